@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+// Where a sound request ends up. The program plays through SDL; tests and
+// benchmarks install their own sink.
+class EffectPlayer {
+public:
+    virtual ~EffectPlayer() = default;
+    // Must return at once: called on the user-interface thread for every press.
+    virtual void play(const std::string &utf8Path) = 0;
+};

@@ -1,0 +1,70 @@
+#include "status_panel.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+
+StatusPanel::StatusPanel(QWidget *parent)
+    : QFrame(parent)
+    , textColor_(palette().color(QPalette::ButtonText))
+{
+    setFocusPolicy(Qt::StrongFocus);
+    setAutoFillBackground(false);
+}
+
+void StatusPanel::setBackground(const QPixmap &picture)
+{
+    background_ = picture;
+    update();
+}
+
+void StatusPanel::setTextColor(const QColor &color)
+{
+    textColor_ = color;
+    update();
+}
+
+void StatusPanel::showStatus(const QString &text)
+{
+    text_ = text;
+    // Paint now: the message must be on screen before the sound request goes out.
+    repaint();
+}
+
+void StatusPanel::paintEvent(QPaintEvent *event)
+{
+    QFrame::paintEvent(event); // the frame, where there is one
+    QPainter painter(this);
+    const QRect area = contentsRect();
+    painter.setClipRect(area);
+    painter.fillRect(area, palette().color(backgroundRole()));
+    if (!background_.isNull())
+        painter.drawPixmap(area.topLeft(), background_); // own size, never stretched
+    if (text_.isEmpty())
+        return;
+    // One line from the top-left corner, no box behind it, cut off at the edge.
+    painter.setFont(font());
+    painter.setPen(textColor_);
+    painter.drawText(area.left(), area.top() + fontMetrics().ascent(), text_);
+}
+
+void StatusPanel::mousePressEvent(QMouseEvent *event)
+{
+    pressed_ = event->button() == Qt::LeftButton;
+    QFrame::mousePressEvent(event);
+}
+
+void StatusPanel::mouseReleaseEvent(QMouseEvent *event)
+{
+    const bool click = pressed_ && event->button() == Qt::LeftButton &&
+                       rect().contains(event->position().toPoint());
+    pressed_ = false;
+    if (click)
+        emit clicked();
+}
+
+void StatusPanel::keyPressEvent(QKeyEvent *event)
+{
+    // Keys do nothing here, but must not reach the window (no beep, no action).
+    event->accept();
+}

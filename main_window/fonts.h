@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QFont>
+
+// The layout names the classic Windows faces; on Linux each maps to an installed
+// free face with close metrics.
+namespace Fonts {
+
+void install();
+QFont windowDefault(); // MS Sans Serif 8.25 pt
+QFont verdana(qreal points, bool bold = false);
+QFont arial(qreal points);
+
+} // namespace Fonts

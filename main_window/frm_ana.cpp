@@ -1,0 +1,177 @@
+#include "frm_ana.h"
+
+#include "branding.h"
+#include "clickable_image.h"
+#include "command_button.h"
+#include "effects/effect_table.h"
+#include "effects/sounds.h"
+#include "effects/status_panel.h"
+#include "fonts.h"
+#include "question_box.h"
+
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <QShortcut>
+
+#include <cstdlib>
+
+namespace {
+
+// Layout is in pixels at 96 dpi (15 twips each), relative to the client area.
+constexpr int ButtonWidth = 73;
+constexpr int ButtonHeight = 33;
+constexpr int GridLeft = 24;
+constexpr int GridTop = 56;
+constexpr int ColumnStep = 96;
+constexpr int RowStep = 56;
+const QRect PicStatusRect(232, 8, 153, 32);
+const QRect Image1Rect(24, 0, 196, 46);
+const QColor StatusTextColor(255, 255, 192);
+
+} // namespace
+
+frmAna::frmAna(QWidget *parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint)
+    , terminate_([] { std::_Exit(0); })
+{
+    setObjectName(QStringLiteral("frmAna"));
+    setWindowTitle(QStringLiteral("Zembra v1.1 - ") + QLatin1String(WebHost));
+    setWindowIcon(QIcon(QStringLiteral(":/assets/icon.ico")));
+    setFont(Fonts::windowDefault());
+    buildLayout();
+    buildMenu();
+    resize(ClientWidth, ClientHeight + menuBar()->sizeHint().height());
+    Form_Load();
+}
+
+frmAna::~frmAna() = default;
+
+void frmAna::buildLayout()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    // Created from the last button to the first, then the panel, Command1 and the banner.
+    for (int i = Effects::Count - 1; i >= 0; --i) {
+        const EffectRow &row = Effects::Table[std::size_t(i)];
+        auto *button = new CommandButton(QString::fromUtf8(row.caption), client);
+        button->setObjectName(QStringLiteral("Command%1").arg(i + 1));
+        button->setGeometry(GridLeft + ColumnStep * (i % 4), GridTop + RowStep * (i / 4),
+                            ButtonWidth, ButtonHeight);
+        connect(button, &QPushButton::clicked, this, [this, i] { Command_Click(i); });
+        buttons_[std::size_t(i)] = button;
+        if (i == 1) {
+            picStatus_ = new StatusPanel(client);
+            picStatus_->setObjectName(QStringLiteral("PicStatus"));
+            picStatus_->setGeometry(PicStatusRect);
+            picStatus_->setFrameShape(QFrame::NoFrame);
+            picStatus_->setBackgroundRole(QPalette::Base);
+            picStatus_->setBackground(QPixmap(QStringLiteral(":/assets/panel.jpg")));
+            picStatus_->setFont(Fonts::verdana(12, true));
+            picStatus_->setTextColor(StatusTextColor);
+            connect(picStatus_, &StatusPanel::clicked, this, &frmAna::PicStatus_Click);
+        }
+    }
+
+    image1_ = new ClickableImage(client);
+    image1_->setObjectName(QStringLiteral("Image1"));
+    image1_->setGeometry(Image1Rect);
+    image1_->setPixmap(QPixmap(QStringLiteral(":/assets/banner.jpg")));
+    connect(image1_, &ClickableImage::clicked, this, &frmAna::Image1_Click);
+
+    QWidget::setTabOrder(buttons_[0], picStatus_);
+    QWidget::setTabOrder(picStatus_, buttons_[1]);
+    for (std::size_t i = 1; i + 1 < buttons_.size(); ++i)
+        QWidget::setTabOrder(buttons_[i], buttons_[i + 1]);
+    buttons_[0]->setFocus();
+}
+
+void frmAna::buildMenu()
+{
+    QMenu *hak = menuBar()->addMenu(QStringLiteral("Hakkında"));
+    hak->setObjectName(QStringLiteral("hak"));
+    const auto addCommand = [this, hak](const char *name, const QString &caption,
+                                        QKeySequence key, void (frmAna::*handler)()) {
+        QAction *action = hak->addAction(caption);
+        action->setObjectName(QLatin1String(name));
+        action->setShortcut(key);
+        connect(action, &QAction::triggered, this, handler);
+    };
+    addCommand("intro", QStringLiteral("&Intro"), QKeySequence(Qt::CTRL | Qt::Key_I),
+               &frmAna::intro_Click);
+    addCommand("bilgi", QStringLiteral("&Bilgi"), QKeySequence(Qt::CTRL | Qt::Key_B),
+               &frmAna::bilgi_Click);
+    addCommand("web", QStringLiteral("&Web site"), QKeySequence(Qt::CTRL | Qt::Key_W),
+               &frmAna::web_Click);
+    hak->addSeparator()->setObjectName(QStringLiteral("bos"));
+    addCommand("cik", QStringLiteral("&Çık"), QKeySequence(Qt::CTRL | Qt::Key_C),
+               &frmAna::cik_Click);
+
+    // F10 reaches the menu bar as on the classic desktop.
+    auto *f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(f10, &QShortcut::activated, this,
+            [this, hak] { menuBar()->setActiveAction(hak->menuAction()); });
+}
+
+void frmAna::Form_Load()
+{
+    Sounds::PlayEffect(QLatin1String(Effects::IntroFile));
+}
+
+void frmAna::Command_Click(int index)
+{
+    const EffectRow &row = Effects::Table[std::size_t(index)];
+    picStatus_->showStatus(QString::fromUtf8(row.statusText));
+    Sounds::PlayEffect(QLatin1String(row.file));
+}
+
+void frmAna::PicStatus_Click()
+{
+    picStatus_->showStatus(QLatin1String(Effects::VersionBanner));
+}
+
+void frmAna::Image1_Click()
+{
+    hak_.show();
+}
+
+void frmAna::intro_Click()
+{
+    Sounds::PlayEffect(QLatin1String(Effects::IntroFile));
+}
+
+void frmAna::bilgi_Click()
+{
+    hak_.show();
+}
+
+void frmAna::web_Click()
+{
+    browser_.show();
+}
+
+void frmAna::cik_Click()
+{
+    Sounds::PlayEffect(QLatin1String(Effects::ClosingFile));
+    terminate_();
+}
+
+void frmAna::closeEvent(QCloseEvent *event)
+{
+    const bool yes = QuestionBox::ask(this, QStringLiteral("Zembra"),
+                                      QStringLiteral("Zembra 'den çıkmak istiyormusunuz?"));
+    Sounds::PlayEffect(QLatin1String(Effects::ClosingFile));
+    browser_.unload();
+    event->setAccepted(yes);
+}
+
+void frmAna::changeEvent(QEvent *event)
+{
+    // The frame offers no maximize; undo one that a window manager forces anyway.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMaximized))
+        setWindowState(windowState() & ~Qt::WindowMaximized);
+    QMainWindow::changeEvent(event);
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "shared_window.h"
+
+#include <QMainWindow>
+
+#include <array>
+#include <functional>
+
+class ClickableImage;
+class CommandButton;
+class QAction;
+class StatusPanel;
+
+// The main window: the effect pad, its status panel, the title banner and the menu.
+class frmAna : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit frmAna(QWidget *parent = nullptr);
+    ~frmAna() override;
+
+    static constexpr int ClientWidth = 395;
+    static constexpr int ClientHeight = 324;
+
+    SharedWindow &hakWindow() { return hak_; }
+    SharedWindow &browserWindow() { return browser_; }
+
+    // Ends the process at once; tests replace it.
+    using Terminator = std::function<void()>;
+    void setTerminator(Terminator terminator) { terminate_ = std::move(terminator); }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    void buildLayout();
+    void buildMenu();
+
+    void Form_Load();
+    void Command_Click(int index);
+    void PicStatus_Click();
+    void Image1_Click();
+    void intro_Click();
+    void bilgi_Click();
+    void web_Click();
+    void cik_Click();
+
+    std::array<CommandButton *, 20> buttons_{};
+    StatusPanel *picStatus_ = nullptr;
+    ClickableImage *image1_ = nullptr;
+    SharedWindow hak_;
+    SharedWindow browser_;
+    Terminator terminate_;
+};

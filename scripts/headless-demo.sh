@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Runs Zembra on a virtual display with a virtual sound card, presses a few
+# buttons, and keeps a screenshot and a recording of what played.
+# Usage: headless-demo.sh PROGRAM OUTDIR [SCREENSHOT_COPY]
+set -euo pipefail
+program=$(realpath "$1")
+out=$2
+copy=${3:-}
+mkdir -p "$out"
+here=$(dirname "$(realpath "$0")")
+
+# shellcheck source=pulse.sh
+source "$here/pulse.sh"
+xvfb_pid= app_pid= rec_pid=
+cleanup() {
+    [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null || true
+    [[ -n $rec_pid ]] && kill -INT "$rec_pid" 2>/dev/null && wait "$rec_pid" 2>/dev/null || true
+    [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null || true
+    zembra_pulse_stop
+}
+trap cleanup EXIT
+zembra_pulse_start
+
+exec 3>"$out/.display"
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+exec 3>&-
+for _ in $(seq 50); do [[ -s $out/.display ]] && break; sleep 0.1; done
+export DISPLAY=":$(cat "$out/.display")"
+rm -f "$out/.display"
+
+parecord --device=zembra.monitor --file-format=wav --channels=2 --rate=44100 \
+    "$out/recording.wav" &
+rec_pid=$!
+"$program" &
+app_pid=$!
+wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Zembra v1\.1' | head -n 1)
+sleep 1.5 # the intro
+
+# Buttons by number: column and row from the grid, below the menu bar.
+height=$(xdotool getwindowgeometry --shell "$wid" | sed -n 's/^HEIGHT=//p')
+menu=$((height - 324))
+press() {
+    local n=$(($1 - 1))
+    xdotool mousemove --window "$wid" $((24 + 96 * (n % 4) + 36)) $((menu + 56 + 56 * (n / 4) + 16)) \
+        click 1
+}
+for n in 2 11 9 15; do
+    press "$n"
+    sleep 1.2
+done
+press 5
+sleep 0.3
+import -window "$wid" "$out/screenshot.png"
+sleep 1
+[[ -n $copy ]] && cp "$out/screenshot.png" "$copy"
+
+kill "$app_pid" 2>/dev/null || true
+wait "$app_pid" 2>/dev/null || true
+app_pid=
+kill -INT "$rec_pid" 2>/dev/null || true
+wait "$rec_pid" 2>/dev/null || true
+rec_pid=
+
+echo "Zembra ran headless: it played its intro and five effects."
+echo "  screenshot: $(realpath "$out/screenshot.png")"
+echo "  recording:  $(realpath "$out/recording.wav")"

@@ -1,0 +1,407 @@
+#include "branding.h"
+#include "effects/effect_table.h"
+#include "effects/sdl_player.h"
+#include "effects/sounds.h"
+#include "effects/status_panel.h"
+#include "fonts.h"
+#include "frm_ana.h"
+#include "question_box.h"
+#include "recording_player.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+std::string effectRequest(const char *file)
+{
+    return Sounds::effectPath(QCoreApplication::applicationDirPath(), QLatin1String(file))
+        .toStdString();
+}
+
+int countTextPixels(const QImage &image)
+{
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            n += c.red() > 230 && c.green() > 230 && c.blue() < 215;
+        }
+    return n;
+}
+
+} // namespace
+
+class TestFrmAna : public QObject {
+    Q_OBJECT
+
+    RecordingPlayer player;
+    std::unique_ptr<frmAna> window;
+    int terminations = 0;
+    std::vector<QString> questions;
+    bool answerYes = false;
+
+    template <typename T = QWidget> T *find(const QString &name) const
+    {
+        T *w = window->findChild<T *>(name);
+        if (!w)
+            qWarning("no child %s", qPrintable(name));
+        return w;
+    }
+    StatusPanel *panel() const { return find<StatusPanel>(QStringLiteral("PicStatus")); }
+
+    void showActive()
+    {
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        Fonts::install();
+        Sounds::setPlayer(&player);
+        QuestionBox::setAsker([this](QMessageBox &box) {
+            // The box itself is checked here, on every use.
+            questions.push_back(box.windowTitle() + QLatin1Char('|') + box.text());
+            if (box.icon() != QMessageBox::NoIcon || box.defaultButton() != box.button(QMessageBox::Yes) ||
+                box.escapeButton() != box.button(QMessageBox::No) ||
+                box.button(QMessageBox::Yes)->text() != QStringLiteral("Evet") ||
+                box.button(QMessageBox::No)->text() != QStringLiteral("Hayır") ||
+                box.buttons().size() != 2)
+                questions.push_back(QStringLiteral("malformed box"));
+            return answerYes;
+        });
+    }
+
+    void init()
+    {
+        player.requests.clear();
+        player.onPlay = nullptr;
+        questions.clear();
+        terminations = 0;
+        window = std::make_unique<frmAna>();
+        window->setTerminator([this] { ++terminations; });
+    }
+
+    void cleanup()
+    {
+        window.reset();
+        // Windows closed with deferred deletion go now, before the next test.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void cleanupTestCase() { Sounds::setPlayer(nullptr); }
+
+    // ---- layout ----
+
+    void windowFrameAndClientArea()
+    {
+        showActive();
+        QCOMPARE(window->objectName(), QStringLiteral("frmAna"));
+        QCOMPARE(window->windowTitle(), QStringLiteral("Zembra v1.1 - ") + QLatin1String(WebHost));
+        QCOMPARE(window->centralWidget()->size(), QSize(395, 324));
+        QCOMPARE(window->centralWidget()->y(), window->menuBar()->height());
+        QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(window->windowFlags() & Qt::WindowMinimizeButtonHint);
+        QVERIFY(!window->windowIcon().isNull());
+        QCOMPARE(window->windowIcon().availableSizes().value(0), QSize(32, 32));
+        window->setWindowState(Qt::WindowMaximized);
+        QVERIFY(!(window->windowState() & Qt::WindowMaximized));
+    }
+
+    void effectButtonGeometryAndCaptions_data()
+    {
+        QTest::addColumn<int>("number");
+        for (int n = 1; n <= 20; ++n)
+            QTest::addRow("Command%d", n) << n;
+    }
+
+    void effectButtonGeometryAndCaptions()
+    {
+        QFETCH(int, number);
+        auto *button = find<QPushButton>(QStringLiteral("Command%1").arg(number));
+        QVERIFY(button);
+        // Twips from the layout table, 15 to a pixel.
+        const int c = (number - 1) % 4, r = (number - 1) / 4;
+        QCOMPARE(button->geometry(),
+                 QRect((360 + 1440 * c) / 15, (840 + 840 * r) / 15, 1095 / 15, 495 / 15));
+        QCOMPARE(button->text(), QString::fromUtf8(Effects::Table[number - 1].caption));
+        QVERIFY(!button->isDefault());
+        QVERIFY(!button->autoDefault());
+        QVERIFY(button->icon().isNull());
+        QCOMPARE(QFontInfo(button->font()).family(), QStringLiteral("Liberation Sans"));
+    }
+
+    void panelBannerAndSizesAreFixed()
+    {
+        showActive();
+        QCOMPARE(panel()->geometry(), QRect(3480 / 15, 120 / 15, 2295 / 15, 480 / 15));
+        auto *image = find<QLabel>(QStringLiteral("Image1"));
+        QCOMPARE(image->geometry(), QRect(360 / 15, 0, 2940 / 15, 690 / 15));
+        QCOMPARE(image->pixmap().size(), QSize(196, 46));
+        QCOMPARE(image->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(QFontInfo(panel()->font()).family(), QStringLiteral("DejaVu Sans"));
+        QVERIFY(panel()->font().bold());
+
+        // Dragging the frame to any size moves and resizes nothing.
+        QHash<QString, QRect> before;
+        for (QWidget *w : window->centralWidget()->findChildren<QWidget *>())
+            before.insert(w->objectName(), w->geometry());
+        for (const QSize size : {QSize(700, 600), QSize(150, 90)}) {
+            window->resize(size);
+            QCoreApplication::processEvents();
+            for (QWidget *w : window->centralWidget()->findChildren<QWidget *>())
+                QCOMPARE(w->geometry(), before.value(w->objectName()));
+        }
+    }
+
+    void menuTreeAndShortcuts()
+    {
+        auto *menu = window->menuBar()->findChild<QMenu *>(QStringLiteral("hak"));
+        QVERIFY(menu);
+        QCOMPARE(window->menuBar()->actions().size(), 1);
+        QCOMPARE(menu->title(), QStringLiteral("Hakkında"));
+        const QList<QAction *> items = menu->actions();
+        const QStringList names{"intro", "bilgi", "web", "bos", "cik"};
+        const QStringList captions{"&Intro", "&Bilgi", "&Web site", "", "&Çık"};
+        const QStringList keys{"Ctrl+I", "Ctrl+B", "Ctrl+W", "", "Ctrl+C"};
+        QCOMPARE(items.size(), names.size());
+        for (int i = 0; i < items.size(); ++i) {
+            QCOMPARE(items[i]->objectName(), names[i]);
+            QCOMPARE(items[i]->isSeparator(), names[i] == "bos");
+            QCOMPARE(items[i]->text(), captions[i]);
+            QCOMPARE(items[i]->shortcut().toString(QKeySequence::PortableText), keys[i]);
+            QVERIFY(items[i]->isEnabled() && items[i]->isVisible() && !items[i]->isCheckable());
+        }
+    }
+
+    void tabOrderAndInitialFocus()
+    {
+        showActive();
+        QCOMPARE(QApplication::focusWidget(), find(QStringLiteral("Command1")));
+        QStringList expected{"PicStatus"};
+        for (int n = 2; n <= 20; ++n)
+            expected << QStringLiteral("Command%1").arg(n);
+        expected << "Command1";
+        for (const QString &name : expected) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(), name);
+        }
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("Command20"));
+    }
+
+    void everyTextHasItsGlyphs()
+    {
+        QList<QPair<QFont, QString>> texts;
+        for (const EffectRow &row : Effects::Table) {
+            texts.append({Fonts::windowDefault(), QString::fromUtf8(row.caption)});
+            texts.append({panel()->font(), QString::fromUtf8(row.statusText)});
+        }
+        texts.append({panel()->font(), QLatin1String(Effects::VersionBanner)});
+        for (QAction *a : window->findChildren<QAction *>())
+            texts.append({Fonts::windowDefault(), a->text()});
+        texts.append({Fonts::windowDefault(), QStringLiteral("Hakkında Zembra 'den çıkmak istiyormusunuz? Evet Hayır")});
+        texts.append({Fonts::windowDefault(), window->windowTitle()});
+        for (const auto &[font, text] : texts) {
+            const QFontMetrics metrics(font);
+            for (const char32_t ch : text.toUcs4())
+                QVERIFY2(ch < 0x20 || metrics.inFontUcs4(ch),
+                         qPrintable(QStringLiteral("%1 lacks U+%2 in \"%3\"")
+                                        .arg(QFontInfo(font).family())
+                                        .arg(uint(ch), 4, 16, QLatin1Char('0'))
+                                        .arg(text)));
+        }
+    }
+
+    // ---- behaviour ----
+
+    void introPlaysAtLoadAndFromTheMenu()
+    {
+        QCOMPARE(player.requests, std::vector<std::string>{effectRequest("00.tzk")});
+        QVERIFY(panel()->text().isEmpty());
+        showActive();
+        QTest::keyClick(window.get(), Qt::Key_I, Qt::ControlModifier);
+        QCOMPARE(player.requests.size(), std::size_t(2));
+        QCOMPARE(player.requests.back(), effectRequest("00.tzk"));
+    }
+
+    void buttonPrintsThenPlays_data() { effectButtonGeometryAndCaptions_data(); }
+
+    void buttonPrintsThenPlays()
+    {
+        QFETCH(int, number);
+        const EffectRow &row = Effects::Table[number - 1];
+        QString shownAtRequest;
+        player.onPlay = [&](const std::string &) { shownAtRequest = panel()->text(); };
+        player.requests.clear();
+        QTest::mouseClick(find(QStringLiteral("Command%1").arg(number)), Qt::LeftButton);
+        QCOMPARE(player.requests, std::vector<std::string>{effectRequest(row.file)});
+        QCOMPARE(shownAtRequest, QString::fromUtf8(row.statusText));
+    }
+
+    void keyboardPressesTheFocusedButton_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::newRow("space") << int(Qt::Key_Space);
+        QTest::newRow("enter") << int(Qt::Key_Return);
+        QTest::newRow("keypad enter") << int(Qt::Key_Enter);
+    }
+
+    void keyboardPressesTheFocusedButton()
+    {
+        QFETCH(int, key);
+        showActive();
+        // Tab twice: past the status panel, on to Command2.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); // does nothing on the panel
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        player.requests.clear();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QCOMPARE(player.requests, std::vector<std::string>{effectRequest("2.tzk")});
+        QCOMPARE(panel()->text(), QStringLiteral("          Siren !"));
+    }
+
+    void panelClickShowsTheBannerSilently()
+    {
+        QTest::mouseClick(find(QStringLiteral("Command20")), Qt::LeftButton);
+        QCOMPARE(panel()->text(), QStringLiteral("      Remixed By"));
+        player.requests.clear();
+        QTest::mouseClick(panel(), Qt::LeftButton);
+        QCOMPARE(panel()->text(), QStringLiteral(" Zembra  V.1.0"));
+        QVERIFY(player.requests.empty());
+    }
+
+    void panelTextIsDrawnAndSurvivesRepaints()
+    {
+        showActive();
+        QCOMPARE(countTextPixels(panel()->grab().toImage()), 0);
+        QTest::mouseClick(find(QStringLiteral("Command9")), Qt::LeftButton);
+        const int drawn = countTextPixels(panel()->grab().toImage());
+        QVERIFY(drawn > 30);
+        window->showMinimized();
+        window->hide();
+        window->showNormal();
+        QCOMPARE(countTextPixels(panel()->grab().toImage()), drawn);
+        QCOMPARE(panel()->text(), QStringLiteral("          Alkış !"));
+    }
+
+    void frameCloseAsksAndAlwaysPlaysTheClosingSound_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("No keeps the window") << false;
+        QTest::newRow("Yes closes it") << true;
+    }
+
+    void frameCloseAsksAndAlwaysPlaysTheClosingSound()
+    {
+        QFETCH(bool, yes);
+        int browsersMade = 0;
+        window->browserWindow().setFactory([&] {
+            ++browsersMade;
+            return new QWidget;
+        });
+        showActive();
+        window->browserWindow().show();
+        QVERIFY(window->browserWindow().isLoaded());
+        player.requests.clear();
+        answerYes = yes;
+        window->close();
+        QCOMPARE(questions, std::vector<QString>{QStringLiteral("Zembra|Zembra 'den çıkmak istiyormusunuz?")});
+        QCOMPARE(player.requests, std::vector<std::string>{effectRequest("01.tzk")});
+        QCOMPARE(window->isVisible(), !yes);
+        QVERIFY(!window->browserWindow().isLoaded()); // whatever the answer
+        QCOMPARE(terminations, 0);
+        QCOMPARE(browsersMade, 1);
+    }
+
+    void exitCommandEndsAtOnceWithoutAsking_data()
+    {
+        QTest::addColumn<bool>("byShortcut");
+        QTest::newRow("menu") << false;
+        QTest::newRow("Ctrl+C on a focused button") << true;
+    }
+
+    void exitCommandEndsAtOnceWithoutAsking()
+    {
+        QFETCH(bool, byShortcut);
+        showActive();
+        player.requests.clear();
+        if (byShortcut) {
+            find(QStringLiteral("Command7"))->setFocus();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::ControlModifier);
+        } else {
+            window->findChild<QAction *>(QStringLiteral("cik"))->trigger();
+        }
+        QCOMPARE(terminations, 1);
+        QCOMPARE(player.requests, std::vector<std::string>{effectRequest("01.tzk")});
+        QVERIFY(questions.empty());
+    }
+
+    void exitCommandEndsTheRealProcessWithCodeZero_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("menu") << QStringLiteral("menu");
+        QTest::newRow("Ctrl+C") << QStringLiteral("ctrl-c");
+    }
+
+    void exitCommandEndsTheRealProcessWithCodeZero()
+    {
+        QFETCH(QString, how);
+        QProcess child;
+        child.start(QStringLiteral(EXIT_CHILD), {how});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        // The child prints the sounds it was asked for; it must not reach its own end.
+        QCOMPARE(child.readAllStandardOutput().trimmed(), QByteArray("00.tzk 01.tzk"));
+    }
+
+    void withNoAudioDeviceThePanelStillNamesTheEffect()
+    {
+        qputenv("SDL_AUDIODRIVER", "pulseaudio");
+        qputenv("PULSE_SERVER", "unix:/nonexistent/zembra-no-server");
+        {
+            SdlEffectPlayer real;
+            Sounds::setPlayer(&real);
+            auto silent = std::make_unique<frmAna>();
+            QTest::mouseClick(silent->findChild<QWidget *>(QStringLiteral("Command15")), Qt::LeftButton);
+            QCOMPARE(silent->findChild<StatusPanel *>()->text(), QStringLiteral("         Patlama !"));
+            real.waitUntilHandled();
+            QVERIFY(!real.isDeviceOpen());
+        }
+        Sounds::setPlayer(&player);
+        qunsetenv("PULSE_SERVER");
+        qunsetenv("SDL_AUDIODRIVER");
+    }
+
+    void effectPathIsJoinedAsIs_data()
+    {
+        QTest::addColumn<QString>("dir");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("plain") << "/opt/zembra" << "/opt/zembra/1.tzk";
+        QTest::newRow("root") << "/" << "//1.tzk";
+        QTest::newRow("turkish, spaces") << "/home/ayşe/Ses Efektleri ığ" << "/home/ayşe/Ses Efektleri ığ/1.tzk";
+    }
+
+    void effectPathIsJoinedAsIs()
+    {
+        QFETCH(QString, dir);
+        QFETCH(QString, expected);
+        QCOMPARE(Sounds::effectPath(dir, QStringLiteral("1.tzk")), expected);
+    }
+};
+
+QTEST_MAIN(TestFrmAna)
+#include "tst_frm_ana.moc"

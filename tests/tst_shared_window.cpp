@@ -1,0 +1,71 @@
+#include "shared_window.h"
+
+#include <QTest>
+
+class TestSharedWindow : public QObject {
+    Q_OBJECT
+
+    int made = 0;
+    SharedWindow slot{[this] {
+        ++made;
+        auto *w = new QWidget;
+        w->setObjectName(QStringLiteral("made%1").arg(made));
+        return w;
+    }};
+
+private slots:
+    void cleanup()
+    {
+        slot.unload();
+        made = 0;
+    }
+
+    void createdOnFirstUseAndOnlyRaisedWhileOpen()
+    {
+        QVERIFY(!slot.isLoaded());
+        QCOMPARE(made, 0);
+        slot.show();
+        QVERIFY(slot.isLoaded());
+        QWidget *first = slot.window();
+        QVERIFY(first->isVisible());
+        QVERIFY(!first->parentWidget()); // no owner
+        slot.show();
+        QCOMPARE(made, 1);
+        QCOMPARE(slot.window(), first);
+    }
+
+    void closingUnloadsAndTheNextShowLoadsAfresh_data()
+    {
+        QTest::addColumn<bool>("byFrame");
+        QTest::newRow("frame close") << true;
+        QTest::newRow("unload") << false;
+    }
+
+    void closingUnloadsAndTheNextShowLoadsAfresh()
+    {
+        QFETCH(bool, byFrame);
+        slot.show();
+        QPointer<QWidget> first = slot.window();
+        if (byFrame)
+            first->close();
+        else
+            slot.unload();
+        QVERIFY(!slot.isLoaded());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(first.isNull()); // controls and state are discarded
+        slot.show();
+        QCOMPARE(made, 2);
+        QCOMPARE(slot.window()->objectName(), QStringLiteral("made2"));
+    }
+
+    void unloadingWhatIsNotLoadedDoesNothing()
+    {
+        slot.unload();
+        slot.unload();
+        QCOMPARE(made, 0);
+        QVERIFY(!slot.isLoaded());
+    }
+};
+
+QTEST_MAIN(TestSharedWindow)
+#include "tst_shared_window.moc"
