@@ -29,6 +29,7 @@ void StatusPanel::showStatus(const QString &text)
     text_ = text;
     // Paint now: the message must be on screen before the sound request goes out.
     repaint();
+    emit shown(text);
 }
 
 void StatusPanel::paintEvent(QPaintEvent *event)

@@ -20,6 +20,7 @@ public:
 
 signals:
     void clicked();
+    void shown(const QString &text);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -7,7 +7,10 @@
 #include "effects/sounds.h"
 #include "effects/status_panel.h"
 #include "fonts.h"
+#include "frm_browser.h"
+#include "frm_hak.h"
 #include "question_box.h"
+#include "web_view_loader.h"
 
 #include <QCloseEvent>
 #include <QMenuBar>
@@ -34,6 +37,8 @@ frmAna::frmAna(QWidget *parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint)
+    , hak_([] { return new frmHak; })
+    , browser_([] { return new frmBrowser(WebViewLoader::factory()); })
     , terminate_([] { std::_Exit(0); })
 {
     setObjectName(QStringLiteral("frmAna"));

@@ -7,6 +7,8 @@
 
 int main(int argc, char *argv[])
 {
+    // The web engine, loaded later from a module, needs this set before start-up.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     Fonts::install();
     SdlEffectPlayer player;

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     # build
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools libsdl2-dev libpulse-dev
+    qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libsdl2-dev libpulse-dev
     # fonts standing in for Verdana, Arial and MS Sans Serif
     fonts-dejavu-core fonts-liberation2
     # headless runs, sound checks and screenshots

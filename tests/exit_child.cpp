@@ -1,5 +1,7 @@
-// Runs the main window in a process of its own and ends it with the exit command,
-// the way a user would; the parent test checks how the process ended.
+// Runs the main window in a process of its own and ends it the way a user would;
+// the parent test checks how the process ended.
+//   menu, ctrl-c: the exit command, which must end the process at once.
+//   yes-with-about: Yes to the exit question while the about window is open.
 #include "fonts.h"
 #include "effects/sounds.h"
 #include "frm_ana.h"
@@ -10,6 +12,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -24,17 +27,30 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
     };
     Sounds::setPlayer(&player);
-    QuestionBox::setAsker([](QMessageBox &) {
-        std::puts("asked");
-        std::exit(3);
-        return false;
+    const QString how = QCoreApplication::arguments().value(1);
+    const bool answerYes = how == QLatin1String("yes-with-about");
+    QuestionBox::setAsker([answerYes](QMessageBox &) {
+        if (!answerYes) {
+            std::puts("asked");
+            std::exit(3);
+        }
+        return true;
     });
     frmAna window;
     window.show();
     window.activateWindow();
     if (!QTest::qWaitForWindowActive(&window))
         return 4;
-    const QString how = QCoreApplication::arguments().value(1);
+    if (answerYes) {
+        window.findChild<QAction *>(QStringLiteral("bilgi"))->trigger();
+        QTimer::singleShot(0, &window, &QWidget::close);
+        QTimer::singleShot(300, [&window] {
+            std::printf("alive ");
+            std::fflush(stdout);
+            window.hakWindow().window()->close();
+        });
+        return app.exec(); // ends by itself once the about window is gone
+    }
     if (how == QLatin1String("ctrl-c")) {
         QWidget *button = window.findChild<QWidget *>(QStringLiteral("Command3"));
         button->setFocus();

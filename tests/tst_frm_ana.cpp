@@ -349,23 +349,29 @@ private slots:
         QVERIFY(questions.empty());
     }
 
-    void exitCommandEndsTheRealProcessWithCodeZero_data()
+    void realProcessEndsWhenItShould_data()
     {
         QTest::addColumn<QString>("how");
-        QTest::newRow("menu") << QStringLiteral("menu");
-        QTest::newRow("Ctrl+C") << QStringLiteral("ctrl-c");
+        QTest::addColumn<QByteArray>("output");
+        // The child prints each sound it was asked for; the exit command must end it
+        // before it reaches its own end.
+        QTest::newRow("menu") << QStringLiteral("menu") << QByteArray("00.tzk 01.tzk");
+        QTest::newRow("Ctrl+C") << QStringLiteral("ctrl-c") << QByteArray("00.tzk 01.tzk");
+        // After Yes, the open about window keeps the program alive until it closes.
+        QTest::newRow("Yes with the about window open")
+            << QStringLiteral("yes-with-about") << QByteArray("00.tzk 01.tzk alive");
     }
 
-    void exitCommandEndsTheRealProcessWithCodeZero()
+    void realProcessEndsWhenItShould()
     {
         QFETCH(QString, how);
+        QFETCH(QByteArray, output);
         QProcess child;
         child.start(QStringLiteral(EXIT_CHILD), {how});
         QVERIFY(child.waitForFinished(30000));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
-        // The child prints the sounds it was asked for; it must not reach its own end.
-        QCOMPARE(child.readAllStandardOutput().trimmed(), QByteArray("00.tzk 01.tzk"));
+        QCOMPARE(child.readAllStandardOutput().trimmed(), output);
     }
 
     void withNoAudioDeviceThePanelStillNamesTheEffect()

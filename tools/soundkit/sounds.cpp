@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 
 namespace soundkit {
 
 namespace {
 
-double t_(size_t n) {
+double timeOf(size_t n) {
     return static_cast<double>(n) / kSampleRate;
 }
 
@@ -59,7 +58,7 @@ Signal clap(Rng &rng) {
     const double second = rng.range(0.002, 0.004);
     const double third = second + rng.range(0.002, 0.005);
     for (size_t n = 0; n < s.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         const double env = std::max({decay60(t, 0.012), 0.8 * decay60(t - second, 0.012),
                                      decay60(t - third, t60)}) *
                            ramp(t, 0, 0.0007);
@@ -167,12 +166,13 @@ Signal introJingle() {
     const std::vector<Partial> pad = {{1.0, 1.0, 1.4}, {2.0, 0.2, 0.8}};
     for (int n : {60, 64, 67})
         mix(out, strike(noteHz(n), 0.8, pad, 0.05), 0.39, 0.22f);
-    finish(out, -3.0, 0.002, 0.08);
+    finish(out, 0.002, 0.08);
     return out;
 }
 
 Signal closingJingle() {
-    // Falling phrase on a rounder, vibraphone-like tone with tremolo, ending on the octave.
+    // Falling phrase on a rounder, vibraphone-like tone with tremolo, landing on the low tonic and
+    // fifth.
     const std::vector<Partial> vibe = {{1.0, 1.0, 1.2}, {4.0, 0.12, 0.3}, {10.0, 0.03, 0.1}};
     Signal out = silence(1.0);
     const int notes[] = {79, 76, 72};
@@ -181,15 +181,15 @@ Signal closingJingle() {
     mix(out, strike(noteHz(60), 0.55, vibe), 0.45, 0.7f);
     mix(out, strike(noteHz(67), 0.55, vibe), 0.45, 0.35f);
     for (size_t n = 0; n < out.size(); ++n)
-        out[n] *= static_cast<float>(1.0 - 0.2 * (0.5 + 0.5 * std::sin(kTwoPi * 5.5 * t_(n))));
-    finish(out, -3.0, 0.002, 0.08);
+        out[n] *= static_cast<float>(1.0 - 0.2 * (0.5 + 0.5 * std::sin(kTwoPi * 5.5 * timeOf(n))));
+    finish(out, 0.002, 0.08);
     return out;
 }
 
 Signal shortLaugh() {
     Rng rng(101);
     Signal out = laughRun(1.0, 0.02, 4, 230.0, 0.21, rng);
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -199,14 +199,14 @@ Signal siren() {
     Signal out = silence(seconds);
     double phase = 0.0;
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         const double f = 600.0 * std::pow(2.0, 0.5 - 0.5 * std::cos(kTwoPi * t / cycle));
         phase += kTwoPi * f / kSampleRate;
         const double v = std::sin(phase) + 0.3 * std::sin(3 * phase) + 0.15 * std::sin(5 * phase) +
                          0.12 * std::sin(2 * phase);
         out[n] = static_cast<float>(v * ramp(t, 0, 0.04) * (1 - ramp(t, seconds - 0.1, 0.1)));
     }
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -223,10 +223,10 @@ Signal waiting() {
         Biquad click = Biquad::bandpass(3500, 1.0);
         for (size_t n = 0; n < tick.size(); ++n)
             tick[n] +=
-                2.0f * click.process(static_cast<float>(rng.noise() * decay60(t_(n), 0.002)));
+                2.0f * click.process(static_cast<float>(rng.noise() * decay60(timeOf(n), 0.002)));
         mix(out, tick, 0.03 + 0.25 * i, tock ? 0.8f : 1.0f);
     }
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -237,7 +237,7 @@ Signal glassBreak() {
     // Impact: bright crack of high-passed noise.
     Biquad hp1 = Biquad::highpass(2500, 0.7), hp2 = Biquad::highpass(2500, 0.7);
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = t_(n) - 0.01;
+        const double t = timeOf(n) - 0.01;
         const double env = t < 0 ? 0 : 0.9 * decay60(t, 0.09) + 0.25 * decay60(t, 0.35);
         out[n] += static_cast<float>(hp2.process(hp1.process(rng.noise())) * env);
     }
@@ -249,7 +249,7 @@ Signal glassBreak() {
         const double at = 0.12 + 0.75 * std::pow(rng.uniform(), 1.6);
         addShard(out, at, rng.range(0.4, 1.2) * (1.0 - 0.6 * at), 3, 3500, 9500, 0.25, rng);
     }
-    finish(out, -3.0, 0.001, 0.06);
+    finish(out, 0.001, 0.06);
     return out;
 }
 
@@ -258,7 +258,7 @@ Signal applauseAndLaughter() {
     const double seconds = 2.5;
     Signal claps = applause(seconds, 26, rng);
     for (size_t n = 0; n < claps.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         claps[n] *= static_cast<float>(ramp(t, 0, 0.25) * (1 - ramp(t, seconds - 0.6, 0.6)));
     }
     scale(claps, 1.0f / peak(claps));
@@ -272,7 +272,7 @@ Signal applauseAndLaughter() {
         Signal l = laughRun(seconds, starts[i], 8 - 2 * i, pitches[i], spacings[i], rng);
         mix(out, l, 0.0, i == 0 ? 0.9f : 0.6f);
     }
-    finish(out, -3.0, 0.003, 0.1);
+    finish(out, 0.003, 0.1);
     return out;
 }
 
@@ -285,7 +285,7 @@ Signal crash() {
     Biquad hiss = Biquad::bandpass(1800, 4);
     double phase = 0.0;
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         if (t > impact + 0.03)
             break;
         const double f = (2100.0 - 650.0 * t / impact) * (1.0 + 0.03 * wobble.next());
@@ -303,7 +303,7 @@ Signal crash() {
                                         {3.17, 0.5, 0.3}, {4.6, 0.4, 0.25}, {6.2, 0.3, 0.2}};
     Signal clang = strike(310.0, 0.8, metal, 0.001);
     for (size_t n = static_cast<size_t>(samplesFor(impact)); n < out.size(); ++n) {
-        const double t = t_(n) - impact;
+        const double t = timeOf(n) - impact;
         thumpPhase += kTwoPi * (45.0 + 60.0 * decay60(t, 0.15)) / kSampleRate;
         crunchLp.setLowpass(300.0 + 3000.0 * decay60(t, 0.3), 0.8);
         const double crunch = crunchLp.process(rng.noise()) * decay60(t, 0.55);
@@ -315,7 +315,7 @@ Signal crash() {
     mix(out, clang, impact, 0.25f);
     for (int i = 0; i < 8; ++i)
         addShard(out, impact + rng.range(0.02, 0.6), rng.range(0.3, 0.7), 3, 2500, 8000, 0.2, rng);
-    finish(out, -3.0, 0.003, 0.08);
+    finish(out, 0.003, 0.08);
     return out;
 }
 
@@ -329,17 +329,17 @@ Signal booing() {
         const double rate = rng.range(4.5, 6.0), depth = rng.range(0.01, 0.02);
         const double onset = rng.range(0.0, 0.12), vibPhase = rng.range(0, kTwoPi);
         const double end = seconds - rng.range(0.0, 0.15);
-        auto jitter = std::make_shared<Drift>(700 + v, 6.0);
+        Drift jitter(700 + v, 6.0);
         const Formants u = jitterVowel(vowelU(), rng, 0.08);
         Formants lips = u; // "b": lips closed, everything low and dull
         lips.freq[0] = 200;
         lips.freq[1] = 600;
         Signal s = voiced(
             seconds,
-            [=](double t) {
+            [=, &jitter](double t) {
                 const double contour = 1.0 + 0.05 * ramp(t, onset, 0.2) - 0.1 * ramp(t, 1.1, 0.6);
                 return f0 * contour * (1 + depth * std::sin(kTwoPi * rate * t + vibPhase)) *
-                       (1 + 0.01 * jitter->next());
+                       (1 + 0.01 * jitter.next());
             },
             [=](double t) { return blend(lips, u, ramp(t, onset, 0.08)); },
             [=](double t) { return ramp(t, onset, 0.12) * (1 - ramp(t, end - 0.45, 0.45)); });
@@ -350,7 +350,7 @@ Signal booing() {
         [=](double t) { return 0.1 * ramp(t, 0.05, 0.2) * (1 - ramp(t, seconds - 0.5, 0.5)); },
         rng);
     mix(out, air, 0.0);
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -372,10 +372,10 @@ Signal cough() {
                 return ramp(t, 0, 0.004) * (0.35 + 0.65 * decay60(t, 0.08)) * decay60(t, len * 1.3);
             },
             rng);
-        auto jitter = std::make_shared<Drift>(800 + i, 80.0);
+        Drift jitter(800 + i, 80.0);
         const double f0 = rng.range(150, 190);
         Signal voice = voiced(
-            len, [=](double) { return f0 * (1 + 0.08 * jitter->next()); },
+            len, [=, &jitter](double) { return f0 * (1 + 0.08 * jitter.next()); },
             [=](double) { return throat; },
             [=](double t) { return 0.5 * ramp(t, 0.003, 0.01) * decay60(t, 0.09); });
         mix(burst, voice, 0.0);
@@ -384,7 +384,7 @@ Signal cough() {
             v = lp.process(v);
         mix(out, burst, starts[i], static_cast<float>(gains[i]));
     }
-    finish(out, -3.0, 0.001);
+    finish(out, 0.001);
     return out;
 }
 
@@ -393,10 +393,10 @@ Signal applauseOnly() {
     const double seconds = 2.5;
     Signal out = applause(seconds, 42, rng);
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         out[n] *= static_cast<float>(ramp(t, 0, 0.2) * (1 - ramp(t, seconds - 0.7, 0.7)));
     }
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -420,7 +420,7 @@ Signal crazy() {
         const double second = ramp(t, 0.7, 0.02) * (1 - ramp(t, seconds - 0.35, 0.35));
         return first + second;
     });
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -434,7 +434,7 @@ Signal policeWhistle() {
     Biquad cavity = Biquad::bandpass(2900, 6);
     double phase = 0.0, trill = 0.0;
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         const double blast = ramp(t, 0.0, 0.015) * (1 - ramp(t, 0.22, 0.02)) +
                              ramp(t, 0.36, 0.02) * (1 - ramp(t, 1.38, 0.08));
         trill += kTwoPi * (25.0 + 2.0 * rate.next()) / kSampleRate;
@@ -445,7 +445,7 @@ Signal policeWhistle() {
             am * (std::sin(phase) + 0.08 * std::sin(2 * phase)) + 0.5 * cavity.process(rng.noise());
         out[n] = static_cast<float>(blast * v);
     }
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -464,7 +464,7 @@ Signal japanese() {
         Signal s = pluck(noteHz(n.midi), seconds - n.at, 0.75, 1.3, rng);
         mix(out, s, n.at, n.midi < 60 ? 0.5f : 1.0f);
     }
-    finish(out, -3.0, 0.001, 0.2);
+    finish(out, 0.001, 0.2);
     return out;
 }
 
@@ -488,7 +488,7 @@ Signal wooow() {
             return blend(vowelO(), vowelU(), ramp(t, 1.0, 0.35));
         },
         [=](double t) { return ramp(t, 0, 0.12) * (1 - ramp(t, seconds - 0.3, 0.3)); });
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -508,7 +508,7 @@ Signal ahHaHa() {
     mix(out, ah, 0.03);
     mix(out, laughBurst(175.0, 0.13, 0.12, rng), 0.78, 0.95f);
     mix(out, laughBurst(160.0, 0.16, 0.12, rng), 1.08, 0.8f);
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -521,7 +521,7 @@ Signal explosion() {
     Drift surge(1516, 6.0);
     double thump = 0.0;
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         // The blast darkens quickly while the low rumble lingers.
         body.setLowpass(250.0 + 4000.0 * decay60(t, 0.9), 0.7);
         const float x = rng.noise();
@@ -536,12 +536,12 @@ Signal explosion() {
     // Debris pattering down in the first second.
     Biquad debrisBp = Biquad::bandpass(1200, 1.5);
     for (size_t n = static_cast<size_t>(samplesFor(0.15)); n < out.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         const float click =
             rng.uniform() < 0.004 * decay60(t - 0.15, 1.0) ? rng.noise() * 3.0f : 0.0f;
         out[n] += 0.15f * debrisBp.process(click);
     }
-    finish(out, -3.0, 0.001, 0.4);
+    finish(out, 0.001, 0.4);
     return out;
 }
 
@@ -556,7 +556,7 @@ Signal carPassing() {
     Drift load(1617, 4.0);
     double phase = 0.0;
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         const double x = speed * (t - pass);
         const double dist = std::sqrt(x * x + closest * closest);
         const double radial = speed * x / dist;
@@ -580,7 +580,7 @@ Signal carPassing() {
         const double tyres = tyreLp.process(rng.noise()) * std::pow(nearness, 1.3);
         out[n] = static_cast<float>(nearness * 0.5 * acc + 1.0 * tyres);
     }
-    finish(out, -3.0, 0.02, 0.15);
+    finish(out, 0.02, 0.15);
     return out;
 }
 
@@ -608,7 +608,7 @@ Signal longCry() {
         seconds, loud,
         [=](double t) { return 0.08 * ramp(t, 0, 0.05) * (1 - ramp(t, seconds - 0.3, 0.3)); }, rng);
     mix(out, air, 0.0);
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -617,7 +617,7 @@ Signal laughter() {
     const double seconds = 2.0;
     Signal out = laughRun(seconds, 0.02, 7, 260.0, 0.19, rng, 0.2);
     mix(out, inhale(0.35, rng), 1.55, 0.7f);
-    finish(out, -3.0);
+    finish(out);
     return out;
 }
 
@@ -628,7 +628,7 @@ Signal kiss() {
     Signal out = silence(seconds);
     double phase = 0.0;
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = t_(n) - 0.03;
+        const double t = timeOf(n) - 0.03;
         if (t < 0 || t > 0.09)
             continue;
         const double f = 1700.0 + 1100.0 * (t / 0.09);
@@ -638,12 +638,12 @@ Signal kiss() {
     Biquad lip = Biquad::bandpass(1100, 2.0), body = Biquad::bandpass(350, 1.5);
     const size_t pop = static_cast<size_t>(samplesFor(0.12));
     for (size_t n = pop; n < out.size(); ++n) {
-        const double t = t_(n - pop);
+        const double t = timeOf(n - pop);
         const float hit =
             static_cast<float>(rng.noise() * decay60(t, 0.006) + (n == pop ? 4.0 : 0.0));
         out[n] += 1.2f * lip.process(hit) + 0.8f * body.process(hit);
     }
-    finish(out, -4.0, 0.002, 0.05);
+    finish(out, 0.002, 0.05);
     return out;
 }
 
@@ -656,7 +656,7 @@ Signal remixedBy() {
     Signal kick = silence(0.4);
     double kp = 0.0;
     for (size_t n = 0; n < kick.size(); ++n) {
-        const double t = t_(n);
+        const double t = timeOf(n);
         kp += kTwoPi * (48.0 + 110.0 * decay60(t, 0.08)) / kSampleRate;
         kick[n] = static_cast<float>(std::sin(kp) * decay60(t, 0.4) +
                                      0.3 * rng.noise() * decay60(t, 0.004));
@@ -669,7 +669,7 @@ Signal remixedBy() {
         Biquad hp = Biquad::highpass(7500, 0.8);
         const double len = i % 2 ? 0.05 : 0.02;
         for (size_t n = 0; n < hat.size(); ++n)
-            hat[n] = static_cast<float>(hp.process(rng.noise()) * decay60(t_(n), len));
+            hat[n] = static_cast<float>(hp.process(rng.noise()) * decay60(timeOf(n), len));
         mix(out, hat, i * beat / 2.0, i % 2 ? 0.35f : 0.12f);
     }
     for (int b : {1, 3}) {
@@ -688,18 +688,19 @@ Signal remixedBy() {
             oscs.emplace_back(rng.uniform());
         Biquad filter = Biquad::lowpass(3000, 1.5);
         for (size_t n = 0; n < stab.size(); ++n) {
-            const double t = t_(n);
+            const double t = timeOf(n);
             double v = 0.0;
             for (int i = 0; i < 8; ++i)
                 v += oscs[static_cast<size_t>(i)].next(noteHz(chord[i / 2]) *
                                                        (i % 2 ? 1.006 : 0.994));
             filter.setLowpass(400.0 + 4000.0 * decay60(t, 0.25), 1.5);
-            stab[n] = static_cast<float>(filter.process(static_cast<float>(v / 8.0)) *
-                                         ramp(t, 0, 0.004) * decay60(t, s == 3 ? 0.9 : 0.35));
+            const double env = ramp(t, 0, 0.004) * decay60(t, s == 3 ? 0.9 : 0.35) *
+                               (1 - ramp(t, len - 0.01, 0.01));
+            stab[n] = static_cast<float>(filter.process(static_cast<float>(v / 8.0)) * env);
         }
         mix(out, stab, stabs[s], 0.8f);
     }
-    finish(out, -3.0, 0.002, 0.15);
+    finish(out, 0.002, 0.15);
     return out;
 }
 

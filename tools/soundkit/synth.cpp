@@ -297,7 +297,7 @@ Signal strike(double freq, double seconds, const std::vector<Partial> &partials,
     return out;
 }
 
-void finish(Signal &s, double peakDb, double fadeIn, double fadeOut) {
+void finish(Signal &s, double fadeIn, double fadeOut) {
     // A 20 Hz DC blocker: noise-based sounds drift and would otherwise thump at the edges.
     const double r = 1.0 - kTwoPi * 20.0 / kSampleRate;
     double x1 = 0.0, y1 = 0.0;
@@ -314,9 +314,18 @@ void finish(Signal &s, double peakDb, double fadeIn, double fadeOut) {
         s[i] *= static_cast<float>(0.5 - 0.5 * std::cos(kPi * double(i) / in));
     for (size_t i = 0; i < out; ++i)
         s[n - 1 - i] *= static_cast<float>(0.5 - 0.5 * std::cos(kPi * double(i) / out));
+    // Level by average power so a steady siren is not far louder on the pad than a sparse
+    // crash; sounds with big transients hit the peak ceiling first and end up a bit quieter.
+    double energy = 0.0;
+    for (float v : s)
+        energy += double(v) * v;
+    const double rms = n ? std::sqrt(energy / n) : 0.0;
     const float p = peak(s);
-    if (p > 0.0f)
-        scale(s, static_cast<float>(std::pow(10.0, peakDb / 20.0) / p));
+    if (p > 0.0f) {
+        const double gain = std::min(std::pow(10.0, kCeilingDb / 20.0) / p,
+                                     std::pow(10.0, kTargetRmsDb / 20.0) / rms);
+        scale(s, static_cast<float>(gain));
+    }
 }
 
 } // namespace soundkit

@@ -117,7 +117,11 @@ struct Partial {
 Signal strike(double freq, double seconds, const std::vector<Partial> &partials,
               double attack = 0.004);
 
-// Removes DC, normalizes to peakDb (dBFS) and applies short edge fades.
-void finish(Signal &s, double peakDb, double fadeIn = 0.003, double fadeOut = 0.020);
+constexpr double kTargetRmsDb = -18.0;
+constexpr double kCeilingDb = -3.0;
+
+// Removes DC, applies short edge fades and sets the level: kTargetRmsDb average, but never
+// peaking above kCeilingDb.
+void finish(Signal &s, double fadeIn = 0.003, double fadeOut = 0.020);
 
 } // namespace soundkit

@@ -1,0 +1,90 @@
+#include "web_view_plugin.h"
+
+#include <QWebEngineDownloadRequest>
+#include <QWebEngineLoadingInfo>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+
+namespace {
+
+// Remote, untrusted content: it may not reach local files or open anything.
+class GuardedPage : public QWebEnginePage {
+public:
+    using QWebEnginePage::QWebEnginePage;
+
+protected:
+    bool acceptNavigationRequest(const QUrl &url, NavigationType, bool) override
+    {
+        const QString scheme = url.scheme();
+        return scheme == QLatin1String("http") || scheme == QLatin1String("https") ||
+               scheme == QLatin1String("about") || scheme == QLatin1String("data");
+    }
+    QWebEnginePage *createWindow(WebWindowType) override { return nullptr; }
+};
+
+class EngineView final : public WebView {
+public:
+    explicit EngineView(QWidget *parent)
+        : view_(new QWebEngineView(parent))
+    {
+        // No storage name: off the record, so nothing is written to disk.
+        auto *profile = new QWebEngineProfile;
+        profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
+        profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+        QObject::connect(profile, &QWebEngineProfile::downloadRequested,
+                         [](QWebEngineDownloadRequest *download) { download->cancel(); });
+
+        QWebEngineSettings *settings = profile->settings();
+        settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
+        settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
+        settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+        settings->setAttribute(QWebEngineSettings::PluginsEnabled, false);
+        settings->setAttribute(QWebEngineSettings::ScreenCaptureEnabled, false);
+        settings->setAttribute(QWebEngineSettings::FullScreenSupportEnabled, false);
+
+        auto *page = new GuardedPage(profile, view_);
+        profile->setParent(page); // the profile must outlive its page's teardown
+        QObject::connect(page, &QWebEnginePage::featurePermissionRequested, page,
+                         [page](const QUrl &origin, QWebEnginePage::Feature feature) {
+                             page->setFeaturePermission(origin, feature,
+                                                        QWebEnginePage::PermissionDeniedByUser);
+                         });
+        QObject::connect(page, &QWebEnginePage::loadingChanged, page,
+                         [this](const QWebEngineLoadingInfo &info) { loadingChanged(info); });
+        view_->setPage(page);
+        view_->setContextMenuPolicy(Qt::NoContextMenu);
+    }
+
+    QWidget *widget() override { return view_; }
+    void navigate(const QUrl &url) override { view_->load(url); }
+    void refresh() override { view_->reload(); }
+    void setLoadFinishedHandler(std::function<void(bool)> handler) override
+    {
+        finished_ = std::move(handler);
+    }
+
+private:
+    void loadingChanged(const QWebEngineLoadingInfo &info)
+    {
+        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus || !finished_)
+            return;
+        // An error page with a body still "succeeds" for the engine; an HTTP
+        // error status is a failed load all the same.
+        const bool httpError =
+            info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain &&
+            info.errorCode() >= 400;
+        finished_(info.status() == QWebEngineLoadingInfo::LoadSucceededStatus && !httpError);
+    }
+
+    QWebEngineView *view_;
+    std::function<void(bool)> finished_;
+};
+
+} // namespace
+
+WebView *WebEngineViewPlugin::createWebView(QWidget *parent)
+{
+    return new EngineView(parent);
+}

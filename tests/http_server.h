@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+// A tiny HTTP/1.0 server on 127.0.0.1 for the update-notice tests. Paths it does
+// not know get 404; a path marked slow is answered only on release().
+class HttpServer : public QObject {
+public:
+    HttpServer()
+    {
+        server_.listen(QHostAddress::LocalHost);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server_.nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+        });
+    }
+
+    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort()); }
+    void page(const QByteArray &path, const QByteArray &html) { pages_[path] = html; }
+    void slow(const QByteArray &path) { slow_.insert(path, true); }
+    void release()
+    {
+        slow_.clear();
+        const auto held = held_;
+        held_.clear();
+        for (const auto &[socket, path] : held)
+            if (socket)
+                answer(socket, path);
+    }
+    int hits(const QByteArray &path) const { return hits_.value(path); }
+
+private:
+    void serve(QTcpSocket *socket)
+    {
+        buffers_[socket] += socket->readAll();
+        const QByteArray &request = buffers_[socket];
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QByteArray path = request.split(' ').value(1);
+        buffers_.remove(socket);
+        ++hits_[path];
+        if (slow_.contains(path))
+            held_.append({socket, path});
+        else
+            answer(socket, path);
+    }
+
+    void answer(QTcpSocket *socket, const QByteArray &path)
+    {
+        const bool found = pages_.contains(path);
+        const QByteArray body = found ? pages_.value(path) : QByteArray("<html><body>yok</body></html>");
+        socket->write((found ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n") +
+                      QByteArray("Content-Type: text/html; charset=utf-8\r\nContent-Length: ") +
+                      QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer server_;
+    QHash<QByteArray, QByteArray> pages_;
+    QHash<QByteArray, bool> slow_;
+    QHash<QByteArray, int> hits_;
+    QHash<QTcpSocket *, QByteArray> buffers_;
+    QList<QPair<QPointer<QTcpSocket>, QByteArray>> held_;
+};

@@ -1,0 +1,346 @@
+#include "effects/sounds.h"
+#include "effects/status_panel.h"
+#include "fonts.h"
+#include "frm_ana.h"
+#include "frm_browser.h"
+#include "http_server.h"
+#include "question_box.h"
+#include "recording_player.h"
+#include "web_view.h"
+#include "web_view_loader.h"
+
+#include <QApplication>
+#include <QDirIterator>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+#include <memory>
+
+namespace {
+
+// A browser that does only what the test tells it, to pin down the window's own order of work.
+class FakeView : public WebView {
+public:
+    explicit FakeView(QWidget *parent)
+        : widget_(new QWidget(parent))
+    {
+        widget_->setFocusPolicy(Qt::StrongFocus);
+    }
+    QWidget *widget() override { return widget_; }
+    void navigate(const QUrl &url) override
+    {
+        navigations.append(url);
+        if (finishDuringNavigate)
+            finished(true);
+    }
+    void refresh() override { ++refreshes; }
+    void setLoadFinishedHandler(std::function<void(bool)> handler) override
+    {
+        finished = std::move(handler);
+    }
+
+    QWidget *widget_;
+    QList<QUrl> navigations;
+    int refreshes = 0;
+    bool finishDuringNavigate = false;
+    std::function<void(bool)> finished;
+};
+
+class FakeFactory : public WebViewFactory {
+public:
+    WebView *createWebView(QWidget *parent) override
+    {
+        last = new FakeView(parent);
+        last->finishDuringNavigate = finishDuringNavigate;
+        return last;
+    }
+    FakeView *last = nullptr;
+    bool finishDuringNavigate = false;
+};
+
+QTemporaryDir *home = nullptr;
+
+// Every file below a folder, as paths relative to it.
+QStringList filesBelow(const QString &dir)
+{
+    QStringList files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(dir).relativeFilePath(it.next());
+    return files;
+}
+
+} // namespace
+
+class TestFrmBrowser : public QObject {
+    Q_OBJECT
+
+    HttpServer server;
+    WebViewFactory *engine = nullptr;
+    RecordingPlayer player;
+
+    static StatusPanel *panelOf(QWidget *w) { return w->findChild<StatusPanel *>(QStringLiteral("PicStatus")); }
+
+    QUrl url(const char *path) const { return QUrl(server.base() + QLatin1String(path)); }
+
+    std::unique_ptr<frmBrowser> openReal(const QUrl &address)
+    {
+        auto w = std::make_unique<frmBrowser>(engine, address);
+        w->show();
+        return w;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        Fonts::install();
+        Sounds::setPlayer(&player);
+        server.page("/tzk/guncelleme.shtml",
+                    "<html><body><p>Yeni s\xc3\xbcr\xc3\xbcm yok.</p>"
+                    "<a id='next' href='/next.html'>sonraki</a></body></html>");
+        server.page("/next.html", "<html><body>ikinci</body></html>");
+        server.page("/slow.html", "<html><body>ge\xc3\xa7</body></html>");
+        engine = WebViewLoader::factoryFrom(QStringLiteral(WEBVIEW_MODULE));
+        QVERIFY(engine);
+    }
+
+    void cleanupTestCase() { Sounds::setPlayer(nullptr); }
+
+    // ---- the window's own order of work, with a stand-in browser ----
+
+    void layoutTextsAndFocus()
+    {
+        FakeFactory fake;
+        frmBrowser w(&fake);
+        QCOMPARE(w.windowTitle(), QStringLiteral("Tzk Design Güncelleme Bildirimi.!"));
+        QCOMPARE(w.size(), QSize(366, 529));
+        QCOMPARE(w.minimumSize(), w.maximumSize());
+        QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+        QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(panelOf(&w)->geometry(), QRect(8, 16, 289, 17));
+        QCOMPARE(w.findChild<QWidget *>(QStringLiteral("brwWebBrowser"))->geometry(),
+                 QRect(8, 48, 352, 441));
+        auto *label = w.findChild<QLabel *>(QStringLiteral("Label1"));
+        QCOMPARE(label->geometry(), QRect(16, 496, 337, 33));
+        QCOMPARE(label->geometry().bottom() + 1, w.height());
+        QCOMPARE(label->text(), QStringLiteral("Güncelleme bildiriminlerini alabilmeniz için "
+                                               "bilgisayarınızın internete bağlı olması gerekmektedir."));
+        QVERIFY(label->wordWrap());
+        // Two lines fit.
+        QVERIFY(label->heightForWidth(label->width()) <= label->height());
+        auto *image = w.findChild<QLabel *>(QStringLiteral("Image1"));
+        QCOMPARE(image->geometry(), QRect(304, 8, 56, 36));
+        QVERIFY(image->pixmap().hasAlphaChannel());
+        QCOMPARE(image->focusPolicy(), Qt::NoFocus);
+
+        w.show();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QCOMPARE(QApplication::focusWidget(), fake.last->widget());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), panelOf(&w));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), fake.last->widget());
+    }
+
+    void showsItselfThenNavigatesThenPrintsLoading()
+    {
+        FakeFactory fake;
+        frmBrowser w(&fake);
+        QVERIFY(fake.last->navigations.isEmpty()); // creating is not loading
+        QSignalSpy shown(panelOf(&w), &StatusPanel::shown);
+        w.show();
+        QCOMPARE(fake.last->navigations, QList<QUrl>{frmBrowser::updateAddress()});
+        QCOMPARE(frmBrowser::updateAddress().toString(),
+                 QStringLiteral("http://www.tzkdesign.example/tzk/guncelleme.shtml"));
+        QCOMPARE(panelOf(&w)->text(), frmBrowser::loadingText());
+        fake.last->finished(true);
+        QCOMPARE(panelOf(&w)->text(), frmBrowser::loadedText());
+        fake.last->finished(false);
+        QCOMPARE(panelOf(&w)->text(), frmBrowser::failedText());
+        QCOMPARE(shown.count(), 3);
+        // Minimizing and restoring is not a new load.
+        w.showMinimized();
+        w.showNormal();
+        QCOMPARE(fake.last->navigations.size(), 1);
+    }
+
+    void aCompletionDuringNavigateIsOverwrittenByTheLoadingText()
+    {
+        FakeFactory fake;
+        fake.finishDuringNavigate = true;
+        frmBrowser w(&fake);
+        w.show();
+        QCOMPARE(panelOf(&w)->text(), frmBrowser::loadingText());
+    }
+
+    void reloadClickNeverShowsTheLoadingText()
+    {
+        FakeFactory fake;
+        frmBrowser w(&fake);
+        w.show();
+        fake.last->finished(true);
+        QSignalSpy shown(panelOf(&w), &StatusPanel::shown);
+        QTest::mouseClick(w.findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QCOMPARE(fake.last->refreshes, 1);
+        QCOMPARE(shown.count(), 0);
+    }
+
+    void withoutTheWebModuleTheWindowStillOpens()
+    {
+        frmBrowser w(WebViewLoader::factoryFrom(QStringLiteral("/nonexistent/zembra_webview")));
+        w.show();
+        QTest::mouseClick(w.findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QCOMPARE(panelOf(&w)->text(), frmBrowser::loadingText());
+    }
+
+    // ---- the real web engine against a local server ----
+
+    void loadingThenSuccess()
+    {
+        const int before = server.hits("/tzk/guncelleme.shtml");
+        auto w = openReal(url("/tzk/guncelleme.shtml"));
+        QCOMPARE(panelOf(w.get())->text(), frmBrowser::loadingText());
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::loadedText(), 20000);
+        QCOMPARE(server.hits("/tzk/guncelleme.shtml"), before + 1);
+    }
+
+    void failedLoadsSayTheyFailed_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost);
+        const quint16 freePort = closed.serverPort();
+        closed.close();
+        QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:%1/tzk/guncelleme.shtml").arg(freePort);
+        QTest::newRow("unknown host") << QStringLiteral("http://zembra-yok.invalid/tzk/guncelleme.shtml");
+        QTest::newRow("HTTP 404") << url("/tzk/yok.shtml").toString();
+    }
+
+    void failedLoadsSayTheyFailed()
+    {
+        QFETCH(QString, address);
+        auto w = openReal(QUrl(address));
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::failedText(), 30000);
+    }
+
+    void slowServerKeepsTheLoadingText()
+    {
+        server.slow("/slow.html");
+        auto w = openReal(url("/slow.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.hits("/slow.html"), 1, 20000);
+        QTest::qWait(500);
+        QCOMPARE(panelOf(w.get())->text(), frmBrowser::loadingText());
+        // A reload while nothing has loaded yet is harmless.
+        QTest::mouseClick(w->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        server.release();
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::loadedText(), 20000);
+    }
+
+    void followedLinksAndReloadsEachPrintSuccessOnce()
+    {
+        auto w = openReal(url("/tzk/guncelleme.shtml"));
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::loadedText(), 20000);
+        QSignalSpy shown(panelOf(w.get()), &StatusPanel::shown);
+        auto *view = w->findChild<QWebEngineView *>();
+        QVERIFY(view);
+
+        const int next = server.hits("/next.html");
+        view->page()->runJavaScript(QStringLiteral("document.getElementById('next').click();"));
+        QTRY_COMPARE_WITH_TIMEOUT(shown.count(), 1, 20000);
+        QCOMPARE(server.hits("/next.html"), next + 1);
+
+        for (int reload = 1; reload <= 2; ++reload) {
+            QTest::mouseClick(w->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(shown.count(), 1 + reload, 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(server.hits("/next.html"), next + 1 + reload, 20000);
+        }
+        QTest::qWait(300);
+        QCOMPARE(shown.count(), 3);
+        for (const QList<QVariant> &args : shown)
+            QCOMPARE(args.at(0).toString(), frmBrowser::loadedText());
+    }
+
+    void pageCannotOpenWindowsOrReachLocalFiles()
+    {
+        auto w = openReal(url("/tzk/guncelleme.shtml"));
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::loadedText(), 20000);
+        auto *view = w->findChild<QWebEngineView *>();
+        const int windowsBefore = int(QApplication::topLevelWidgets().size());
+        view->page()->runJavaScript(QStringLiteral("window.open('/next.html');"));
+        view->page()->runJavaScript(QStringLiteral("location.href = 'file:///etc/passwd';"));
+        QTest::qWait(1000);
+        QCOMPARE(int(QApplication::topLevelWidgets().size()), windowsBefore);
+        QCOMPARE(view->url().scheme(), QStringLiteral("http"));
+    }
+
+    // ---- as the main window uses it ----
+
+    void mainWindowShowsOneInstanceAndUnloadsItOnClose_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("No") << false;
+        QTest::newRow("Yes") << true;
+    }
+
+    void mainWindowShowsOneInstanceAndUnloadsItOnClose()
+    {
+        QFETCH(bool, yes);
+        QuestionBox::setAsker([yes](QMessageBox &) { return yes; });
+        frmAna main;
+        main.setTerminator([] {});
+        const QUrl address = url("/tzk/guncelleme.shtml");
+        main.browserWindow().setFactory([this, address] { return new frmBrowser(engine, address); });
+        const int before = server.hits("/tzk/guncelleme.shtml");
+        auto *web = main.findChild<QAction *>(QStringLiteral("web"));
+        web->trigger();
+        QWidget *first = main.browserWindow().window();
+        QVERIFY(first && first->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(first)->text(), frmBrowser::loadedText(), 20000);
+        web->trigger(); // already open: raised, not reloaded
+        QCOMPARE(main.browserWindow().window(), first);
+        QTest::qWait(300);
+        QCOMPARE(server.hits("/tzk/guncelleme.shtml"), before + 1);
+        QCOMPARE(panelOf(first)->text(), frmBrowser::loadedText());
+
+        first->close(); // by its frame: unloaded; the next showing navigates afresh
+        QVERIFY(!main.browserWindow().isLoaded());
+        web->trigger();
+        QWidget *second = main.browserWindow().window();
+        QCOMPARE(panelOf(second)->text(), frmBrowser::loadingText());
+        QTRY_COMPARE_WITH_TIMEOUT(server.hits("/tzk/guncelleme.shtml"), before + 2, 20000);
+
+        main.show();
+        main.close();
+        QCOMPARE(main.isVisible(), !yes);
+        QVERIFY(!main.browserWindow().isLoaded());
+        QuestionBox::setAsker({});
+    }
+
+    // Last, after every session above.
+    void programWroteNoFileUnderHome()
+    {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QTest::qWait(500);
+        QCOMPARE(filesBelow(home->path()), QStringList());
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    // A private, empty home: whatever the web engine writes would show up here.
+    QTemporaryDir tempHome;
+    home = &tempHome;
+    qputenv("HOME", tempHome.path().toUtf8());
+    for (const char *var : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+        qunsetenv(var);
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    TestFrmBrowser test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_frm_browser.moc"

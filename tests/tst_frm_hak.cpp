@@ -1,0 +1,183 @@
+#include "effects/sounds.h"
+#include "fonts.h"
+#include "frm_ana.h"
+#include "frm_hak.h"
+#include "question_box.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+
+#include <memory>
+
+class TestFrmHak : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<frmAna> main;
+
+    QWidget *openAbout()
+    {
+        main->findChild<QAction *>(QStringLiteral("bilgi"))->trigger();
+        QWidget *about = main->hakWindow().window();
+        if (about) {
+            about->activateWindow();
+            if (!QTest::qWaitForWindowActive(about))
+                qWarning("about window not active");
+        }
+        return about;
+    }
+
+private slots:
+    void initTestCase() { Fonts::install(); }
+
+    void init()
+    {
+        main = std::make_unique<frmAna>();
+        main->setTerminator([] {});
+    }
+
+    void cleanup()
+    {
+        main.reset();
+        QuestionBox::setAsker({});
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void textIsExactAndReadOnly()
+    {
+        QCOMPARE(frmHak::aboutText(),
+                 QStringLiteral(" \r\n      Zembra,\r\n  kolay kullanımlı \r\n  arayüzüyle hızlı \r\n"
+                                "   vede kolay bir \r\n    şekilde efekt \r\n girilmesini sağlar. \r\n"
+                                "   Ayrıntılar, yeni   \r\n   versiyonlar için \r\n\r\n"
+                                " http://www.tzkdesign.example\r\n \r\n  adresini ziyaret \r\n"
+                                "     edebiliesiniz.\r\n \r\n    Bu program \r\n     ücretsizdir. \r\n"
+                                "\r\n        e-mail : \r\n bilgi@tzkdesign.example\r\n"));
+        QWidget *about = openAbout();
+        auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        const QString shown = text->toPlainText();
+        QCOMPARE(shown, QString(frmHak::aboutText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        QVERIFY(text->isReadOnly());
+        text->setFocus();
+        QTest::keyClicks(text, QStringLiteral("yeni metin"));
+        QTest::keyClick(text, Qt::Key_Backspace);
+        QTest::keyClick(text, Qt::Key_Delete);
+        QCOMPARE(text->toPlainText(), shown);
+        QCOMPARE(text->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(text->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QVERIFY(text->verticalScrollBar()->maximum() > 0); // more text than fits
+        for (const char32_t ch : shown.toUcs4())
+            QVERIFY(ch == '\n' || QFontMetrics(text->font()).inFontUcs4(ch));
+    }
+
+    void layout_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QString>("family");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Text1") << "Text1" << QRect(160, 48, 137, 121) << "DejaVu Sans" << "";
+        QTest::newRow("Command1") << "Command1" << QRect(192, 176, 73, 25) << "Liberation Sans" << "Kapat";
+        QTest::newRow("Picture1") << "Picture1" << QRect(16, 24, 129, 161) << "" << "";
+        QTest::newRow("Label3") << "Label3" << QRect(171, 24, 129, 17) << "DejaVu Sans" << "www.tzkdesign.example";
+        QTest::newRow("Label2") << "Label2" << QRect(29, 192, 113, 17) << "Liberation Sans" << "bilgi@tzkdesign.example";
+        QTest::newRow("Label1") << "Label1" << QRect(168, 8, 145, 17) << "DejaVu Sans" << "zembra v1.1";
+    }
+
+    void layout()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, family);
+        QFETCH(QString, text);
+        frmHak about;
+        QCOMPARE(about.windowTitle(), QStringLiteral("Zembra "));
+        QCOMPARE(about.size(), QSize(312, 213));
+        QCOMPARE(about.minimumSize(), about.maximumSize());
+        QVERIFY(!(about.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        QWidget *w = about.findChild<QWidget *>(name);
+        QVERIFY(w);
+        QCOMPARE(w->geometry(), geometry);
+        if (!family.isEmpty())
+            QCOMPARE(QFontInfo(w->font()).family(), family);
+        if (auto *label = qobject_cast<QLabel *>(w); label && !text.isEmpty())
+            QCOMPARE(label->text(), text);
+        if (auto *button = qobject_cast<QPushButton *>(w)) {
+            QCOMPARE(button->text(), text);
+            QVERIFY(!button->isDefault() && !button->autoDefault());
+        }
+    }
+
+    void pictureIsUnscaledInsideASunkenBorder()
+    {
+        frmHak about;
+        auto *picture = about.findChild<QLabel *>(QStringLiteral("Picture1"));
+        QCOMPARE(picture->pixmap().size(), QSize(125, 163));
+        QCOMPARE(picture->contentsRect().size(), QSize(125, 157)); // bottom 6 rows clipped
+        QVERIFY(!picture->hasScaledContents());
+        QCOMPARE(picture->frameShadow(), QFrame::Sunken);
+    }
+
+    void focusStartsOnThePictureAndTabCycles()
+    {
+        QWidget *about = openAbout();
+        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("Picture1"));
+        for (const char *next : {"Command1", "Text1", "Picture1"}) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(), QLatin1String(next));
+        }
+        Q_UNUSED(about);
+    }
+
+    void enterAndEscapeDoNotCloseButSpaceOnKapatDoes()
+    {
+        QWidget *about = openAbout();
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape})
+            QTest::keyClick(QApplication::focusWidget(), key);
+        QVERIFY(main->hakWindow().isLoaded());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab); // to "Kapat"
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QVERIFY(!main->hakWindow().isLoaded());
+        Q_UNUSED(about);
+    }
+
+    void kapatAndFrameCloseAlikeAndOneInstance_data()
+    {
+        QTest::addColumn<bool>("byFrame");
+        QTest::newRow("Kapat") << false;
+        QTest::newRow("frame") << true;
+    }
+
+    void kapatAndFrameCloseAlikeAndOneInstance()
+    {
+        QFETCH(bool, byFrame);
+        QWidget *about = openAbout();
+        QTest::mouseClick(main->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QCOMPARE(main->hakWindow().window(), about); // raised, not a second window
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        QCOMPARE(std::count_if(windows.begin(), windows.end(),
+                               [](QWidget *w) { return qobject_cast<frmHak *>(w) && w->isVisible(); }),
+                 1);
+        auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        text->verticalScrollBar()->setValue(text->verticalScrollBar()->maximum());
+        QPointer<QWidget> gone = about;
+        if (byFrame)
+            about->close();
+        else
+            QTest::mouseClick(about->findChild<QWidget *>(QStringLiteral("Command1")), Qt::LeftButton);
+        QVERIFY(!main->hakWindow().isLoaded());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(gone.isNull());
+        // Loaded afresh: same content, scrolled to the top again.
+        QWidget *again = openAbout();
+        auto *fresh = again->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        QCOMPARE(fresh->verticalScrollBar()->value(), 0);
+        QCOMPARE(fresh->toPlainText(),
+                 frmHak::aboutText().replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    }
+};
+
+QTEST_MAIN(TestFrmHak)
+#include "tst_frm_hak.moc"
