@@ -204,9 +204,8 @@ SdlEffectPlayer::decode(const std::vector<std::uint8_t> &file, int rate, int cha
         return nullptr;
 
     std::shared_ptr<Sound> sound;
-    SDL_AudioStream *stream =
-        SDL_NewAudioStream(spec.format, spec.channels, int(spec.freq), AUDIO_S16SYS,
-                           Uint8(channels), rate);
+    SDL_AudioStream *stream = SDL_NewAudioStream(spec.format, spec.channels, int(spec.freq),
+                                                 AUDIO_S16SYS, Uint8(channels), rate);
     if (stream) {
         // SDL 2.26 drops resampled data when one put yields more than a few
         // thousand output frames, so feed it in slices of about 1024 output frames

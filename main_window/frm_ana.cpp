@@ -10,6 +10,7 @@
 #include "frm_browser.h"
 #include "frm_hak.h"
 #include "question_box.h"
+#include "twips.h"
 #include "web_view_loader.h"
 
 #include <QCloseEvent>
@@ -20,16 +21,15 @@
 
 namespace {
 
-// Layout is in pixels at 96 dpi (15 twips each), relative to the client area.
-constexpr int ButtonWidth = 73;
-constexpr int ButtonHeight = 33;
-constexpr int GridLeft = 24;
-constexpr int GridTop = 56;
-constexpr int ColumnStep = 96;
-constexpr int RowStep = 56;
-const QRect PicStatusRect(232, 8, 153, 32);
-const QRect Image1Rect(24, 0, 196, 46);
+const QRect PicStatusRect = twipsRect(3480, 120, 2295, 480);
+const QRect Image1Rect = twipsRect(360, 0, 2940, 690);
 const QColor StatusTextColor(255, 255, 192);
+
+// Button N stands in column (N-1) mod 4 and row (N-1) div 4 of the pad.
+QRect buttonRect(int index)
+{
+    return twipsRect(360 + 1440 * (index % 4), 840 + 840 * (index / 4), 1095, 495);
+}
 
 } // namespace
 
@@ -64,8 +64,7 @@ void frmAna::buildLayout()
         const EffectRow &row = Effects::Table[std::size_t(i)];
         auto *button = new CommandButton(QString::fromUtf8(row.caption), client);
         button->setObjectName(QStringLiteral("Command%1").arg(i + 1));
-        button->setGeometry(GridLeft + ColumnStep * (i % 4), GridTop + RowStep * (i / 4),
-                            ButtonWidth, ButtonHeight);
+        button->setGeometry(buttonRect(i));
         connect(button, &QPushButton::clicked, this, [this, i] { Command_Click(i); });
         buttons_[std::size_t(i)] = button;
         if (i == 1) {
@@ -98,8 +97,8 @@ void frmAna::buildMenu()
 {
     QMenu *hak = menuBar()->addMenu(QStringLiteral("Hakkında"));
     hak->setObjectName(QStringLiteral("hak"));
-    const auto addCommand = [this, hak](const char *name, const QString &caption,
-                                        QKeySequence key, void (frmAna::*handler)()) {
+    const auto addCommand = [this, hak](const char *name, const QString &caption, QKeySequence key,
+                                        void (frmAna::*handler)()) {
         QAction *action = hak->addAction(caption);
         action->setObjectName(QLatin1String(name));
         action->setShortcut(key);

@@ -63,8 +63,7 @@ frmBrowser::frmBrowser(WebViewFactory *views, const QUrl &address, QWidget *pare
     if (browser_) {
         areaLayout->addWidget(browser_->widget());
         browserArea_->setFocusProxy(browser_->widget());
-        browser_->setLoadFinishedHandler(
-            [this](bool ok) { brwWebBrowser_DownloadComplete(ok); });
+        browser_->setLoadFinishedHandler([this](bool ok) { brwWebBrowser_DownloadComplete(ok); });
     }
 
     auto *notice = new QLabel(QStringLiteral("Güncelleme bildiriminlerini alabilmeniz için "

@@ -67,8 +67,8 @@ QString frmHak::aboutText()
 }
 
 frmHak::frmHak(QWidget *parent)
-    : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint)
+    : QWidget(parent,
+              Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("frmHak"));
     // A tool window keeps out of the taskbar, but must still keep the program alive.

@@ -72,9 +72,8 @@ private:
             return;
         // An error page with a body still "succeeds" for the engine; an HTTP
         // error status is a failed load all the same.
-        const bool httpError =
-            info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain &&
-            info.errorCode() >= 400;
+        const bool httpError = info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain &&
+                               info.errorCode() >= 400;
         finished_(info.status() == QWebEngineLoadingInfo::LoadSucceededStatus && !httpError);
     }
 

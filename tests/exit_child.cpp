@@ -2,8 +2,8 @@
 // the parent test checks how the process ended.
 //   menu, ctrl-c: the exit command, which must end the process at once.
 //   yes-with-about: Yes to the exit question while the about window is open.
-#include "fonts.h"
 #include "effects/sounds.h"
+#include "fonts.h"
 #include "frm_ana.h"
 #include "question_box.h"
 #include "recording_player.h"

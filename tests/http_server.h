@@ -53,7 +53,8 @@ private:
     void answer(QTcpSocket *socket, const QByteArray &path)
     {
         const bool found = pages_.contains(path);
-        const QByteArray body = found ? pages_.value(path) : QByteArray("<html><body>yok</body></html>");
+        const QByteArray body =
+            found ? pages_.value(path) : QByteArray("<html><body>yok</body></html>");
         socket->write((found ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n") +
                       QByteArray("Content-Type: text/html; charset=utf-8\r\nContent-Length: ") +
                       QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);

@@ -74,7 +74,8 @@ private slots:
         QuestionBox::setAsker([this](QMessageBox &box) {
             // The box itself is checked here, on every use.
             questions.push_back(box.windowTitle() + QLatin1Char('|') + box.text());
-            if (box.icon() != QMessageBox::NoIcon || box.defaultButton() != box.button(QMessageBox::Yes) ||
+            if (box.icon() != QMessageBox::NoIcon ||
+                box.defaultButton() != box.button(QMessageBox::Yes) ||
                 box.escapeButton() != box.button(QMessageBox::No) ||
                 box.button(QMessageBox::Yes)->text() != QStringLiteral("Evet") ||
                 box.button(QMessageBox::No)->text() != QStringLiteral("Hayır") ||
@@ -212,7 +213,8 @@ private slots:
         texts.append({panel()->font(), QLatin1String(Effects::VersionBanner)});
         for (QAction *a : window->findChildren<QAction *>())
             texts.append({Fonts::windowDefault(), a->text()});
-        texts.append({Fonts::windowDefault(), QStringLiteral("Hakkında Zembra 'den çıkmak istiyormusunuz? Evet Hayır")});
+        texts.append({Fonts::windowDefault(),
+                      QStringLiteral("Hakkında Zembra 'den çıkmak istiyormusunuz? Evet Hayır")});
         texts.append({Fonts::windowDefault(), window->windowTitle()});
         for (const auto &[font, text] : texts) {
             const QFontMetrics metrics(font);
@@ -318,7 +320,8 @@ private slots:
         player.requests.clear();
         answerYes = yes;
         window->close();
-        QCOMPARE(questions, std::vector<QString>{QStringLiteral("Zembra|Zembra 'den çıkmak istiyormusunuz?")});
+        QCOMPARE(questions,
+                 std::vector<QString>{QStringLiteral("Zembra|Zembra 'den çıkmak istiyormusunuz?")});
         QCOMPARE(player.requests, std::vector<std::string>{effectRequest("01.tzk")});
         QCOMPARE(window->isVisible(), !yes);
         QVERIFY(!window->browserWindow().isLoaded()); // whatever the answer
@@ -382,8 +385,10 @@ private slots:
             SdlEffectPlayer real;
             Sounds::setPlayer(&real);
             auto silent = std::make_unique<frmAna>();
-            QTest::mouseClick(silent->findChild<QWidget *>(QStringLiteral("Command15")), Qt::LeftButton);
-            QCOMPARE(silent->findChild<StatusPanel *>()->text(), QStringLiteral("         Patlama !"));
+            QTest::mouseClick(silent->findChild<QWidget *>(QStringLiteral("Command15")),
+                              Qt::LeftButton);
+            QCOMPARE(silent->findChild<StatusPanel *>()->text(),
+                     QStringLiteral("         Patlama !"));
             real.waitUntilHandled();
             QVERIFY(!real.isDeviceOpen());
         }
@@ -396,9 +401,12 @@ private slots:
     {
         QTest::addColumn<QString>("dir");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("plain") << "/opt/zembra" << "/opt/zembra/1.tzk";
-        QTest::newRow("root") << "/" << "//1.tzk";
-        QTest::newRow("turkish, spaces") << "/home/ayşe/Ses Efektleri ığ" << "/home/ayşe/Ses Efektleri ığ/1.tzk";
+        QTest::newRow("plain") << "/opt/zembra"
+                               << "/opt/zembra/1.tzk";
+        QTest::newRow("root") << "/"
+                              << "//1.tzk";
+        QTest::newRow("turkish, spaces") << "/home/ayşe/Ses Efektleri ığ"
+                                         << "/home/ayşe/Ses Efektleri ığ/1.tzk";
     }
 
     void effectPathIsJoinedAsIs()

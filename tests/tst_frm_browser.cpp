@@ -83,7 +83,10 @@ class TestFrmBrowser : public QObject {
     WebViewFactory *engine = nullptr;
     RecordingPlayer player;
 
-    static StatusPanel *panelOf(QWidget *w) { return w->findChild<StatusPanel *>(QStringLiteral("PicStatus")); }
+    static StatusPanel *panelOf(QWidget *w)
+    {
+        return w->findChild<StatusPanel *>(QStringLiteral("PicStatus"));
+    }
 
     QUrl url(const char *path) const { return QUrl(server.base() + QLatin1String(path)); }
 
@@ -127,8 +130,9 @@ private slots:
         auto *label = w.findChild<QLabel *>(QStringLiteral("Label1"));
         QCOMPARE(label->geometry(), QRect(16, 496, 337, 33));
         QCOMPARE(label->geometry().bottom() + 1, w.height());
-        QCOMPARE(label->text(), QStringLiteral("Güncelleme bildiriminlerini alabilmeniz için "
-                                               "bilgisayarınızın internete bağlı olması gerekmektedir."));
+        QCOMPARE(label->text(),
+                 QStringLiteral("Güncelleme bildiriminlerini alabilmeniz için "
+                                "bilgisayarınızın internete bağlı olması gerekmektedir."));
         QVERIFY(label->wordWrap());
         // Two lines fit.
         QVERIFY(label->heightForWidth(label->width()) <= label->height());
@@ -216,8 +220,10 @@ private slots:
         closed.listen(QHostAddress::LocalHost);
         const quint16 freePort = closed.serverPort();
         closed.close();
-        QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:%1/tzk/guncelleme.shtml").arg(freePort);
-        QTest::newRow("unknown host") << QStringLiteral("http://zembra-yok.invalid/tzk/guncelleme.shtml");
+        QTest::newRow("refused")
+            << QStringLiteral("http://127.0.0.1:%1/tzk/guncelleme.shtml").arg(freePort);
+        QTest::newRow("unknown host")
+            << QStringLiteral("http://zembra-yok.invalid/tzk/guncelleme.shtml");
         QTest::newRow("HTTP 404") << url("/tzk/yok.shtml").toString();
     }
 
@@ -294,7 +300,8 @@ private slots:
         frmAna main;
         main.setTerminator([] {});
         const QUrl address = url("/tzk/guncelleme.shtml");
-        main.browserWindow().setFactory([this, address] { return new frmBrowser(engine, address); });
+        main.browserWindow().setFactory(
+            [this, address] { return new frmBrowser(engine, address); });
         const int before = server.hits("/tzk/guncelleme.shtml");
         auto *web = main.findChild<QAction *>(QStringLiteral("web"));
         web->trigger();

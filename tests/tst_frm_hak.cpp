@@ -48,17 +48,20 @@ private slots:
 
     void textIsExactAndReadOnly()
     {
-        QCOMPARE(frmHak::aboutText(),
-                 QStringLiteral(" \r\n      Zembra,\r\n  kolay kullanımlı \r\n  arayüzüyle hızlı \r\n"
-                                "   vede kolay bir \r\n    şekilde efekt \r\n girilmesini sağlar. \r\n"
-                                "   Ayrıntılar, yeni   \r\n   versiyonlar için \r\n\r\n"
-                                " http://www.tzkdesign.example\r\n \r\n  adresini ziyaret \r\n"
-                                "     edebiliesiniz.\r\n \r\n    Bu program \r\n     ücretsizdir. \r\n"
-                                "\r\n        e-mail : \r\n bilgi@tzkdesign.example\r\n"));
+        QCOMPARE(
+            frmHak::aboutText(),
+            QStringLiteral(" \r\n      Zembra,\r\n  kolay kullanımlı \r\n  arayüzüyle hızlı \r\n"
+                           "   vede kolay bir \r\n    şekilde efekt \r\n girilmesini sağlar. \r\n"
+                           "   Ayrıntılar, yeni   \r\n   versiyonlar için \r\n\r\n"
+                           " http://www.tzkdesign.example\r\n \r\n  adresini ziyaret \r\n"
+                           "     edebiliesiniz.\r\n \r\n    Bu program \r\n     ücretsizdir. \r\n"
+                           "\r\n        e-mail : \r\n bilgi@tzkdesign.example\r\n"));
         QWidget *about = openAbout();
         auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
         const QString shown = text->toPlainText();
-        QCOMPARE(shown, QString(frmHak::aboutText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        QCOMPARE(
+            shown,
+            QString(frmHak::aboutText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
         QVERIFY(text->isReadOnly());
         text->setFocus();
         QTest::keyClicks(text, QStringLiteral("yeni metin"));
@@ -78,12 +81,18 @@ private slots:
         QTest::addColumn<QRect>("geometry");
         QTest::addColumn<QString>("family");
         QTest::addColumn<QString>("text");
-        QTest::newRow("Text1") << "Text1" << QRect(160, 48, 137, 121) << "DejaVu Sans" << "";
-        QTest::newRow("Command1") << "Command1" << QRect(192, 176, 73, 25) << "Liberation Sans" << "Kapat";
-        QTest::newRow("Picture1") << "Picture1" << QRect(16, 24, 129, 161) << "" << "";
-        QTest::newRow("Label3") << "Label3" << QRect(171, 24, 129, 17) << "DejaVu Sans" << "www.tzkdesign.example";
-        QTest::newRow("Label2") << "Label2" << QRect(29, 192, 113, 17) << "Liberation Sans" << "bilgi@tzkdesign.example";
-        QTest::newRow("Label1") << "Label1" << QRect(168, 8, 145, 17) << "DejaVu Sans" << "zembra v1.1";
+        QTest::newRow("Text1") << "Text1" << QRect(160, 48, 137, 121) << "DejaVu Sans"
+                               << "";
+        QTest::newRow("Command1") << "Command1" << QRect(192, 176, 73, 25) << "Liberation Sans"
+                                  << "Kapat";
+        QTest::newRow("Picture1") << "Picture1" << QRect(16, 24, 129, 161) << ""
+                                  << "";
+        QTest::newRow("Label3") << "Label3" << QRect(171, 24, 129, 17) << "DejaVu Sans"
+                                << "www.tzkdesign.example";
+        QTest::newRow("Label2") << "Label2" << QRect(29, 192, 113, 17) << "Liberation Sans"
+                                << "bilgi@tzkdesign.example";
+        QTest::newRow("Label1") << "Label1" << QRect(168, 8, 145, 17) << "DejaVu Sans"
+                                << "zembra v1.1";
     }
 
     void layout()
@@ -96,7 +105,8 @@ private slots:
         QCOMPARE(about.windowTitle(), QStringLiteral("Zembra "));
         QCOMPARE(about.size(), QSize(312, 213));
         QCOMPARE(about.minimumSize(), about.maximumSize());
-        QVERIFY(!(about.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        QVERIFY(
+            !(about.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
         QWidget *w = about.findChild<QWidget *>(name);
         QVERIFY(w);
         QCOMPARE(w->geometry(), geometry);
@@ -157,16 +167,18 @@ private slots:
         QTest::mouseClick(main->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
         QCOMPARE(main->hakWindow().window(), about); // raised, not a second window
         const QWidgetList windows = QApplication::topLevelWidgets();
-        QCOMPARE(std::count_if(windows.begin(), windows.end(),
-                               [](QWidget *w) { return qobject_cast<frmHak *>(w) && w->isVisible(); }),
-                 1);
+        QCOMPARE(
+            std::count_if(windows.begin(), windows.end(),
+                          [](QWidget *w) { return qobject_cast<frmHak *>(w) && w->isVisible(); }),
+            1);
         auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
         text->verticalScrollBar()->setValue(text->verticalScrollBar()->maximum());
         QPointer<QWidget> gone = about;
         if (byFrame)
             about->close();
         else
-            QTest::mouseClick(about->findChild<QWidget *>(QStringLiteral("Command1")), Qt::LeftButton);
+            QTest::mouseClick(about->findChild<QWidget *>(QStringLiteral("Command1")),
+                              Qt::LeftButton);
         QVERIFY(!main->hakWindow().isLoaded());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(gone.isNull());

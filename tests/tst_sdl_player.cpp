@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -172,9 +173,9 @@ private slots:
     void badFilesNeverBreakThePlayer_data()
     {
         QTest::addColumn<QString>("kind");
-        for (const char *kind : {"zero bytes", "truncated header", "random bytes", "text file",
-                                 "declared length beyond file", "directory", "unreadable", "fifo",
-                                 "100 MB"})
+        for (const char *kind :
+             {"zero bytes", "truncated header", "random bytes", "text file",
+              "declared length beyond file", "directory", "unreadable", "fifo", "100 MB"})
             QTest::newRow(kind) << QString::fromLatin1(kind);
     }
 
@@ -271,6 +272,50 @@ private slots:
         QVERIFY(player.isDeviceOpen());
     }
 
+    void playsOnARealSoundServer()
+    {
+        // ./test runs a PulseAudio server with a null sink; its monitor hears what we play.
+        const QByteArray sink = qgetenv("PULSE_SINK");
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER") || sink.isEmpty())
+            QSKIP("no PulseAudio server for this run");
+        const Samples a = Wav::ramp(13230); // 0.3 s
+        writeFile(path("11.tzk"), Wav::build(a, 1, 44100));
+        QProcess recorder;
+        recorder.start(QStringLiteral("parecord"),
+                       {QStringLiteral("--device=%1.monitor").arg(QString::fromUtf8(sink)),
+                        QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
+                        QStringLiteral("--channels=2"), QStringLiteral("--rate=44100"),
+                        QStringLiteral("--latency-msec=20")});
+        QVERIFY(recorder.waitForStarted());
+        QTest::qWait(300);
+        qputenv("SDL_AUDIODRIVER", "pulseaudio");
+        {
+            SdlEffectPlayer player;
+            playFor(player, path("11.tzk"), 700ms);
+        }
+        recorder.terminate();
+        QVERIFY(recorder.waitForFinished(5000));
+        const QByteArray raw = recorder.readAllStandardOutput();
+        const auto *frames = reinterpret_cast<const std::int16_t *>(raw.constData());
+        const std::size_t count = std::size_t(raw.size()) / 4;
+        std::size_t first = count, last = 0;
+        int peak = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const int v = std::abs(int(frames[2 * i]));
+            if (v > 100) {
+                first = std::min(first, i);
+                last = i;
+                peak = std::max(peak, v);
+            }
+        }
+        QVERIFY2(first < count, "nothing was heard");
+        // The whole sound, once, at its own level.
+        QVERIFY2(std::abs(double(last - first + 1) - double(a.size())) < a.size() * 0.05,
+                 qPrintable(QString::number(last - first + 1)));
+        QVERIFY2(std::abs(peak - *std::max_element(a.begin(), a.end())) < 500,
+                 qPrintable(QString::number(peak)));
+    }
+
     void decodesEveryCommonWaveFormat_data()
     {
         QTest::addColumn<int>("format");
@@ -306,8 +351,8 @@ private slots:
             if (channels == 2)
                 in.push_back(std::int16_t(-s));
         }
-        const auto sound = SdlEffectPlayer::decode(
-            Wav::build(in, channels, rate, Wav::Format(format)), 44100, 2);
+        const auto sound =
+            SdlEffectPlayer::decode(Wav::build(in, channels, rate, Wav::Format(format)), 44100, 2);
         QVERIFY(sound);
         const Samples &out = sound->samples;
         const double expectedFrames = double(frames) * 44100 / rate;
@@ -323,7 +368,8 @@ private slots:
         for (std::size_t i = 0; i < frames; ++i) {
             const int left = in[i * std::size_t(channels)];
             const int right = channels == 2 ? -left : left;
-            if (std::abs(out[2 * i] - left) > tolerance || std::abs(out[2 * i + 1] - right) > tolerance)
+            if (std::abs(out[2 * i] - left) > tolerance ||
+                std::abs(out[2 * i + 1] - right) > tolerance)
                 QFAIL(qPrintable(QStringLiteral("frame %1: %2/%3, expected %4/%5")
                                      .arg(i)
                                      .arg(out[2 * i])

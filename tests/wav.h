@@ -63,7 +63,8 @@ inline std::vector<std::uint8_t> build(const std::vector<std::int16_t> &samples,
         }
         }
     }
-    const std::uint32_t dataBytes = declaredDataBytes ? declaredDataBytes : std::uint32_t(data.size());
+    const std::uint32_t dataBytes =
+        declaredDataBytes ? declaredDataBytes : std::uint32_t(data.size());
     std::vector<std::uint8_t> out;
     out.reserve(44 + data.size());
     const auto put32 = [&out](std::uint32_t v) {

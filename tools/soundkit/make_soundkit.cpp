@@ -35,7 +35,8 @@ constexpr int kMaxEdge = 328;   // first/last sample; more than that clicks on p
 enum class Presence { Absent, Present, Unknown };
 
 // symlink_status so that a dangling symlink still counts as taken.
-Presence presence(const fs::path &p, std::error_code &ec) {
+Presence presence(const fs::path &p, std::error_code &ec)
+{
     const fs::file_status st = fs::symlink_status(p, ec);
     if (st.type() == fs::file_type::not_found) {
         ec.clear();
@@ -44,7 +45,8 @@ Presence presence(const fs::path &p, std::error_code &ec) {
     return ec ? Presence::Unknown : Presence::Present;
 }
 
-std::error_code writeNew(const fs::path &p, const Bytes &data) {
+std::error_code writeNew(const fs::path &p, const Bytes &data)
+{
     // "x": never reuse a name that appeared since we looked.
     std::FILE *f = std::fopen(p.string().c_str(), "wbx");
     if (!f)
@@ -63,7 +65,8 @@ std::error_code writeNew(const fs::path &p, const Bytes &data) {
 
 enum class Outcome { Written, Kept, Failed };
 
-Outcome install(const fs::path &dir, const SoundDef &def, std::string &error) {
+Outcome install(const fs::path &dir, const SoundDef &def, std::string &error)
+{
     const fs::path target = dir / def.file;
     std::error_code ec;
     switch (presence(target, ec)) {
@@ -121,7 +124,8 @@ Outcome install(const fs::path &dir, const SoundDef &def, std::string &error) {
     return result;
 }
 
-int generate(const fs::path &dir) {
+int generate(const fs::path &dir)
+{
     int written = 0, kept = 0, failed = 0;
     for (const SoundDef &def : soundKit()) {
         std::string error;
@@ -147,7 +151,8 @@ int generate(const fs::path &dir) {
 }
 
 // Column padding that counts characters, not bytes, so Turkish titles line up.
-std::string padded(const char *s, size_t width) {
+std::string padded(const char *s, size_t width)
+{
     std::string out = s;
     size_t chars = 0;
     for (const char *p = s; *p; ++p)
@@ -157,11 +162,13 @@ std::string padded(const char *s, size_t width) {
     return out;
 }
 
-double dbfs(double v) {
+double dbfs(double v)
+{
     return v > 0 ? 20.0 * std::log10(v / 32768.0) : -999.0;
 }
 
-int check(const fs::path &dir) {
+int check(const fs::path &dir)
+{
     int bad = 0;
     std::vector<Bytes> seen;
     std::uintmax_t total = 0;
@@ -220,7 +227,8 @@ int check(const fs::path &dir) {
     return bad ? kExitFailed : kExitOk;
 }
 
-int usage() {
+int usage()
+{
     std::fprintf(stderr, "usage: make_soundkit DIR\n"
                          "       make_soundkit --check DIR\n");
     return kExitUsage;
@@ -228,7 +236,8 @@ int usage() {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     const bool checking = argc == 3 && std::strcmp(argv[1], "--check") == 0;
     if (!checking && (argc != 2 || argv[1][0] == '-'))
         return usage();

@@ -7,11 +7,13 @@ namespace soundkit {
 
 namespace {
 
-double timeOf(size_t n) {
+double timeOf(size_t n)
+{
     return static_cast<double>(n) / kSampleRate;
 }
 
-double noteHz(int midi) {
+double noteHz(int midi)
+{
     return 440.0 * std::pow(2.0, (midi - 69) / 12.0);
 }
 
@@ -22,8 +24,11 @@ double noteHz(int midi) {
 class Saw {
 public:
     explicit Saw(double phase)
-        : phase_(phase) {}
-    float next(double freq) {
+        : phase_(phase)
+    {
+    }
+    float next(double freq)
+    {
         const double dt = freq / kSampleRate;
         double v = 2.0 * phase_ - 1.0;
         v -= blep(phase_, dt);
@@ -34,7 +39,8 @@ public:
     }
 
 private:
-    static double blep(double p, double dt) {
+    static double blep(double p, double dt)
+    {
         if (p < dt) {
             p /= dt;
             return p + p - p * p - 1.0;
@@ -50,7 +56,8 @@ private:
 
 // A single hand clap: a few micro-bursts a couple of milliseconds apart, as the palms do not
 // meet all at once, through a random hand-cavity resonance.
-Signal clap(Rng &rng) {
+Signal clap(Rng &rng)
+{
     Signal s = silence(0.10);
     Biquad cavity = Biquad::bandpass(rng.range(800, 2400), rng.range(1.0, 2.2));
     Biquad air = Biquad::highpass(500, 0.7);
@@ -67,7 +74,8 @@ Signal clap(Rng &rng) {
     return s;
 }
 
-Signal applause(double seconds, int clappers, Rng &rng) {
+Signal applause(double seconds, int clappers, Rng &rng)
+{
     Signal out = silence(seconds);
     for (int c = 0; c < clappers; ++c) {
         const double period = rng.range(0.20, 0.32);
@@ -78,14 +86,16 @@ Signal applause(double seconds, int clappers, Rng &rng) {
     return out;
 }
 
-Formants jitterVowel(Formants f, Rng &rng, double amount) {
+Formants jitterVowel(Formants f, Rng &rng, double amount)
+{
     for (double &hz : f.freq)
         hz *= 1.0 + amount * (2.0 * rng.uniform() - 1.0);
     return f;
 }
 
 // One "ha": aspiration first, then a short voiced vowel whose pitch falls through the burst.
-Signal laughBurst(double f0, double voicedLen, double breathiness, Rng &rng) {
+Signal laughBurst(double f0, double voicedLen, double breathiness, Rng &rng)
+{
     const double hLen = 0.035;
     const double total = hLen + voicedLen + 0.03;
     const Formants vowel = jitterVowel(vowelA(), rng, 0.06);
@@ -110,7 +120,8 @@ Signal laughBurst(double f0, double voicedLen, double breathiness, Rng &rng) {
 
 // A run of "ha"s that slows, drops in pitch and fades like a real laugh running out of air.
 Signal laughRun(double seconds, double start, int bursts, double f0, double spacing, Rng &rng,
-                double breathiness = 0.15) {
+                double breathiness = 0.15)
+{
     Signal out = silence(seconds);
     double t = start;
     for (int i = 0; i < bursts; ++i) {
@@ -125,7 +136,8 @@ Signal laughRun(double seconds, double start, int bursts, double f0, double spac
 }
 
 // Breath drawn in between laughs: a rising, hoarse "hhh".
-Signal inhale(double seconds, Rng &rng) {
+Signal inhale(double seconds, Rng &rng)
+{
     Formants f = vowelE();
     f.freq[0] = 900;
     return breath(
@@ -138,7 +150,8 @@ Signal inhale(double seconds, Rng &rng) {
 
 // A bright inharmonic ping, for glass and falling shards.
 void addShard(Signal &out, double at, double gain, int partials, double lowHz, double highHz,
-              double t60Max, Rng &rng) {
+              double t60Max, Rng &rng)
+{
     std::vector<Partial> ps;
     for (int i = 0; i < partials; ++i)
         ps.push_back({rng.range(lowHz, highHz) / 1000.0, rng.range(0.3, 1.0),
@@ -150,7 +163,8 @@ void addShard(Signal &out, double at, double gain, int partials, double lowHz, d
 // ---------------------------------------------------------------------------------------------
 // The kit
 
-Signal introJingle() {
+Signal introJingle()
+{
     // Rising major arpeggio on a bright mallet; the last note rings over a soft chord.
     const std::vector<Partial> mallet = {{1.0, 1.0, 1.0},
                                          {2.0, 0.35, 0.6},
@@ -170,7 +184,8 @@ Signal introJingle() {
     return out;
 }
 
-Signal closingJingle() {
+Signal closingJingle()
+{
     // Falling phrase on a rounder, vibraphone-like tone with tremolo, landing on the low tonic and
     // fifth.
     const std::vector<Partial> vibe = {{1.0, 1.0, 1.2}, {4.0, 0.12, 0.3}, {10.0, 0.03, 0.1}};
@@ -186,14 +201,16 @@ Signal closingJingle() {
     return out;
 }
 
-Signal shortLaugh() {
+Signal shortLaugh()
+{
     Rng rng(101);
     Signal out = laughRun(1.0, 0.02, 4, 230.0, 0.21, rng);
     finish(out);
     return out;
 }
 
-Signal siren() {
+Signal siren()
+{
     // Two full up/down cycles between 600 and 1200 Hz, square-ish like an electronic siren.
     const double seconds = 2.5, cycle = 1.25;
     Signal out = silence(seconds);
@@ -210,7 +227,8 @@ Signal siren() {
     return out;
 }
 
-Signal waiting() {
+Signal waiting()
+{
     // Clock "tick-tock": the escapement's click rings a few small metal modes and the wooden
     // case, alternating between two slightly different pitches.
     Rng rng(303);
@@ -230,7 +248,8 @@ Signal waiting() {
     return out;
 }
 
-Signal glassBreak() {
+Signal glassBreak()
+{
     Rng rng(404);
     const double seconds = 1.2;
     Signal out = silence(seconds);
@@ -253,7 +272,8 @@ Signal glassBreak() {
     return out;
 }
 
-Signal applauseAndLaughter() {
+Signal applauseAndLaughter()
+{
     Rng rng(505);
     const double seconds = 2.5;
     Signal claps = applause(seconds, 26, rng);
@@ -276,7 +296,8 @@ Signal applauseAndLaughter() {
     return out;
 }
 
-Signal crash() {
+Signal crash()
+{
     Rng rng(606);
     const double seconds = 2.0, impact = 1.05;
     Signal out = silence(seconds);
@@ -319,7 +340,8 @@ Signal crash() {
     return out;
 }
 
-Signal booing() {
+Signal booing()
+{
     Rng rng(707);
     const double seconds = 1.8;
     Signal out = silence(seconds);
@@ -354,7 +376,8 @@ Signal booing() {
     return out;
 }
 
-Signal cough() {
+Signal cough()
+{
     Rng rng(808);
     const double seconds = 1.0;
     Signal out = silence(seconds);
@@ -388,7 +411,8 @@ Signal cough() {
     return out;
 }
 
-Signal applauseOnly() {
+Signal applauseOnly()
+{
     Rng rng(909);
     const double seconds = 2.5;
     Signal out = applause(seconds, 42, rng);
@@ -400,7 +424,8 @@ Signal applauseOnly() {
     return out;
 }
 
-Signal crazy() {
+Signal crazy()
+{
     // Cartoon "bwoing-oing": the pitch springs around a rising centre while the mouth opens
     // and closes with it, so it warbles like a wobbling spring.
     const double seconds = 1.5;
@@ -424,7 +449,8 @@ Signal crazy() {
     return out;
 }
 
-Signal policeWhistle() {
+Signal policeWhistle()
+{
     // The pea in the whistle chops the air ~25 times a second: a fast wobble in both pitch
     // and loudness around 2.9 kHz, plus breath noise through the same cavity.
     Rng rng(1111);
@@ -449,7 +475,8 @@ Signal policeWhistle() {
     return out;
 }
 
-Signal japanese() {
+Signal japanese()
+{
     // Koto-like plucks on the miyako-bushi pentatonic (E F A B C).
     Rng rng(1212);
     const double seconds = 2.0;
@@ -468,7 +495,8 @@ Signal japanese() {
     return out;
 }
 
-Signal wooow() {
+Signal wooow()
+{
     // "w" (rounded lips) opening to "aa", then closing back through "o" to "w".
     const double seconds = 1.5;
     Drift jitter(1313, 8.0);
@@ -492,7 +520,8 @@ Signal wooow() {
     return out;
 }
 
-Signal ahHaHa() {
+Signal ahHaHa()
+{
     // A knowing "aah" that rises and falls, then two "ha"s.
     Rng rng(1414);
     const double seconds = 1.5;
@@ -512,7 +541,8 @@ Signal ahHaHa() {
     return out;
 }
 
-Signal explosion() {
+Signal explosion()
+{
     Rng rng(1515);
     const double seconds = 2.5;
     Signal out = silence(seconds);
@@ -545,7 +575,8 @@ Signal explosion() {
     return out;
 }
 
-Signal carPassing() {
+Signal carPassing()
+{
     // A car at ~125 km/h passing 5 m away: the engine's pitch falls as it passes (Doppler),
     // and it swells in loudness and brightness as it gets close.
     Rng rng(1616);
@@ -584,7 +615,8 @@ Signal carPassing() {
     return out;
 }
 
-Signal longCry() {
+Signal longCry()
+{
     Rng rng(1717);
     const double seconds = 2.0;
     Drift jitter(1718, 10.0);
@@ -612,7 +644,8 @@ Signal longCry() {
     return out;
 }
 
-Signal laughter() {
+Signal laughter()
+{
     Rng rng(1818);
     const double seconds = 2.0;
     Signal out = laughRun(seconds, 0.02, 7, 260.0, 0.19, rng, 0.2);
@@ -621,7 +654,8 @@ Signal laughter() {
     return out;
 }
 
-Signal kiss() {
+Signal kiss()
+{
     // Lips under suction squeak briefly, then part with a small wet pop.
     Rng rng(1919);
     const double seconds = 0.4;
@@ -647,7 +681,8 @@ Signal kiss() {
     return out;
 }
 
-Signal remixedBy() {
+Signal remixedBy()
+{
     // Four-on-the-floor at 128 BPM: kick, off-beat hats, a clap on 2 and 4 and a minor stab.
     Rng rng(2020);
     const double seconds = 2.5, beat = 60.0 / 128.0;
@@ -706,7 +741,8 @@ Signal remixedBy() {
 
 } // namespace
 
-const std::vector<SoundDef> &soundKit() {
+const std::vector<SoundDef> &soundKit()
+{
     static const std::vector<SoundDef> kit = {
         {"00.tzk", "intro", introJingle},
         {"01.tzk", "closing", closingJingle},

@@ -5,40 +5,48 @@
 
 namespace soundkit {
 
-int samplesFor(double seconds) {
+int samplesFor(double seconds)
+{
     return static_cast<int>(std::lround(seconds * kSampleRate));
 }
 
-Signal silence(double seconds) {
+Signal silence(double seconds)
+{
     return Signal(static_cast<size_t>(samplesFor(seconds)), 0.0f);
 }
 
-std::uint32_t Rng::next() {
+std::uint32_t Rng::next()
+{
     state_ ^= state_ << 13;
     state_ ^= state_ >> 17;
     state_ ^= state_ << 5;
     return state_;
 }
 
-double Rng::uniform() {
+double Rng::uniform()
+{
     return (next() >> 8) * (1.0 / 16777216.0);
 }
 
-double Rng::range(double lo, double hi) {
+double Rng::range(double lo, double hi)
+{
     return lo + (hi - lo) * uniform();
 }
 
-float Rng::noise() {
+float Rng::noise()
+{
     return static_cast<float>(2.0 * uniform() - 1.0);
 }
 
-Biquad Biquad::lowpass(double freq, double q) {
+Biquad Biquad::lowpass(double freq, double q)
+{
     Biquad b;
     b.setLowpass(freq, q);
     return b;
 }
 
-Biquad Biquad::highpass(double freq, double q) {
+Biquad Biquad::highpass(double freq, double q)
+{
     Biquad b;
     const double w = kTwoPi * freq / kSampleRate;
     const double alpha = std::sin(w) / (2.0 * q);
@@ -47,13 +55,15 @@ Biquad Biquad::highpass(double freq, double q) {
     return b;
 }
 
-Biquad Biquad::bandpass(double freq, double q) {
+Biquad Biquad::bandpass(double freq, double q)
+{
     Biquad b;
     b.setBandpass(freq, q);
     return b;
 }
 
-void Biquad::setLowpass(double freq, double q) {
+void Biquad::setLowpass(double freq, double q)
+{
     freq = std::clamp(freq, 10.0, 0.45 * kSampleRate);
     const double w = kTwoPi * freq / kSampleRate;
     const double alpha = std::sin(w) / (2.0 * q);
@@ -61,7 +71,8 @@ void Biquad::setLowpass(double freq, double q) {
     set((1 - c) / 2, 1 - c, (1 - c) / 2, 1 + alpha, -2 * c, 1 - alpha);
 }
 
-void Biquad::setBandpass(double freq, double q) {
+void Biquad::setBandpass(double freq, double q)
+{
     freq = std::clamp(freq, 10.0, 0.45 * kSampleRate);
     const double w = kTwoPi * freq / kSampleRate;
     const double alpha = std::sin(w) / (2.0 * q);
@@ -69,7 +80,8 @@ void Biquad::setBandpass(double freq, double q) {
     set(alpha, 0, -alpha, 1 + alpha, -2 * c, 1 - alpha);
 }
 
-void Biquad::set(double b0, double b1, double b2, double a0, double a1, double a2) {
+void Biquad::set(double b0, double b1, double b2, double a0, double a1, double a2)
+{
     b0_ = b0 / a0;
     b1_ = b1 / a0;
     b2_ = b2 / a0;
@@ -77,35 +89,41 @@ void Biquad::set(double b0, double b1, double b2, double a0, double a1, double a
     a2_ = a2 / a0;
 }
 
-float Biquad::process(float x) {
+float Biquad::process(float x)
+{
     const double y = b0_ * x + z1_;
     z1_ = b1_ * x - a1_ * y + z2_;
     z2_ = b2_ * x - a2_ * y;
     return static_cast<float>(y);
 }
 
-void OnePoleLowpass::setFreq(double freq) {
+void OnePoleLowpass::setFreq(double freq)
+{
     a_ = 1.0 - std::exp(-kTwoPi * std::max(freq, 0.1) / kSampleRate);
 }
 
-float OnePoleLowpass::process(float x) {
+float OnePoleLowpass::process(float x)
+{
     y_ += a_ * (x - y_);
     return static_cast<float>(y_);
 }
 
 Drift::Drift(std::uint32_t seed, double rateHz)
     : rng_(seed)
-    , lp_(rateHz) {
+    , lp_(rateHz)
+{
     // A one-pole keeps a/(2-a) of the input variance; bring the result back to ~0.4 RMS.
     const double a = 1.0 - std::exp(-kTwoPi * rateHz / kSampleRate);
     gain_ = static_cast<float>(0.4 / (0.577 * std::sqrt(a / (2.0 - a))));
 }
 
-float Drift::next() {
+float Drift::next()
+{
     return std::clamp(lp_.process(rng_.noise()) * gain_, -1.0f, 1.0f);
 }
 
-void mix(Signal &dst, const Signal &src, double atSeconds, float gain) {
+void mix(Signal &dst, const Signal &src, double atSeconds, float gain)
+{
     const long start = samplesFor(atSeconds);
     for (size_t i = 0; i < src.size(); ++i) {
         const long j = start + static_cast<long>(i);
@@ -114,23 +132,27 @@ void mix(Signal &dst, const Signal &src, double atSeconds, float gain) {
     }
 }
 
-void scale(Signal &s, float gain) {
+void scale(Signal &s, float gain)
+{
     for (float &v : s)
         v *= gain;
 }
 
-float peak(const Signal &s) {
+float peak(const Signal &s)
+{
     float p = 0.0f;
     for (float v : s)
         p = std::max(p, std::fabs(v));
     return p;
 }
 
-double decay60(double t, double t60) {
+double decay60(double t, double t60)
+{
     return t < 0 ? 0.0 : std::exp(-6.907755 * t / t60);
 }
 
-double ramp(double t, double start, double length) {
+double ramp(double t, double start, double length)
+{
     if (t <= start)
         return 0.0;
     if (t >= start + length)
@@ -138,20 +160,25 @@ double ramp(double t, double start, double length) {
     return 0.5 - 0.5 * std::cos(kPi * (t - start) / length);
 }
 
-Formants vowelA() {
+Formants vowelA()
+{
     return {{750, 1150, 2600}, {90, 110, 160}, {1.0, 0.55, 0.18}};
 }
-Formants vowelO() {
+Formants vowelO()
+{
     return {{500, 850, 2500}, {80, 100, 160}, {1.0, 0.45, 0.10}};
 }
-Formants vowelU() {
+Formants vowelU()
+{
     return {{320, 760, 2300}, {70, 100, 160}, {1.0, 0.30, 0.06}};
 }
-Formants vowelE() {
+Formants vowelE()
+{
     return {{550, 1500, 2500}, {120, 150, 200}, {1.0, 0.50, 0.20}};
 }
 
-Formants blend(const Formants &a, const Formants &b, double t) {
+Formants blend(const Formants &a, const Formants &b, double t)
+{
     Formants r{};
     for (int i = 0; i < 3; ++i) {
         r.freq[i] = a.freq[i] + (b.freq[i] - a.freq[i]) * t;
@@ -161,7 +188,8 @@ Formants blend(const Formants &a, const Formants &b, double t) {
     return r;
 }
 
-static double formantResponse(const Formants &f, double hz) {
+static double formantResponse(const Formants &f, double hz)
+{
     double g = 0.0;
     for (int i = 0; i < 3; ++i) {
         const double d = (hz - f.freq[i]) / (0.5 * f.bw[i]);
@@ -172,7 +200,8 @@ static double formantResponse(const Formants &f, double hz) {
 }
 
 Signal voiced(double seconds, const Curve &pitch, const FormantCurve &formants,
-              const Curve &amplitude) {
+              const Curve &amplitude)
+{
     Signal out = silence(seconds);
     constexpr double kTopHz = 7500.0;
     std::vector<double> weights;
@@ -213,7 +242,8 @@ Signal voiced(double seconds, const Curve &pitch, const FormantCurve &formants,
     return out;
 }
 
-Signal breath(double seconds, const Formants &f, const Curve &amplitude, Rng &rng) {
+Signal breath(double seconds, const Formants &f, const Curve &amplitude, Rng &rng)
+{
     Signal out = silence(seconds);
     Biquad bands[3] = {Biquad::bandpass(f.freq[0], f.freq[0] / (3.0 * f.bw[0])),
                        Biquad::bandpass(f.freq[1], f.freq[1] / (3.0 * f.bw[1])),
@@ -237,7 +267,8 @@ Signal breath(double seconds, const Formants &f, const Curve &amplitude, Rng &rn
     return out;
 }
 
-Signal pluck(double freq, double seconds, double brightness, double t60, Rng &rng) {
+Signal pluck(double freq, double seconds, double brightness, double t60, Rng &rng)
+{
     Signal out = silence(seconds);
     // The averaging filter adds half a sample; an allpass supplies the remaining fraction so
     // that the pentatonic melody stays in tune (integer delays are up to 15 cents off).
@@ -280,7 +311,8 @@ Signal pluck(double freq, double seconds, double brightness, double t60, Rng &rn
     return out;
 }
 
-Signal strike(double freq, double seconds, const std::vector<Partial> &partials, double attack) {
+Signal strike(double freq, double seconds, const std::vector<Partial> &partials, double attack)
+{
     Signal out = silence(seconds);
     for (const Partial &p : partials) {
         const double f = freq * p.ratio;
@@ -297,7 +329,8 @@ Signal strike(double freq, double seconds, const std::vector<Partial> &partials,
     return out;
 }
 
-void finish(Signal &s, double fadeIn, double fadeOut) {
+void finish(Signal &s, double fadeIn, double fadeOut)
+{
     // A 20 Hz DC blocker: noise-based sounds drift and would otherwise thump at the edges.
     const double r = 1.0 - kTwoPi * 20.0 / kSampleRate;
     double x1 = 0.0, y1 = 0.0;

@@ -22,7 +22,9 @@ Signal silence(double seconds);
 class Rng {
 public:
     explicit Rng(std::uint32_t seed)
-        : state_(seed ? seed : 0x9e3779b9u) {}
+        : state_(seed ? seed : 0x9e3779b9u)
+    {
+    }
     std::uint32_t next();
     double uniform(); // [0, 1)
     double range(double lo, double hi);

@@ -10,37 +10,44 @@ namespace {
 
 constexpr std::uint32_t kHeaderSize = 44;
 
-void put16(Bytes &b, std::uint16_t v) {
+void put16(Bytes &b, std::uint16_t v)
+{
     b.push_back(static_cast<std::uint8_t>(v & 0xff));
     b.push_back(static_cast<std::uint8_t>(v >> 8));
 }
 
-void put32(Bytes &b, std::uint32_t v) {
+void put32(Bytes &b, std::uint32_t v)
+{
     for (int i = 0; i < 4; ++i)
         b.push_back(static_cast<std::uint8_t>((v >> (8 * i)) & 0xff));
 }
 
-void putTag(Bytes &b, const char *tag) {
+void putTag(Bytes &b, const char *tag)
+{
     for (int i = 0; i < 4; ++i)
         b.push_back(static_cast<std::uint8_t>(tag[i]));
 }
 
-std::uint16_t get16(const Bytes &b, size_t at) {
+std::uint16_t get16(const Bytes &b, size_t at)
+{
     return std::uint16_t(b[at] | (b[at + 1] << 8));
 }
 
-std::uint32_t get32(const Bytes &b, size_t at) {
+std::uint32_t get32(const Bytes &b, size_t at)
+{
     return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16 |
            std::uint32_t(b[at + 3]) << 24;
 }
 
-bool tagAt(const Bytes &b, size_t at, const char *tag) {
+bool tagAt(const Bytes &b, size_t at, const char *tag)
+{
     return std::memcmp(&b[at], tag, 4) == 0;
 }
 
 } // namespace
 
-std::vector<std::int16_t> quantize(const Signal &s) {
+std::vector<std::int16_t> quantize(const Signal &s)
+{
     std::vector<std::int16_t> out(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         const long v = std::lround(static_cast<double>(s[i]) * 32767.0);
@@ -49,7 +56,8 @@ std::vector<std::int16_t> quantize(const Signal &s) {
     return out;
 }
 
-Bytes encodeWav(const std::vector<std::int16_t> &samples) {
+Bytes encodeWav(const std::vector<std::int16_t> &samples)
+{
     const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
     Bytes b;
     b.reserve(kHeaderSize + dataSize);
@@ -72,7 +80,8 @@ Bytes encodeWav(const std::vector<std::int16_t> &samples) {
     return b;
 }
 
-std::string decodeWav(const Bytes &b, std::vector<std::int16_t> &samples) {
+std::string decodeWav(const Bytes &b, std::vector<std::int16_t> &samples)
+{
     samples.clear();
     if (b.size() < kHeaderSize)
         return "shorter than a WAVE header";
