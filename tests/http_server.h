@@ -23,6 +23,12 @@ public:
     QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort()); }
     void page(const QByteArray &path, const QByteArray &html) { pages_[path] = html; }
     void slow(const QByteArray &path) { slow_.insert(path, true); }
+    // Served as a file to save rather than a page to show.
+    void attachment(const QByteArray &path, const QByteArray &body)
+    {
+        pages_[path] = body;
+        attachments_.insert(path, true);
+    }
     void release()
     {
         slow_.clear();
@@ -56,14 +62,19 @@ private:
         const QByteArray body =
             found ? pages_.value(path) : QByteArray("<html><body>yok</body></html>");
         socket->write((found ? "HTTP/1.0 200 OK\r\n" : "HTTP/1.0 404 Not Found\r\n") +
-                      QByteArray("Content-Type: text/html; charset=utf-8\r\nContent-Length: ") +
-                      QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                      (attachments_.contains(path)
+                           ? QByteArray("Content-Type: application/octet-stream\r\n"
+                                        "Content-Disposition: attachment; filename=indir.bin\r\n")
+                           : QByteArray("Content-Type: text/html; charset=utf-8\r\n")) +
+                      QByteArray("Content-Length: ") + QByteArray::number(body.size()) +
+                      "\r\nConnection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
     }
 
     QTcpServer server_;
     QHash<QByteArray, QByteArray> pages_;
     QHash<QByteArray, bool> slow_;
+    QHash<QByteArray, bool> attachments_;
     QHash<QByteArray, int> hits_;
     QHash<QTcpSocket *, QByteArray> buffers_;
     QList<QPair<QPointer<QTcpSocket>, QByteArray>> held_;

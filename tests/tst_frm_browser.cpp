@@ -107,6 +107,7 @@ private slots:
                     "<a id='next' href='/next.html'>sonraki</a></body></html>");
         server.page("/next.html", "<html><body>ikinci</body></html>");
         server.page("/slow.html", "<html><body>ge\xc3\xa7</body></html>");
+        server.attachment("/indir.bin", QByteArray(4096, 'z'));
         engine = WebViewLoader::factoryFrom(QStringLiteral(WEBVIEW_MODULE));
         QVERIFY(engine);
     }
@@ -269,6 +270,21 @@ private slots:
         QCOMPARE(shown.count(), 3);
         for (const QList<QVariant> &args : shown)
             QCOMPARE(args.at(0).toString(), frmBrowser::loadedText());
+    }
+
+    void pageGetsNoPermissionAndSavesNoDownload()
+    {
+        auto w = openReal(url("/tzk/guncelleme.shtml"));
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::loadedText(), 20000);
+        auto *view = w->findChild<QWebEngineView *>();
+        view->page()->runJavaScript(
+            QStringLiteral("Notification.requestPermission().then(p => document.title = p);"));
+        QTRY_COMPARE_WITH_TIMEOUT(view->title(), QStringLiteral("denied"), 10000);
+        const int before = server.hits("/indir.bin");
+        view->page()->runJavaScript(QStringLiteral("location.href = '/indir.bin';"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.hits("/indir.bin"), before + 1, 10000);
+        QTest::qWait(500);
+        QCOMPARE(filesBelow(home->path()), QStringList()); // refused, nothing saved
     }
 
     void pageCannotOpenWindowsOrReachLocalFiles()
