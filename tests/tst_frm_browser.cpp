@@ -361,7 +361,7 @@ int main(int argc, char *argv[])
     qputenv("HOME", tempHome.path().toUtf8());
     for (const char *var : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
         qunsetenv(var);
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // As in the program: nothing of the web engine is prepared before it is first used.
     QApplication app(argc, argv);
     TestFrmBrowser test;
     return QTest::qExec(&test, argc, argv);
