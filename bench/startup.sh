@@ -13,26 +13,21 @@ idle_runs=${IDLE_RUNS:-2}
 
 # shellcheck source=../scripts/pulse.sh
 source "$here/../scripts/pulse.sh"
+# shellcheck source=../scripts/xvfb.sh
+source "$here/../scripts/xvfb.sh"
 work=$(mktemp -d /tmp/zembra-startup.XXXXXX)
-xvfb_pid= app_pid= XEV_PID=
+app_pid= XEV_PID=
 cleanup() {
     [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null || true
     [[ -n $XEV_PID ]] && kill "$XEV_PID" 2>/dev/null || true
-    [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
+    zembra_xvfb_stop
     zembra_pulse_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
 zembra_pulse_start
 
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-exec 3>&-
-for _ in $(seq 50); do [[ -s $work/display ]] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$work/display")"
-# Qt must talk to the X server, not draw off screen.
-unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+zembra_xvfb_start
 
 # Top-level windows being mapped, as the X server reports them, read as they come.
 coproc XEV { exec xev -root -event substructure 2>/dev/null; }

@@ -1,5 +1,20 @@
 #include "shared_window.h"
 
+#include "fonts.h"
+
+#include <QIcon>
+
+void setUpSecondaryWindow(QWidget *window, const char *name, const QString &title,
+                          const QSize &clientSize)
+{
+    window->setObjectName(QLatin1String(name));
+    window->setAttribute(Qt::WA_QuitOnClose, true); // a tool window would not count
+    window->setWindowTitle(title);
+    window->setWindowIcon(QIcon(QStringLiteral(":/assets/icon.ico")));
+    window->setFont(Fonts::windowDefault());
+    window->setFixedSize(clientSize);
+}
+
 SharedWindow::SharedWindow(Factory factory)
     : factory_(std::move(factory))
 {

@@ -11,23 +11,19 @@ here=$(dirname "$(realpath "$0")")
 
 # shellcheck source=pulse.sh
 source "$here/pulse.sh"
-xvfb_pid= app_pid= rec_pid=
+# shellcheck source=xvfb.sh
+source "$here/xvfb.sh"
+app_pid= rec_pid=
 cleanup() {
     [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null || true
     [[ -n $rec_pid ]] && kill -INT "$rec_pid" 2>/dev/null && wait "$rec_pid" 2>/dev/null || true
-    [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null || true
+    zembra_xvfb_stop
     zembra_pulse_stop
 }
 trap cleanup EXIT
 zembra_pulse_start
 
-exec 3>"$out/.display"
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-exec 3>&-
-for _ in $(seq 50); do [[ -s $out/.display ]] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$out/.display")"
-rm -f "$out/.display"
+zembra_xvfb_start
 
 parecord --device=zembra.monitor --file-format=wav --channels=2 --rate=44100 \
     "$out/recording.wav" &

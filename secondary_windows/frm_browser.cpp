@@ -4,6 +4,7 @@
 #include "clickable_image.h"
 #include "effects/status_panel.h"
 #include "fonts.h"
+#include "shared_window.h"
 #include "twips.h"
 #include "web_view.h"
 
@@ -36,12 +37,8 @@ frmBrowser::frmBrowser(WebViewFactory *views, const QUrl &address, QWidget *pare
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , startingAddress_(address)
 {
-    setObjectName(QStringLiteral("frmBrowser"));
-    setAttribute(Qt::WA_QuitOnClose, true);
-    setWindowTitle(QStringLiteral("Tzk Design Güncelleme Bildirimi.!"));
-    setWindowIcon(QIcon(QStringLiteral(":/assets/icon.ico")));
-    setFont(Fonts::windowDefault());
-    setFixedSize(twips(5490), twips(7935));
+    setUpSecondaryWindow(this, "frmBrowser", QStringLiteral("Tzk Design Güncelleme Bildirimi.!"),
+                         QSize(twips(5490), twips(7935)));
 
     picStatus_ = new StatusPanel(this);
     picStatus_->setObjectName(QStringLiteral("PicStatus"));

@@ -3,6 +3,7 @@
 #include "branding.h"
 #include "command_button.h"
 #include "fonts.h"
+#include "shared_window.h"
 #include "twips.h"
 
 #include <QLabel>
@@ -70,13 +71,8 @@ frmHak::frmHak(QWidget *parent)
     : QWidget(parent,
               Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
-    setObjectName(QStringLiteral("frmHak"));
-    // A tool window keeps out of the taskbar, but must still keep the program alive.
-    setAttribute(Qt::WA_QuitOnClose, true);
-    setWindowTitle(QStringLiteral("Zembra "));
-    setWindowIcon(QIcon(QStringLiteral(":/assets/icon.ico")));
-    setFont(Fonts::windowDefault());
-    setFixedSize(twips(4680), twips(3195));
+    setUpSecondaryWindow(this, "frmHak", QStringLiteral("Zembra "),
+                         QSize(twips(4680), twips(3195)));
 
     auto *text = new QPlainTextEdit(this);
     text->setObjectName(QStringLiteral("Text1"));
