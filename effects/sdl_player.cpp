@@ -16,25 +16,25 @@ namespace {
 // Reads a regular file whole. Opening non-blocking keeps a FIFO or device node
 // named like an effect from stalling the worker; only regular files are read.
 bool readRegularFile(const std::string &path, std::size_t maxBytes, struct stat &st,
-                     std::vector<std::uint8_t> *out)
+                     std::vector<std::uint8_t> &out)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return false;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
               std::size_t(st.st_size) <= maxBytes;
-    if (ok && out) {
-        out->resize(std::size_t(st.st_size));
+    if (ok) {
+        out.resize(std::size_t(st.st_size));
         std::size_t got = 0;
-        while (got < out->size()) {
-            const ssize_t n = ::read(fd, out->data() + got, out->size() - got);
+        while (got < out.size()) {
+            const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 break;
             got += std::size_t(n);
         }
-        out->resize(got);
+        out.resize(got);
         ok = got > 0;
     }
     ::close(fd);
@@ -126,13 +126,12 @@ void SdlEffectPlayer::handle(const std::string &path, std::uint64_t seq)
 {
     if (!ensureDevice())
         return; // nothing to play on; the next request tries again
-    struct stat st {};
-    std::shared_ptr<const Sound> sound = cached(path, &st);
+    std::shared_ptr<const Sound> sound = cached(path);
     if (!sound) {
         // Every request silences the previous sound at once, also one whose file
         // turns out unusable or takes a while to decode.
         startVoice(nullptr);
-        sound = load(path, st);
+        sound = load(path);
     }
     {
         std::lock_guard lock(mutex_);
@@ -142,28 +141,25 @@ void SdlEffectPlayer::handle(const std::string &path, std::uint64_t seq)
     startVoice(std::move(sound));
 }
 
-std::shared_ptr<const SdlEffectPlayer::Sound> SdlEffectPlayer::cached(const std::string &path,
-                                                                      struct stat *st)
+std::shared_ptr<const SdlEffectPlayer::Sound> SdlEffectPlayer::cached(const std::string &path)
 {
-    // A stat per request: a file added or replaced meanwhile is noticed at once.
-    if (::stat(path.c_str(), st) != 0 || !S_ISREG(st->st_mode))
-        return nullptr;
     auto it = cache_.find(path);
-    if (it == cache_.end() || it->second.size != st->st_size ||
-        it->second.mtimeNs != mtimeNs(*st) || it->second.inode != st->st_ino)
+    if (it == cache_.end())
+        return nullptr;
+    // A stat per request: a file added or replaced meanwhile is noticed at once.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || it->second.size != st.st_size ||
+        it->second.mtimeNs != mtimeNs(st) || it->second.inode != st.st_ino)
         return nullptr;
     it->second.lastUse = ++useCounter_;
     return it->second.sound;
 }
 
-std::shared_ptr<const SdlEffectPlayer::Sound> SdlEffectPlayer::load(const std::string &path,
-                                                                    const struct stat &seen)
+std::shared_ptr<const SdlEffectPlayer::Sound> SdlEffectPlayer::load(const std::string &path)
 {
-    if (!S_ISREG(seen.st_mode))
-        return nullptr;
     struct stat st {};
     std::vector<std::uint8_t> bytes;
-    if (!readRegularFile(path, options_.maxFileBytes, st, &bytes))
+    if (!readRegularFile(path, options_.maxFileBytes, st, bytes))
         return nullptr;
     auto sound = decode(bytes, options_.sampleRate, options_.channels);
     if (sound)

@@ -14,8 +14,6 @@
 #include <unordered_map>
 #include <vector>
 
-struct stat;
-
 struct SdlPlayerOptions {
     int sampleRate = 44100;
     int channels = 2;
@@ -66,8 +64,8 @@ private:
 
     void run();
     void handle(const std::string &path, std::uint64_t seq);
-    std::shared_ptr<const Sound> cached(const std::string &path, struct stat *st);
-    std::shared_ptr<const Sound> load(const std::string &path, const struct stat &seen);
+    std::shared_ptr<const Sound> cached(const std::string &path);
+    std::shared_ptr<const Sound> load(const std::string &path);
     void remember(const std::string &path, const CacheEntry &entry);
     bool ensureDevice();
     void closeDevice();
