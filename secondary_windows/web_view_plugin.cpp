@@ -87,7 +87,10 @@ public:
 private:
     void loadingChanged(const QWebEngineLoadingInfo &info)
     {
-        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus || !finished_)
+        // A load cut short by a newer one (a reload, a click) is no outcome: the
+        // newer load reports for both.
+        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus ||
+            info.status() == QWebEngineLoadingInfo::LoadStoppedStatus || !finished_)
             return;
         // An error page with a body still "succeeds" for the engine; an HTTP
         // error status is a failed load all the same.

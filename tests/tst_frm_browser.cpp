@@ -33,6 +33,7 @@ public:
     QWidget *widget() override { return widget_; }
     void navigate(const QUrl &url) override
     {
+        visibleAtNavigate = widget_->window()->isVisible();
         navigations.append(url);
         if (finishDuringNavigate)
             finished(true);
@@ -47,6 +48,7 @@ public:
     QList<QUrl> navigations;
     int refreshes = 0;
     bool finishDuringNavigate = false;
+    bool visibleAtNavigate = false;
     std::function<void(bool)> finished;
 };
 
@@ -160,6 +162,7 @@ private slots:
         QSignalSpy shown(panelOf(&w), &StatusPanel::shown);
         w.show();
         QCOMPARE(fake.last->navigations, QList<QUrl>{frmBrowser::updateAddress()});
+        QVERIFY(fake.last->visibleAtNavigate);
         QCOMPARE(frmBrowser::updateAddress().toString(),
                  QStringLiteral("http://www.tzkdesign.example/tzk/guncelleme.shtml"));
         QCOMPARE(panelOf(&w)->text(), frmBrowser::loadingText());
@@ -232,7 +235,13 @@ private slots:
     {
         QFETCH(QString, address);
         auto w = openReal(QUrl(address));
+        QSignalSpy shown(panelOf(w.get()), &StatusPanel::shown);
         QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::failedText(), 30000);
+        // Reloading a failed page fails the same way, quietly.
+        const int before = int(shown.count());
+        QTest::mouseClick(w->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(int(shown.count()), before + 1, 30000);
+        QCOMPARE(panelOf(w.get())->text(), frmBrowser::failedText());
     }
 
     void slowServerKeepsTheLoadingText()
@@ -242,8 +251,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(server.hits("/slow.html"), 1, 20000);
         QTest::qWait(500);
         QCOMPARE(panelOf(w.get())->text(), frmBrowser::loadingText());
-        // A reload while nothing has loaded yet is harmless.
+        // A reload while nothing has loaded yet is harmless and ends nothing early.
         QTest::mouseClick(w->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QTest::qWait(500);
+        QCOMPARE(panelOf(w.get())->text(), frmBrowser::loadingText());
         server.release();
         QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::loadedText(), 20000);
     }
