@@ -9,7 +9,6 @@ StatusPanel::StatusPanel(QWidget *parent)
     , textColor_(palette().color(QPalette::ButtonText))
 {
     setFocusPolicy(Qt::StrongFocus);
-    setAutoFillBackground(false);
 }
 
 void StatusPanel::setBackground(const QPixmap &picture)

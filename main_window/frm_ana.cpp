@@ -21,6 +21,7 @@
 
 namespace {
 
+const QSize ClientSize(twips(5925), twips(4860));
 const QRect PicStatusRect = twipsRect(3480, 120, 2295, 480);
 const QRect Image1Rect = twipsRect(360, 0, 2940, 690);
 const QColor StatusTextColor(255, 255, 192);
@@ -47,7 +48,7 @@ frmAna::frmAna(QWidget *parent)
     setFont(Fonts::windowDefault());
     buildLayout();
     buildMenu();
-    resize(ClientWidth, ClientHeight + menuBar()->sizeHint().height());
+    resize(ClientSize.width(), ClientSize.height() + menuBar()->sizeHint().height());
     Form_Load();
 }
 

@@ -19,9 +19,6 @@ public:
     explicit frmAna(QWidget *parent = nullptr);
     ~frmAna() override;
 
-    static constexpr int ClientWidth = 395;  // 5925 twips
-    static constexpr int ClientHeight = 324; // 4860 twips
-
     SharedWindow &hakWindow() { return hak_; }
     SharedWindow &browserWindow() { return browser_; }
 

@@ -46,7 +46,6 @@ frmBrowser::frmBrowser(WebViewFactory *views, const QUrl &address, QWidget *pare
     picStatus_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     picStatus_->setLineWidth(2);
     picStatus_->setBackgroundRole(QPalette::Button);
-    picStatus_->setTextColor(palette().color(QPalette::ButtonText));
     picStatus_->setFont(Fonts::verdana(8.25, true));
 
     browserArea_ = new QWidget(this);

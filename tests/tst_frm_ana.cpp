@@ -144,6 +144,22 @@ private slots:
         QCOMPARE(QFontInfo(button->font()).family(), QStringLiteral("Liberation Sans"));
     }
 
+    void statusTextsNameTheirButtons()
+    {
+        // Each status text is its caption behind centring spaces, then " !"; only the
+        // last row differs, and in two places.
+        for (int i = 0; i < Effects::Count; ++i) {
+            const EffectRow &row = Effects::Table[std::size_t(i)];
+            const QString status = QString::fromUtf8(row.statusText);
+            const QString expected = i == Effects::Count - 1
+                                         ? QStringLiteral("Remixed By")
+                                         : QString::fromUtf8(row.caption) + QStringLiteral(" !");
+            QCOMPARE(status.trimmed(), expected);
+            QVERIFY(status.startsWith(QLatin1Char(' ')));
+            QCOMPARE(QString::fromLatin1(row.file), QStringLiteral("%1.tzk").arg(i + 1));
+        }
+    }
+
     void panelBannerAndSizesAreFixed()
     {
         showActive();
