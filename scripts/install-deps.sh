@@ -7,10 +7,12 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libsdl2-dev libpulse-dev
+    libpipewire-0.3-dev libspa-0.2-dev libsndfile1-dev libsamplerate0-dev libasound2-dev
     # fonts standing in for Verdana, Arial and MS Sans Serif
     fonts-dejavu-core fonts-liberation2
     # headless runs, sound checks and screenshots
     xvfb xauth x11-apps x11-utils xdotool imagemagick pulseaudio pulseaudio-utils
+    pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon openbox libxtst-dev
 )
 
 missing=()
