@@ -17,6 +17,10 @@ double noteHz(int midi)
     return 440.0 * std::pow(2.0, (midi - 69) / 12.0);
 }
 
+// How fast every sound reaches its level: anything slower is heard as the pad lagging behind
+// the button, while a millisecond is still too smooth to click.
+constexpr double kAttack = 0.001;
+
 // ---------------------------------------------------------------------------------------------
 // Shared building blocks
 
@@ -79,8 +83,11 @@ Signal applause(double seconds, int clappers, Rng &rng)
     Signal out = silence(seconds);
     for (int c = 0; c < clappers; ++c) {
         const double period = rng.range(0.20, 0.32);
-        const double loudness = rng.range(0.25, 1.0);
-        for (double t = rng.range(0.0, period); t < seconds; t += period * rng.range(0.9, 1.1))
+        // One keen clapper starts right away and loud, so the applause is there from the first
+        // sample; the rest join within their first period.
+        const double loudness = c == 0 ? 1.0 : rng.range(0.25, 1.0);
+        const double first = c == 0 ? 0.0 : rng.range(0.0, period);
+        for (double t = first; t < seconds; t += period * rng.range(0.9, 1.1))
             mix(out, clap(rng), t, static_cast<float>(loudness * rng.range(0.7, 1.0)));
     }
     return out;
@@ -94,7 +101,7 @@ Formants jitterVowel(Formants f, Rng &rng, double amount)
 }
 
 // One "ha": aspiration first, then a short voiced vowel whose pitch falls through the burst.
-Signal laughBurst(double f0, double voicedLen, double breathiness, Rng &rng)
+Signal laughBurst(double f0, double voicedLen, double breathiness, Rng &rng, double attack = 0.012)
 {
     const double hLen = 0.035;
     const double total = hLen + voicedLen + 0.03;
@@ -102,7 +109,7 @@ Signal laughBurst(double f0, double voicedLen, double breathiness, Rng &rng)
     Signal s = breath(
         total, vowel,
         [=](double t) {
-            return 0.35 * ramp(t, 0, 0.012) * (1 - ramp(t, hLen - 0.01, 0.03)) +
+            return 0.35 * ramp(t, 0, attack) * (1 - ramp(t, hLen - 0.01, 0.03)) +
                    breathiness * ramp(t, hLen, 0.02) * (1 - ramp(t, total - 0.06, 0.05));
         },
         rng);
@@ -128,8 +135,10 @@ Signal laughRun(double seconds, double start, int bursts, double f0, double spac
         const double progress = bursts > 1 ? double(i) / (bursts - 1) : 0.0;
         const double pitch = f0 * (1.0 - 0.18 * progress) * rng.range(0.96, 1.04);
         const double gain = (1.0 - 0.35 * progress) * rng.range(0.85, 1.0);
-        mix(out, laughBurst(pitch, 0.085 + 0.03 * progress, breathiness, rng), t,
-            static_cast<float>(gain));
+        // The first "ha" bursts out; the rest ride on the breath already flowing.
+        mix(out,
+            laughBurst(pitch, 0.085 + 0.03 * progress, breathiness, rng, i == 0 ? kAttack : 0.012),
+            t, static_cast<float>(gain));
         t += spacing * (1.0 + 0.25 * progress) * rng.range(0.92, 1.08);
     }
     return out;
@@ -204,7 +213,7 @@ Signal closingJingle()
 Signal shortLaugh()
 {
     Rng rng(101);
-    Signal out = laughRun(1.0, 0.02, 4, 230.0, 0.21, rng);
+    Signal out = laughRun(1.0, 0.0, 4, 230.0, 0.21, rng);
     finish(out);
     return out;
 }
@@ -221,7 +230,7 @@ Signal siren()
         phase += kTwoPi * f / kSampleRate;
         const double v = std::sin(phase) + 0.3 * std::sin(3 * phase) + 0.15 * std::sin(5 * phase) +
                          0.12 * std::sin(2 * phase);
-        out[n] = static_cast<float>(v * ramp(t, 0, 0.04) * (1 - ramp(t, seconds - 0.1, 0.1)));
+        out[n] = static_cast<float>(v * ramp(t, 0, kAttack) * (1 - ramp(t, seconds - 0.1, 0.1)));
     }
     finish(out);
     return out;
@@ -242,7 +251,7 @@ Signal waiting()
         for (size_t n = 0; n < tick.size(); ++n)
             tick[n] +=
                 2.0f * click.process(static_cast<float>(rng.noise() * decay60(timeOf(n), 0.002)));
-        mix(out, tick, 0.03 + 0.25 * i, tock ? 0.8f : 1.0f);
+        mix(out, tick, 0.25 * i, tock ? 0.8f : 1.0f);
     }
     finish(out);
     return out;
@@ -256,16 +265,16 @@ Signal glassBreak()
     // Impact: bright crack of high-passed noise.
     Biquad hp1 = Biquad::highpass(2500, 0.7), hp2 = Biquad::highpass(2500, 0.7);
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = timeOf(n) - 0.01;
-        const double env = t < 0 ? 0 : 0.9 * decay60(t, 0.09) + 0.25 * decay60(t, 0.35);
+        const double t = timeOf(n);
+        const double env = 0.9 * decay60(t, 0.09) + 0.25 * decay60(t, 0.35);
         out[n] += static_cast<float>(hp2.process(hp1.process(rng.noise())) * env);
     }
     // The pane itself: many high, inharmonic ringing partials starting within the break.
     for (int i = 0; i < 14; ++i)
-        addShard(out, 0.01 + rng.range(0, 0.06), rng.range(1.2, 2.4), 4, 2500, 10500, 0.8, rng);
+        addShard(out, rng.range(0, 0.06), rng.range(1.2, 2.4), 4, 2500, 10500, 0.8, rng);
     // Pieces landing afterwards, fewer and quieter as time goes on.
     for (int i = 0; i < 16; ++i) {
-        const double at = 0.12 + 0.75 * std::pow(rng.uniform(), 1.6);
+        const double at = 0.11 + 0.75 * std::pow(rng.uniform(), 1.6);
         addShard(out, at, rng.range(0.4, 1.2) * (1.0 - 0.6 * at), 3, 3500, 9500, 0.25, rng);
     }
     finish(out, 0.001, 0.06);
@@ -279,7 +288,7 @@ Signal applauseAndLaughter()
     Signal claps = applause(seconds, 26, rng);
     for (size_t n = 0; n < claps.size(); ++n) {
         const double t = timeOf(n);
-        claps[n] *= static_cast<float>(ramp(t, 0, 0.25) * (1 - ramp(t, seconds - 0.6, 0.6)));
+        claps[n] *= static_cast<float>(ramp(t, 0, kAttack) * (1 - ramp(t, seconds - 0.6, 0.6)));
     }
     scale(claps, 1.0f / peak(claps));
     Signal out = silence(seconds);
@@ -287,12 +296,12 @@ Signal applauseAndLaughter()
     // A small crowd: laughers at different pitches and tempos over the clapping.
     const double pitches[] = {240.0, 170.0, 300.0};
     const double spacings[] = {0.19, 0.22, 0.17};
-    const double starts[] = {0.05, 0.25, 0.5};
+    const double starts[] = {0.0, 0.2, 0.45};
     for (int i = 0; i < 3; ++i) {
         Signal l = laughRun(seconds, starts[i], 8 - 2 * i, pitches[i], spacings[i], rng);
         mix(out, l, 0.0, i == 0 ? 0.9f : 0.6f);
     }
-    finish(out, 0.003, 0.1);
+    finish(out, kAttack, 0.1);
     return out;
 }
 
@@ -314,7 +323,7 @@ Signal crash()
         const double tone =
             std::sin(phase) + 0.35 * std::sin(2 * phase) + 0.15 * std::sin(3 * phase);
         const double env =
-            ramp(t, 0, 0.12) * (1 - ramp(t, impact, 0.02)) * (0.75 + 0.25 * rough.next());
+            ramp(t, 0, kAttack) * (1 - ramp(t, impact, 0.02)) * (0.75 + 0.25 * rough.next());
         out[n] = static_cast<float>(env * (0.5 * tone + 0.9 * hiss.process(rng.noise())));
     }
     // Impact: body thump, low crunch noise and metal ringing, then debris.
@@ -336,7 +345,7 @@ Signal crash()
     mix(out, clang, impact, 0.25f);
     for (int i = 0; i < 8; ++i)
         addShard(out, impact + rng.range(0.02, 0.6), rng.range(0.3, 0.7), 3, 2500, 8000, 0.2, rng);
-    finish(out, 0.003, 0.08);
+    finish(out, kAttack, 0.08);
     return out;
 }
 
@@ -349,7 +358,10 @@ Signal booing()
     for (int v = 0; v < 6; ++v) {
         const double f0 = 118.0 * rng.range(0.93, 1.07);
         const double rate = rng.range(4.5, 6.0), depth = rng.range(0.01, 0.02);
-        const double onset = rng.range(0.0, 0.12), vibPhase = rng.range(0, kTwoPi);
+        // Two voices lead at once; the others join a little later and more softly.
+        const bool leads = v < 2;
+        const double onset = leads ? 0.0 : rng.range(0.0, 0.12);
+        const double attack = leads ? kAttack : 0.12, vibPhase = rng.range(0, kTwoPi);
         const double end = seconds - rng.range(0.0, 0.15);
         Drift jitter(700 + v, 6.0);
         const Formants u = jitterVowel(vowelU(), rng, 0.08);
@@ -364,8 +376,9 @@ Signal booing()
                        (1 + 0.01 * jitter.next());
             },
             [=](double t) { return blend(lips, u, ramp(t, onset, 0.08)); },
-            [=](double t) { return ramp(t, onset, 0.12) * (1 - ramp(t, end - 0.45, 0.45)); });
-        mix(out, s, 0.0, static_cast<float>(rng.range(0.6, 1.0)));
+            [=](double t) { return ramp(t, onset, attack) * (1 - ramp(t, end - 0.45, 0.45)); },
+            leads ? kAttack : 0.0);
+        mix(out, s, 0.0, static_cast<float>(leads ? 1.0 : rng.range(0.6, 1.0)));
     }
     Signal air = breath(
         seconds, vowelU(),
@@ -381,7 +394,7 @@ Signal cough()
     Rng rng(808);
     const double seconds = 1.0;
     Signal out = silence(seconds);
-    const double starts[] = {0.02, 0.33, 0.6};
+    const double starts[] = {0.0, 0.31, 0.58};
     const double gains[] = {1.0, 0.8, 0.55};
     for (int i = 0; i < 3; ++i) {
         const double len = 0.26 - 0.03 * i;
@@ -392,7 +405,8 @@ Signal cough()
         Signal burst = breath(
             len, throat,
             [=](double t) {
-                return ramp(t, 0, 0.004) * (0.35 + 0.65 * decay60(t, 0.08)) * decay60(t, len * 1.3);
+                return ramp(t, 0, kAttack) * (0.35 + 0.65 * decay60(t, 0.08)) *
+                       decay60(t, len * 1.3);
             },
             rng);
         Drift jitter(800 + i, 80.0);
@@ -418,7 +432,7 @@ Signal applauseOnly()
     Signal out = applause(seconds, 42, rng);
     for (size_t n = 0; n < out.size(); ++n) {
         const double t = timeOf(n);
-        out[n] *= static_cast<float>(ramp(t, 0, 0.2) * (1 - ramp(t, seconds - 0.7, 0.7)));
+        out[n] *= static_cast<float>(ramp(t, 0, kAttack) * (1 - ramp(t, seconds - 0.7, 0.7)));
     }
     finish(out);
     return out;
@@ -441,7 +455,7 @@ Signal crazy()
         return blend(vowelU(), vowelA(), 0.5 + 0.5 * std::sin(kTwoPi * 7.5 * local - 1.0));
     };
     Signal out = voiced(seconds, boing, mouth, [=](double t) {
-        const double first = ramp(t, 0, 0.02) * (1 - ramp(t, 0.55, 0.15));
+        const double first = ramp(t, 0, kAttack) * (1 - ramp(t, 0.55, 0.15));
         const double second = ramp(t, 0.7, 0.02) * (1 - ramp(t, seconds - 0.35, 0.35));
         return first + second;
     });
@@ -461,7 +475,7 @@ Signal policeWhistle()
     double phase = 0.0, trill = 0.0;
     for (size_t n = 0; n < out.size(); ++n) {
         const double t = timeOf(n);
-        const double blast = ramp(t, 0.0, 0.015) * (1 - ramp(t, 0.22, 0.02)) +
+        const double blast = ramp(t, 0.0, kAttack) * (1 - ramp(t, 0.22, 0.02)) +
                              ramp(t, 0.36, 0.02) * (1 - ramp(t, 1.38, 0.08));
         trill += kTwoPi * (25.0 + 2.0 * rate.next()) / kSampleRate;
         const double f = 2900.0 + 160.0 * std::sin(trill);
@@ -515,7 +529,7 @@ Signal wooow()
                 return blend(vowelA(), vowelO(), ramp(t, 0.6, 0.4));
             return blend(vowelO(), vowelU(), ramp(t, 1.0, 0.35));
         },
-        [=](double t) { return ramp(t, 0, 0.12) * (1 - ramp(t, seconds - 0.3, 0.3)); });
+        [=](double t) { return ramp(t, 0, kAttack) * (1 - ramp(t, seconds - 0.3, 0.3)); });
     finish(out);
     return out;
 }
@@ -530,13 +544,14 @@ Signal ahHaHa()
     Signal ah = voiced(
         0.6, [](double t) { return 150.0 + 40.0 * ramp(t, 0, 0.25) - 55.0 * ramp(t, 0.25, 0.35); },
         [=](double) { return a; },
-        [](double t) { return ramp(t, 0, 0.06) * (1 - ramp(t, 0.35, 0.25)); });
+        [](double t) { return ramp(t, 0, kAttack) * (1 - ramp(t, 0.35, 0.25)); }, kAttack);
     Signal ahBreath = breath(
-        0.6, a, [](double t) { return 0.3 * ramp(t, 0, 0.01) * (1 - ramp(t, 0.02, 0.05)); }, rng);
-    mix(out, ahBreath, 0.02);
-    mix(out, ah, 0.03);
-    mix(out, laughBurst(175.0, 0.13, 0.12, rng), 0.78, 0.95f);
-    mix(out, laughBurst(160.0, 0.16, 0.12, rng), 1.08, 0.8f);
+        0.6, a, [](double t) { return 0.3 * ramp(t, 0, kAttack) * (1 - ramp(t, 0.02, 0.05)); },
+        rng);
+    mix(out, ahBreath, 0.0);
+    mix(out, ah, 0.0);
+    mix(out, laughBurst(175.0, 0.13, 0.12, rng), 0.76, 0.95f);
+    mix(out, laughBurst(160.0, 0.16, 0.12, rng), 1.06, 0.8f);
     finish(out);
     return out;
 }
@@ -578,14 +593,18 @@ Signal explosion()
 Signal carPassing()
 {
     // A car at ~125 km/h passing 5 m away: the engine's pitch falls as it passes (Doppler),
-    // and it swells in loudness and brightness as it gets close.
+    // and it swells in loudness and brightness as it gets close. Loudness follows only half the
+    // distance law in dB, as a recordist riding the gain would, so the car is already there when
+    // the pad is pressed; the brightness and the pitch still tell it is approaching.
     Rng rng(1616);
     const double seconds = 2.5, pass = 1.25, speed = 35.0, closest = 5.0, sound = 343.0;
     const double firing = 120.0;
     Signal out = silence(seconds);
     Biquad tyreLp = Biquad::lowpass(900, 0.7);
     Drift load(1617, 4.0);
-    double phase = 0.0;
+    // Open just before a firing: a cycle lasts 15 ms here, and its quiet part would be heard
+    // as a late start.
+    double phase = -0.3;
     for (size_t n = 0; n < out.size(); ++n) {
         const double t = timeOf(n);
         const double x = speed * (t - pass);
@@ -608,10 +627,11 @@ Signal carPassing()
             sPrev = s;
             s = next;
         }
-        const double tyres = tyreLp.process(rng.noise()) * std::pow(nearness, 1.3);
-        out[n] = static_cast<float>(nearness * 0.5 * acc + 1.0 * tyres);
+        const double level = std::sqrt(nearness);
+        const double tyres = tyreLp.process(rng.noise()) * std::pow(level, 1.3);
+        out[n] = static_cast<float>(level * 0.5 * acc + 1.0 * tyres);
     }
-    finish(out, 0.02, 0.15);
+    finish(out, kAttack, 0.15);
     return out;
 }
 
@@ -633,12 +653,14 @@ Signal longCry()
         },
         [=](double) { return loud; },
         [=](double t) {
-            return ramp(t, 0, 0.08) * (0.85 + 0.15 * ramp(t, 0.2, 0.8)) *
+            return ramp(t, 0, kAttack) * (0.85 + 0.15 * ramp(t, 0.2, 0.8)) *
                    (1 - ramp(t, seconds - 0.3, 0.3));
-        });
+        },
+        kAttack);
     Signal air = breath(
         seconds, loud,
-        [=](double t) { return 0.08 * ramp(t, 0, 0.05) * (1 - ramp(t, seconds - 0.3, 0.3)); }, rng);
+        [=](double t) { return 0.08 * ramp(t, 0, kAttack) * (1 - ramp(t, seconds - 0.3, 0.3)); },
+        rng);
     mix(out, air, 0.0);
     finish(out);
     return out;
@@ -648,7 +670,7 @@ Signal laughter()
 {
     Rng rng(1818);
     const double seconds = 2.0;
-    Signal out = laughRun(seconds, 0.02, 7, 260.0, 0.19, rng, 0.2);
+    Signal out = laughRun(seconds, 0.0, 7, 260.0, 0.19, rng, 0.2);
     mix(out, inhale(0.35, rng), 1.55, 0.7f);
     finish(out);
     return out;
@@ -662,15 +684,16 @@ Signal kiss()
     Signal out = silence(seconds);
     double phase = 0.0;
     for (size_t n = 0; n < out.size(); ++n) {
-        const double t = timeOf(n) - 0.03;
-        if (t < 0 || t > 0.09)
-            continue;
+        const double t = timeOf(n);
+        if (t > 0.09)
+            break;
         const double f = 1700.0 + 1100.0 * (t / 0.09);
         phase += kTwoPi * f / kSampleRate;
-        out[n] += static_cast<float>(0.06 * std::sin(phase) * std::sin(kPi * t / 0.09));
+        const double env = ramp(t, 0, kAttack) * (1 - ramp(t, 0.03, 0.06));
+        out[n] += static_cast<float>(0.07 * std::sin(phase) * env);
     }
     Biquad lip = Biquad::bandpass(1100, 2.0), body = Biquad::bandpass(350, 1.5);
-    const size_t pop = static_cast<size_t>(samplesFor(0.12));
+    const size_t pop = static_cast<size_t>(samplesFor(0.09));
     for (size_t n = pop; n < out.size(); ++n) {
         const double t = timeOf(n - pop);
         const float hit =

@@ -200,12 +200,12 @@ static double formantResponse(const Formants &f, double hz)
 }
 
 Signal voiced(double seconds, const Curve &pitch, const FormantCurve &formants,
-              const Curve &amplitude)
+              const Curve &amplitude, double firstPulse)
 {
     Signal out = silence(seconds);
     constexpr double kTopHz = 7500.0;
     std::vector<double> weights;
-    double phase = 0.0;
+    double phase = firstPulse > 0.0 ? -kTwoPi * pitch(0.0) * firstPulse : 0.0;
     for (size_t n = 0; n < out.size(); ++n) {
         const double t = static_cast<double>(n) / kSampleRate;
         const double a = amplitude(t);

@@ -99,9 +99,11 @@ using Curve = std::function<double(double t)>;
 using FormantCurve = std::function<Formants(double t)>;
 
 // Voiced sound built additively: every harmonic of the (time-varying) pitch is weighted by the
-// formant envelope, so pitch glides never alias and vowels can morph smoothly.
+// formant envelope, so pitch glides never alias and vowels can morph smoothly. Each period's
+// energy bunches around its glottal pulse; firstPulse places the first one, so that a voice
+// starting abruptly is not silent for most of a period after its attack.
 Signal voiced(double seconds, const Curve &pitch, const FormantCurve &formants,
-              const Curve &amplitude);
+              const Curve &amplitude, double firstPulse = 0.0);
 
 // Unvoiced "h"-like breath: white noise through the same three resonances.
 Signal breath(double seconds, const Formants &f, const Curve &amplitude, Rng &rng);
@@ -124,6 +126,6 @@ constexpr double kCeilingDb = -3.0;
 
 // Removes DC, applies short edge fades and sets the level: kTargetRmsDb average, but never
 // peaking above kCeilingDb.
-void finish(Signal &s, double fadeIn = 0.003, double fadeOut = 0.020);
+void finish(Signal &s, double fadeIn = 0.001, double fadeOut = 0.020);
 
 } // namespace soundkit
