@@ -1,11 +1,12 @@
-# End-to-end checks for make_soundkit, run as: cmake -DTOOL=... -DWORKDIR=... -P this file.
+# End-to-end checks for make_soundkit, run as:
+#   cmake -DTOOL=make_soundkit -DONSET=check_onset -DWORKDIR=... -P this file
 # The tool writes into folders that also hold users' own sounds, so most of this is about what
 # it must leave alone.
 
 cmake_minimum_required(VERSION 3.16)
 
-if(NOT TOOL OR NOT WORKDIR)
-    message(FATAL_ERROR "TOOL and WORKDIR must be set")
+if(NOT TOOL OR NOT ONSET OR NOT WORKDIR)
+    message(FATAL_ERROR "TOOL, ONSET and WORKDIR must be set")
 endif()
 
 set(KIT_FILES 00 01 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20)
@@ -41,6 +42,12 @@ expect("fresh run failed: ${out}" rc EQUAL 0)
 expect("fresh run should write 22: ${out}" out MATCHES "wrote 22, left 0 ")
 run_tool(rc out --check "${WORKDIR}/fresh")
 expect("check of a fresh kit failed:\n${out}" rc EQUAL 0)
+
+# Every sound is loud within 2 ms of its first sample, or the pad seems to lag behind the press.
+list(TRANSFORM KIT_FILES APPEND ".tzk" OUTPUT_VARIABLE kit_names)
+execute_process(COMMAND ${ONSET} --within 2 ${kit_names} WORKING_DIRECTORY "${WORKDIR}/fresh"
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+expect("kit sounds start too softly:\n${out}${err}" rc EQUAL 0)
 
 # Same bytes every time: the kit is built as part of the program and must be reproducible.
 run_tool(rc out "${WORKDIR}/again")
