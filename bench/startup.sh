@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
-# Start-up time, idle memory and idle CPU of Zembra on a virtual display with the
-# private sound server. Prints figures only.
-# Usage: bench/startup.sh [PROGRAM]   (default: build/zembra)
-# RUNS (default 10) start-ups are timed; the first IDLE_RUNS (default 2) of them
-# also stay up for the memory and CPU figures (about 20 s each).
+# Start-up time and idle memory of Zembra against the floor, a bare Qt Widgets
+# window with one button, started alternately in the same run on a virtual display
+# with the private sound server; idle CPU of Zembra. Prints figures only.
+# Usage: bench/startup.sh [PROGRAM [FLOOR]]
+#   (defaults: build/zembra and build/bench/bench_bare_window)
+# RUNS (default 10) pairs are timed, the order within a pair alternating. Every
+# instance stays up MEM_AFTER seconds (default 3, when the intro has ended) for its
+# memory. In the first IDLE_RUNS (default 2) pairs the program also stays up for
+# the CPU figures (about 15 s each).
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
 program=$(realpath "${1:-$here/../build/zembra}")
+floor=$(realpath "${2:-$here/../build/bench/bench_bare_window}")
 runs=${RUNS:-10}
 idle_runs=${IDLE_RUNS:-2}
+mem_after=${MEM_AFTER:-3}
 [[ -x $program ]] || { echo "no program at $program" >&2; exit 1; }
+[[ -x $floor ]] || { echo "no floor program at $floor" >&2; exit 1; }
 
 # shellcheck source=../scripts/pulse.sh
 source "$here/../scripts/pulse.sh"
@@ -53,70 +60,109 @@ cpu_percent() {
 }
 sink_inputs() { pactl list short sink-inputs 2>/dev/null | wc -l; }
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+status_kb() { awk -v k="$1:" '$1 == k { print $2 }' "/proc/$2/status"; }
 
-startups=()
-for run in $(seq "$runs"); do
+# Starts PROGRAM and waits for the first top-level window of that process to be
+# mapped; sets app_pid, t0 and shown (ms).
+launch() {
+    local line win
     # Drop whatever the last instance left in the event stream.
     while IFS= read -r -t 0.2 _ <&"${XEV[0]}"; do :; done
-    t0=$(now)
-    "$program" >"$work/log" 2>&1 &
+    t0=$EPOCHREALTIME
+    "$1" >"$work/log" 2>&1 &
     app_pid=$!
     shown=
     while IFS= read -r -t 20 line <&"${XEV[0]}"; do
         if [[ $line == MapNotify* ]]; then
-            t1=$(now)
+            t1=$EPOCHREALTIME
             IFS= read -r -t 1 line <&"${XEV[0]}" || true
             win=$(sed -n 's/.* window \(0x[0-9a-f]*\),.*/\1/p' <<<"$line")
-            if [[ -n $win ]] && xprop -id "$win" WM_NAME 2>/dev/null | grep -q '"Zembra v1\.1'; then
+            if [[ -n $win ]] && xprop -id "$win" _NET_WM_PID 2>/dev/null | grep -q "= $app_pid\$"; then
                 shown=$(ms_between "$t0" "$t1")
-                break
+                return
             fi
         fi
     done
-    if [[ -z $shown ]]; then
-        echo "run $run: the main window never appeared; program output:" >&2
-        cat "$work/log" >&2
-        exit 1
-    fi
-    startups+=("$shown")
+    echo "$1: no window appeared; program output:" >&2
+    cat "$work/log" >&2
+    exit 1
+}
 
-    if ((run <= idle_runs)); then
-        sleep 3 # the intro has ended
-        rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$app_pid/status")
-        hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$app_pid/status")
-        pss=$(awk '/^Pss:/ { print $2 }' "/proc/$app_pid/smaps_rollup" 2>/dev/null || echo "?")
-        threads_open=$(awk '/^Threads/ { print $2 }' "/proc/$app_pid/status")
-        streams_open=$(sink_inputs)
-        # Silent but with the device still open: the idle close has not come yet.
-        read -r open_cpu open_cpu_ns open_srv <<<"$(cpu_percent "$app_pid" 2)"
-        waited=0
-        while (($(sink_inputs) > 0 && waited < 200)); do
-            sleep 0.1
-            waited=$((waited + 1))
-        done
-        closed_at=$(ms_between "$t0" "$(now)")
-        streams_closed=$(sink_inputs)
-        sleep 1
-        read -r idle_cpu idle_cpu_ns idle_srv <<<"$(cpu_percent "$app_pid" 10)"
-        threads_idle=$(awk '/^Threads/ { print $2 }' "/proc/$app_pid/status")
-        echo "run $run: shown after $shown ms"
-        echo "  3 s after start: VmRSS $((rss / 1024)) MiB ($rss kB), VmHWM $((hwm / 1024)) MiB," \
-            "Pss $pss kB, $threads_open threads, $streams_open playback stream(s)"
-        echo "  device open, silent (2 s):     Zembra $open_cpu% of a core" \
-            "($open_cpu_ns% by ns), sound server $open_srv%"
-        echo "  device closed ${closed_at%.*} ms after launch ($streams_closed stream(s) left)"
-        echo "  idle, device closed (10 s):    Zembra $idle_cpu% of a core" \
-            "($idle_cpu_ns% by ns), sound server $idle_srv%, $threads_idle threads"
-    fi
+# Memory of the running instance once MEM_AFTER seconds have passed since launch:
+# VmRSS, VmHWM and Pss in kB, and the thread count.
+memory() {
+    sleep "$(awk -v a="$t0" -v b="$(now)" -v m="$mem_after" 'BEGIN { s = m - (b - a); print (s > 0 ? s : 0) }')"
+    echo "$(status_kb VmRSS "$app_pid") $(status_kb VmHWM "$app_pid")" \
+        "$(awk '/^Pss:/ { print $2 }' "/proc/$app_pid/smaps_rollup" 2>/dev/null || echo 0)" \
+        "$(status_kb Threads "$app_pid")"
+}
+
+stop() {
     kill "$app_pid" 2>/dev/null || true
     wait "$app_pid" 2>/dev/null || true
     app_pid=
+}
+
+# CPU of the program after the intro: with the sound device still open, and idle
+# once it has been closed.
+idle_cpu() {
+    local open_cpu open_cpu_ns open_srv idle_cpu idle_cpu_ns idle_srv waited closed_at streams_open
+    streams_open=$(sink_inputs)
+    read -r open_cpu open_cpu_ns open_srv <<<"$(cpu_percent "$app_pid" 2)"
+    waited=0
+    while (($(sink_inputs) > 0 && waited < 200)); do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    closed_at=$(ms_between "$t0" "$(now)")
+    local streams_closed
+    streams_closed=$(sink_inputs)
+    sleep 1
+    read -r idle_cpu idle_cpu_ns idle_srv <<<"$(cpu_percent "$app_pid" 10)"
+    echo "  $streams_open playback stream(s) open at ${mem_after} s"
+    echo "  device open, silent (2 s):     program $open_cpu% of a core" \
+        "($open_cpu_ns% by ns), sound server $open_srv%"
+    echo "  device closed ${closed_at%.*} ms after launch ($streams_closed stream(s) left)"
+    echo "  idle, device closed (10 s):    program $idle_cpu% of a core" \
+        "($idle_cpu_ns% by ns), sound server $idle_srv%, $(status_kb Threads "$app_pid") threads"
+}
+
+echo "program: $program"
+echo "floor:   $floor"
+p_shown=() f_shown=() p_rss=() f_rss=() p_pss=() f_pss=()
+for run in $(seq "$runs"); do
+    order=(program floor)
+    ((run % 2)) || order=(floor program)
+    for who in "${order[@]}"; do
+        if [[ $who == program ]]; then
+            launch "$program"
+            read -r rss hwm pss threads <<<"$(memory)"
+            p_shown+=("$shown") p_rss+=("$rss") p_pss+=("$pss")
+            echo "run $run program: shown after $shown ms; at $mem_after s VmRSS $rss kB," \
+                "VmHWM $hwm kB, Pss $pss kB, $threads threads"
+            ((run <= idle_runs)) && idle_cpu
+        else
+            launch "$floor"
+            read -r rss hwm pss threads <<<"$(memory)"
+            f_shown+=("$shown") f_rss+=("$rss") f_pss+=("$pss")
+            echo "run $run floor:   shown after $shown ms; at $mem_after s VmRSS $rss kB," \
+                "VmHWM $hwm kB, Pss $pss kB, $threads threads"
+        fi
+        stop
+    done
 done
 
-echo "start-up to main window mapped, $runs runs (ms): ${startups[*]}"
-line="  median $(printf '%s\n' "${startups[@]}" | median) ms"
+med() { printf '%s\n' "$@" | median; }
+ps=$(med "${p_shown[@]}") fs=$(med "${f_shown[@]}")
+pr=$(med "${p_rss[@]}") fr=$(med "${f_rss[@]}")
+pp=$(med "${p_pss[@]}") fp=$(med "${f_pss[@]}")
+echo "start-up to first window mapped, median of $runs (ms):" \
+    "program $ps, floor $fs, ratio $(ratio "$ps" "$fs")"
 if ((runs > 2)); then
     # The first start reads everything from disk; the others find it in the page cache.
-    line+=", median without the first $(printf '%s\n' "${startups[@]:1}" | median) ms"
+    ps1=$(med "${p_shown[@]:1}") fs1=$(med "${f_shown[@]:1}")
+    echo "  without the first pair: program $ps1, floor $fs1, ratio $(ratio "$ps1" "$fs1")"
 fi
-echo "$line"
+echo "VmRSS at $mem_after s, median (kB): program $pr, floor $fr, ratio $(ratio "$pr" "$fr")"
+echo "Pss at $mem_after s, median (kB):   program $pp, floor $fp, ratio $(ratio "$pp" "$fp")"
