@@ -1,4 +1,4 @@
-#include "effects/sdl_player.h"
+#include "effects/sound_engine.h"
 #include "effects/sounds.h"
 #include "fonts.h"
 #include "frm_ana.h"
@@ -19,7 +19,7 @@ int main(int argc, char *argv[])
 #endif
     QApplication app(argc, argv);
     Fonts::install();
-    SdlEffectPlayer player;
+    SoundEngine player;
     Sounds::setPlayer(&player);
     frmAna window;
 #if defined(ZEMBRA_LINKED_WEBVIEW)

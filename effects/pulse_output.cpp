@@ -1,0 +1,366 @@
+#include "audio_output.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int Channels = 2;
+
+// While a sound plays, the stream runs on a few milliseconds of queued data, and a
+// press overwrites that queue from the read position on, so the new sound is
+// heard at the server's next mix rather than after what was queued.
+constexpr auto ActiveTarget = std::chrono::microseconds(6000);
+constexpr auto ActiveRequest = std::chrono::microseconds(1500);
+// Asleep, the stream is corked with a long latency so the server stops waking.
+constexpr auto SleepingTarget = std::chrono::milliseconds(2000);
+
+class PulseOutput final : public AudioOutput {
+public:
+    ~PulseOutput() override;
+
+    bool connect(std::chrono::milliseconds timeout);
+
+    const char *name() const override { return "pulse"; }
+    int rate() const override { return int(spec_.rate); }
+    void play(std::unique_ptr<Voice> voice) override;
+    bool drained() const override { return drained_.load(); }
+    bool sleep() override;
+    bool lost() const override { return lost_.load(); }
+
+private:
+    pa_buffer_attr attr(std::chrono::microseconds target, std::chrono::microseconds request) const;
+    std::uint32_t bytesFor(std::chrono::microseconds t) const
+    {
+        return std::uint32_t(std::int64_t(spec_.rate) * t.count() / 1000000 *
+                             std::int64_t(pa_frame_size(&spec_)));
+    }
+    // Under the loop's lock.
+    void write(std::size_t bytes, pa_seek_mode_t seek);
+    bool waitFor(std::chrono::milliseconds timeout, const std::function<bool()> &done);
+    void notify();
+
+    static void contextState(pa_context *c, void *self);
+    static void streamState(pa_stream *s, void *self);
+    static void streamWrite(pa_stream *s, size_t bytes, void *self);
+
+    pa_threaded_mainloop *loop_ = nullptr;
+    pa_context *context_ = nullptr;
+    pa_stream *stream_ = nullptr;
+    pa_sample_spec spec_{PA_SAMPLE_S16LE, 44100, Channels};
+
+    std::mutex waitMutex_;
+    std::condition_variable waitCv_;
+    std::uint64_t events_ = 0;
+    std::uint32_t sinkRate_ = 0;
+    pa_sample_format_t sinkFormat_ = PA_SAMPLE_INVALID;
+    std::string defaultSink_;
+    bool answered_ = false;
+    bool flushed_ = false;
+
+    // Under the loop's lock.
+    std::unique_ptr<Voice> voice_;
+    std::vector<std::int16_t> scratch_;
+    bool asleep_ = false;
+
+    std::atomic<bool> drained_{true};
+    std::atomic<bool> lost_{false};
+};
+
+PulseOutput::~PulseOutput()
+{
+    if (!loop_)
+        return;
+    // Let the server drop our queued audio before we go: PulseAudio 16 aborts
+    // when a client disconnects while its monitor still forwards the client's
+    // shared memory to a recorder. A server that does not answer soon is left.
+    bool flushed = false;
+    pa_threaded_mainloop_lock(loop_);
+    const bool ready = stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY && !lost_;
+    if (ready) {
+        asleep_ = true;
+        if (pa_operation *op = pa_stream_cork(stream_, 1, nullptr, nullptr))
+            pa_operation_unref(op);
+        if (pa_operation *op = pa_stream_flush(
+                stream_,
+                [](pa_stream *, int, void *self) {
+                    auto *out = static_cast<PulseOutput *>(self);
+                    out->flushed_ = true;
+                    out->notify();
+                },
+                this))
+            pa_operation_unref(op);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    if (ready)
+        flushed =
+            waitFor(std::chrono::milliseconds(50), [this] { return flushed_ || lost_.load(); });
+    (void)flushed;
+    pa_threaded_mainloop_lock(loop_);
+    if (stream_) {
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+    }
+    if (context_) {
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+}
+
+void PulseOutput::notify()
+{
+    {
+        std::lock_guard lock(waitMutex_);
+        ++events_;
+    }
+    waitCv_.notify_all();
+}
+
+// Waits on our own condition, not the loop's, so that a server that never
+// answers cannot hold the player past the timeout. Called without the loop lock.
+bool PulseOutput::waitFor(std::chrono::milliseconds timeout, const std::function<bool()> &done)
+{
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    const auto check = [&] {
+        pa_threaded_mainloop_lock(loop_);
+        const bool ok = done();
+        pa_threaded_mainloop_unlock(loop_);
+        return ok;
+    };
+    for (;;) {
+        std::uint64_t seen;
+        {
+            std::lock_guard lock(waitMutex_);
+            seen = events_;
+        }
+        if (check())
+            return true;
+        std::unique_lock lock(waitMutex_);
+        if (!waitCv_.wait_until(lock, until, [&] { return events_ != seen; })) {
+            lock.unlock();
+            return check();
+        }
+    }
+}
+
+void PulseOutput::contextState(pa_context *c, void *self)
+{
+    auto *out = static_cast<PulseOutput *>(self);
+    const pa_context_state_t state = pa_context_get_state(c);
+    if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
+        out->lost_ = true;
+    out->notify();
+}
+
+void PulseOutput::streamState(pa_stream *s, void *self)
+{
+    auto *out = static_cast<PulseOutput *>(self);
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+        out->lost_ = true;
+    out->notify();
+}
+
+void PulseOutput::streamWrite(pa_stream *, size_t bytes, void *self)
+{
+    auto *out = static_cast<PulseOutput *>(self);
+    if (!out->asleep_)
+        out->write(bytes, PA_SEEK_RELATIVE);
+}
+
+void PulseOutput::write(std::size_t bytes, pa_seek_mode_t seek)
+{
+    const std::size_t frames = bytes / pa_frame_size(&spec_);
+    if (frames == 0)
+        return;
+    scratch_.resize(frames * Channels);
+    const std::size_t got = voice_ ? voice_->read(scratch_.data(), frames) : 0;
+    std::fill(scratch_.begin() + std::ptrdiff_t(got * Channels), scratch_.end(), 0);
+    drained_ = !voice_ || voice_->ended();
+    void *data = nullptr;
+    if (pa_stream_begin_write(stream_, &data, &bytes) < 0 || !data ||
+        bytes < frames * pa_frame_size(&spec_))
+        return;
+    if (spec_.format == PA_SAMPLE_FLOAT32LE) {
+        auto *out = static_cast<float *>(data);
+        for (std::size_t i = 0; i < scratch_.size(); ++i)
+            out[i] = float(scratch_[i]) / 32768.0f;
+    } else {
+        std::memcpy(data, scratch_.data(), scratch_.size() * sizeof(std::int16_t));
+    }
+    pa_stream_write(stream_, data, frames * pa_frame_size(&spec_), nullptr, 0, seek);
+}
+
+pa_buffer_attr PulseOutput::attr(std::chrono::microseconds target,
+                                 std::chrono::microseconds request) const
+{
+    pa_buffer_attr a{};
+    a.maxlength = std::uint32_t(-1);
+    a.tlength = bytesFor(target);
+    a.minreq = bytesFor(request);
+    // Never wait for a fill level before playing: a press is written in one go.
+    a.prebuf = 0;
+    a.fragsize = std::uint32_t(-1);
+    return a;
+}
+
+bool PulseOutput::connect(std::chrono::milliseconds timeout)
+{
+    loop_ = pa_threaded_mainloop_new();
+    if (!loop_)
+        return false;
+    pa_proplist *props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zembra");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "zembra");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "zembra");
+    context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "Zembra", props);
+    pa_proplist_free(props);
+    if (!context_)
+        return false;
+    pa_context_set_state_callback(context_, &PulseOutput::contextState, this);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return false;
+    if (pa_threaded_mainloop_start(loop_) < 0)
+        return false;
+
+    const bool ready = waitFor(timeout, [this] {
+        const pa_context_state_t s = pa_context_get_state(context_);
+        return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
+    });
+    pa_threaded_mainloop_lock(loop_);
+    const bool connected = ready && pa_context_get_state(context_) == PA_CONTEXT_READY;
+    pa_threaded_mainloop_unlock(loop_);
+    if (!connected)
+        return false;
+
+    // Play at the default sink's own rate, so the server need not resample.
+    pa_threaded_mainloop_lock(loop_);
+    pa_operation_unref(pa_context_get_server_info(
+        context_,
+        [](pa_context *c, const pa_server_info *info, void *self) {
+            auto *out = static_cast<PulseOutput *>(self);
+            if (info && info->default_sink_name) {
+                out->defaultSink_ = info->default_sink_name;
+                out->sinkRate_ = info->sample_spec.rate;
+                out->sinkFormat_ = info->sample_spec.format;
+                pa_operation_unref(pa_context_get_sink_info_by_name(
+                    c, info->default_sink_name,
+                    [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
+                        auto *out = static_cast<PulseOutput *>(self);
+                        if (sink) {
+                            out->sinkRate_ = sink->sample_spec.rate;
+                            out->sinkFormat_ = sink->sample_spec.format;
+                        }
+                        if (eol)
+                            out->answered_ = true;
+                        out->notify();
+                    },
+                    out));
+            } else {
+                out->answered_ = true;
+            }
+            out->notify();
+        },
+        this));
+    pa_threaded_mainloop_unlock(loop_);
+    if (!waitFor(timeout, [this] { return answered_ || lost_; }) || lost_)
+        return false;
+    if (sinkRate_ >= 8000 && sinkRate_ <= 384000)
+        spec_.rate = sinkRate_;
+    // Never the sink's own format. A stream in it is mixed by reference, and
+    // PulseAudio 16 then hands our shared memory on to whoever records the
+    // monitor, which aborts the server when we disconnect. Converted, the
+    // audio is the server's own copy; the 16-bit samples survive exactly.
+    spec_.format = sinkFormat_ == PA_SAMPLE_S16LE ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
+
+    pa_threaded_mainloop_lock(loop_);
+    pa_proplist *streamProps = pa_proplist_new();
+    pa_proplist_sets(streamProps, PA_PROP_MEDIA_NAME, "Efekt");
+    pa_proplist_sets(streamProps, PA_PROP_MEDIA_ROLE, "event");
+    stream_ = pa_stream_new_with_proplist(context_, "Efekt", &spec_, nullptr, streamProps);
+    pa_proplist_free(streamProps);
+    bool ok = stream_ != nullptr;
+    if (ok) {
+        pa_stream_set_state_callback(stream_, &PulseOutput::streamState, this);
+        pa_stream_set_write_callback(stream_, &PulseOutput::streamWrite, this);
+        const pa_buffer_attr a = attr(ActiveTarget, ActiveRequest);
+        ok = pa_stream_connect_playback(
+                 stream_, nullptr, &a,
+                 pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED), nullptr,
+                 nullptr) == 0;
+    }
+    asleep_ = true;
+    pa_threaded_mainloop_unlock(loop_);
+    if (!ok)
+        return false;
+    return waitFor(timeout,
+                   [this] {
+                       const pa_stream_state_t s = pa_stream_get_state(stream_);
+                       return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
+                   }) &&
+           !lost_;
+}
+
+void PulseOutput::play(std::unique_ptr<Voice> voice)
+{
+    pa_threaded_mainloop_lock(loop_);
+    voice_ = std::move(voice);
+    drained_ = !voice_ || voice_->ended();
+    if (asleep_) {
+        const pa_buffer_attr a = attr(ActiveTarget, ActiveRequest);
+        if (pa_operation *op = pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr))
+            pa_operation_unref(op);
+    }
+    // Overwrite what is queued from the server's read position on; the write
+    // callback goes on from there.
+    write(bytesFor(ActiveTarget), PA_SEEK_RELATIVE_ON_READ);
+    if (asleep_) {
+        asleep_ = false;
+        if (pa_operation *op = pa_stream_cork(stream_, 0, nullptr, nullptr))
+            pa_operation_unref(op);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+}
+
+bool PulseOutput::sleep()
+{
+    pa_threaded_mainloop_lock(loop_);
+    if (!asleep_) {
+        asleep_ = true;
+        voice_.reset();
+        drained_ = true;
+        if (pa_operation *op = pa_stream_cork(stream_, 1, nullptr, nullptr))
+            pa_operation_unref(op);
+        if (pa_operation *op = pa_stream_flush(stream_, nullptr, nullptr))
+            pa_operation_unref(op);
+        const pa_buffer_attr a = attr(SleepingTarget, SleepingTarget / 4);
+        if (pa_operation *op = pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr))
+            pa_operation_unref(op);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<AudioOutput> AudioOutputs::openPulse(std::chrono::milliseconds timeout)
+{
+    auto out = std::make_unique<PulseOutput>();
+    if (!out->connect(timeout))
+        return nullptr;
+    return out;
+}

@@ -1,0 +1,152 @@
+#include "sound_decoder.h"
+
+#include <samplerate.h>
+#include <sndfile.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// libsamplerate converts within this range of ratios; a rate outside it is not a
+// sound anyone means to hear (a header claiming 1 Hz, say).
+constexpr double MaxRatio = 256.0;
+// Samples read from the file per step, whatever its channel count.
+constexpr std::size_t InputSamples = 16384;
+
+} // namespace
+
+struct SoundDecoder::Impl {
+    int fd = -1;
+    SNDFILE *file = nullptr;
+    SF_INFO info{};
+    SRC_STATE *resampler = nullptr;
+    double ratio = 1.0;
+    bool inputDone = false;
+    std::vector<float> floats;
+    std::vector<float> stereoIn; // resampler input, frames not yet consumed at the front
+    std::size_t stereoInFrames = 0;
+    std::vector<float> stereoOut;
+
+    ~Impl()
+    {
+        if (resampler)
+            src_delete(resampler);
+        if (file)
+            sf_close(file);
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    std::size_t inputFrames() const
+    {
+        return std::max<std::size_t>(1, InputSamples / std::size_t(info.channels));
+    }
+
+    // Mono plays on both sides; beyond two channels the first two are front left and right.
+    template <typename T> void toStereo(const T *in, std::size_t frames, T *out) const
+    {
+        const int ch = info.channels;
+        for (std::size_t i = 0; i < frames; ++i) {
+            out[2 * i] = in[i * std::size_t(ch)];
+            out[2 * i + 1] = in[i * std::size_t(ch) + (ch > 1 ? 1 : 0)];
+        }
+    }
+};
+
+SoundDecoder::SoundDecoder(std::unique_ptr<Impl> impl)
+    : d(std::move(impl))
+{
+}
+
+SoundDecoder::~SoundDecoder() = default;
+
+std::unique_ptr<SoundDecoder> SoundDecoder::open(int fd, int outRate)
+{
+    auto impl = std::make_unique<Impl>();
+    impl->fd = fd;
+    impl->file = sf_open_fd(fd, SFM_READ, &impl->info, SF_FALSE);
+    if (!impl->file)
+        return nullptr;
+    const int major = impl->info.format & SF_FORMAT_TYPEMASK;
+    if ((major != SF_FORMAT_WAV && major != SF_FORMAT_WAVEX) || impl->info.channels < 1 ||
+        impl->info.samplerate < 1 || impl->info.frames < 1 || outRate < 1)
+        return nullptr;
+    impl->ratio = double(outRate) / double(impl->info.samplerate);
+    if (impl->ratio > MaxRatio || impl->ratio < 1.0 / MaxRatio)
+        return nullptr;
+    if (impl->info.samplerate != outRate) {
+        int error = 0;
+        impl->resampler = src_new(SRC_SINC_FASTEST, Channels, &error);
+        if (!impl->resampler)
+            return nullptr;
+    }
+    impl->floats.resize(impl->inputFrames() * std::size_t(impl->info.channels));
+    impl->stereoIn.resize(impl->inputFrames() * Channels);
+    const std::int64_t declared = std::int64_t(double(impl->info.frames) * impl->ratio);
+    std::unique_ptr<SoundDecoder> decoder(new SoundDecoder(std::move(impl)));
+    decoder->declaredFrames_ = declared;
+    return decoder;
+}
+
+std::size_t SoundDecoder::read(std::int16_t *out, std::size_t maxFrames)
+{
+    return d->resampler ? readResampled(out, maxFrames) : readDirect(out, maxFrames);
+}
+
+std::size_t SoundDecoder::readDirect(std::int16_t *out, std::size_t maxFrames)
+{
+    std::size_t done = 0;
+    while (done < maxFrames && !d->inputDone) {
+        const std::size_t want = std::min(maxFrames - done, d->inputFrames());
+        // Through float, which holds every 16-bit sample exactly and scales the
+        // other encodings the same way.
+        const sf_count_t got = sf_readf_float(d->file, d->floats.data(), sf_count_t(want));
+        if (got <= 0) {
+            d->inputDone = true;
+            break;
+        }
+        d->toStereo(d->floats.data(), std::size_t(got), d->stereoIn.data());
+        src_float_to_short_array(d->stereoIn.data(), out + done * Channels, int(got) * Channels);
+        done += std::size_t(got);
+    }
+    return done;
+}
+
+std::size_t SoundDecoder::readResampled(std::int16_t *out, std::size_t maxFrames)
+{
+    d->stereoOut.resize(maxFrames * Channels);
+    std::size_t done = 0;
+    while (done < maxFrames) {
+        if (d->stereoInFrames == 0 && !d->inputDone) {
+            const sf_count_t got =
+                sf_readf_float(d->file, d->floats.data(), sf_count_t(d->inputFrames()));
+            if (got <= 0)
+                d->inputDone = true;
+            else
+                d->toStereo(d->floats.data(), std::size_t(got), d->stereoIn.data());
+            d->stereoInFrames = got > 0 ? std::size_t(got) : 0;
+        }
+        SRC_DATA data{};
+        data.data_in = d->stereoIn.data();
+        data.input_frames = long(d->stereoInFrames);
+        data.data_out = d->stereoOut.data() + done * Channels;
+        data.output_frames = long(maxFrames - done);
+        data.end_of_input = d->inputDone ? 1 : 0;
+        data.src_ratio = d->ratio;
+        if (src_process(d->resampler, &data) != 0)
+            break;
+        const std::size_t used = std::size_t(data.input_frames_used);
+        std::copy(d->stereoIn.begin() + std::ptrdiff_t(used * Channels),
+                  d->stereoIn.begin() + std::ptrdiff_t(d->stereoInFrames * Channels),
+                  d->stereoIn.begin());
+        d->stereoInFrames -= used;
+        done += std::size_t(data.output_frames_gen);
+        if (data.output_frames_gen == 0 && (d->inputDone || used == 0))
+            break; // drained, or a resampler that takes nothing more
+    }
+    src_float_to_short_array(d->stereoOut.data(), out, int(done * Channels));
+    return done;
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "effect_player.h"
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct SoundEngineOptions {
+    // Nothing played for this long: the output sleeps and costs no CPU.
+    std::chrono::milliseconds idleAfter{1000};
+    // Decoded sounds kept for the next press, and the most one of them may take.
+    std::size_t cacheBudgetBytes = std::size_t(64) << 20;
+    std::size_t cacheEntryMaxBytes = std::size_t(16) << 20;
+    // How long a sound server may take to answer before the next one is tried.
+    std::chrono::milliseconds connectTimeout{500};
+    // How long the destructor waits for the worker before leaving it behind.
+    std::chrono::milliseconds shutdownWait{150};
+};
+
+// One voice on the sound server's own stream: PipeWire or PulseAudio natively,
+// SDL for anything else. play() hands the path to a worker thread that decodes
+// and starts it; a newer request replaces the sound, or a decode still running,
+// at once.
+class SoundEngine final : public EffectPlayer {
+public:
+    explicit SoundEngine(const SoundEngineOptions &options = {});
+    ~SoundEngine() override;
+
+    SoundEngine(const SoundEngine &) = delete;
+    SoundEngine &operator=(const SoundEngine &) = delete;
+
+    void play(const std::string &utf8Path) override;
+
+    // Decodes these in the background while nothing else is asked for, so that
+    // their first press need not.
+    void preload(std::vector<std::string> utf8Paths);
+
+    // Blocks until every request made so far has been started (or found silent).
+    void waitUntilHandled();
+    // "pipewire", "pulse", "sdl", or empty while no output is open.
+    std::string outputName() const;
+    // Frames per second of the open output, 0 while none is open.
+    int outputRate() const;
+    // Output open and awake.
+    bool isAwake() const;
+    // Decoded audio and stream buffers the player holds now.
+    std::size_t heldBytes() const;
+    // The most it has held at any moment.
+    std::size_t peakHeldBytes() const;
+
+    struct Core;
+
+private:
+    std::shared_ptr<Core> core_;
+    std::thread worker_;
+};

@@ -1,0 +1,77 @@
+#include "voice.h"
+
+#include <algorithm>
+#include <cstring>
+
+FrameRing::FrameRing(std::size_t frames)
+    : buffer_(frames * 2)
+    , capacity_(frames)
+{
+}
+
+std::size_t FrameRing::writable() const
+{
+    return capacity_ -
+           (written_.load(std::memory_order_relaxed) - read_.load(std::memory_order_acquire));
+}
+
+void FrameRing::write(const std::int16_t *frames, std::size_t count)
+{
+    std::size_t at = written_.load(std::memory_order_relaxed);
+    count = std::min(count, writable());
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t slot = at % capacity_;
+        const std::size_t n = std::min(count - done, capacity_ - slot);
+        std::memcpy(&buffer_[slot * 2], frames + done * 2, n * 2 * sizeof(std::int16_t));
+        done += n;
+        at += n;
+    }
+    written_.store(at, std::memory_order_release);
+}
+
+std::size_t FrameRing::read(std::int16_t *out, std::size_t count)
+{
+    std::size_t at = read_.load(std::memory_order_relaxed);
+    count = std::min(count, written_.load(std::memory_order_acquire) - at);
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t slot = at % capacity_;
+        const std::size_t n = std::min(count - done, capacity_ - slot);
+        std::memcpy(out + done * 2, &buffer_[slot * 2], n * 2 * sizeof(std::int16_t));
+        done += n;
+        at += n;
+    }
+    read_.store(at, std::memory_order_release);
+    return count;
+}
+
+Voice::Voice(std::shared_ptr<const Pcm> whole)
+    : whole_(std::move(whole))
+{
+}
+
+Voice::Voice(std::shared_ptr<FrameRing> stream)
+    : stream_(std::move(stream))
+{
+}
+
+std::size_t Voice::read(std::int16_t *out, std::size_t count)
+{
+    if (ended_)
+        return 0;
+    if (whole_) {
+        const std::size_t n = std::min(count, whole_->frames() - position_);
+        std::memcpy(out, whole_->samples.data() + position_ * 2, n * 2 * sizeof(std::int16_t));
+        position_ += n;
+        ended_ = position_ == whole_->frames();
+        return n;
+    }
+    // Read "finished" first: frames written before it was set are then all visible.
+    const bool last = stream_->finished();
+    const std::size_t n = stream_->read(out, count);
+    if (n < count && last) {
+        ended_ = true;
+        return n;
+    }
+    std::memset(out + n * 2, 0, (count - n) * 2 * sizeof(std::int16_t));
+    return count;
+}
