@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Where a sound request ends up. The program plays through SDL; tests and
 // benchmarks install their own sink.
@@ -9,4 +10,6 @@ public:
     virtual ~EffectPlayer() = default;
     // Must return at once: called on the user-interface thread for every press.
     virtual void play(const std::string &utf8Path) = 0;
+    // Files likely to be asked for soon; a player may prepare them meanwhile.
+    virtual void preload(std::vector<std::string> utf8Paths) { (void)utf8Paths; }
 };

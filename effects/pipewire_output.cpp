@@ -230,8 +230,11 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout)
     loop_ = pw_thread_loop_new("zembra-audio", nullptr);
     if (!loop_)
         return false;
+    // The real-time client set-up that players use: without it the stream is
+    // served by an ordinary thread, which misses short cycles under load.
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
-                              pw_properties_new(PW_KEY_APP_NAME, "Zembra", PW_KEY_APP_ID, "zembra",
+                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf",
+                                                PW_KEY_APP_NAME, "Zembra", PW_KEY_APP_ID, "zembra",
                                                 PW_KEY_APP_ICON_NAME, "zembra", nullptr),
                               0);
     if (!context_ || pw_thread_loop_start(loop_) < 0)

@@ -37,7 +37,7 @@ public:
 
     // Decodes these in the background while nothing else is asked for, so that
     // their first press need not.
-    void preload(std::vector<std::string> utf8Paths);
+    void preload(std::vector<std::string> utf8Paths) override;
 
     // Blocks until every request made so far has been started (or found silent).
     void waitUntilHandled();

@@ -29,6 +29,7 @@ int main(int argc, char *argv[])
     window.browserWindow().setFactory([] { return new frmBrowser(nullptr); });
 #endif
     window.show();
+    Sounds::preloadAll();
     const int code = app.exec();
     Sounds::setPlayer(nullptr);
     return code;
