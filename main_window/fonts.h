@@ -2,8 +2,8 @@
 
 #include <QFont>
 
-// The layout names the classic Windows faces; on Linux each maps to an installed
-// free face with close metrics.
+// The layout names the classic Windows faces; on Linux each is an installed free face
+// with close metrics: Verdana is DejaVu Sans, Arial and MS Sans Serif are Liberation Sans.
 namespace Fonts {
 
 void install();
