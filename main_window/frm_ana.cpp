@@ -9,6 +9,7 @@
 #include "fonts.h"
 #include "frm_browser.h"
 #include "frm_hak.h"
+#include "pictures.h"
 #include "question_box.h"
 #include "twips.h"
 #include "web_view_loader.h"
@@ -44,7 +45,7 @@ frmAna::frmAna(QWidget *parent)
 {
     setObjectName(QStringLiteral("frmAna"));
     setWindowTitle(QStringLiteral("Zembra v1.1 - ") + QLatin1String(WebHost));
-    setWindowIcon(QIcon(QStringLiteral(":/assets/icon.ico")));
+    setWindowIcon(Pictures::windowIcon());
     setFont(Fonts::windowDefault());
     buildLayout();
     buildMenu();
@@ -74,7 +75,7 @@ void frmAna::buildLayout()
             picStatus_->setGeometry(PicStatusRect);
             picStatus_->setFrameShape(QFrame::NoFrame);
             picStatus_->setBackgroundRole(QPalette::Base);
-            picStatus_->setBackground(QPixmap(QStringLiteral(":/assets/panel.jpg")));
+            picStatus_->setBackground(Pictures::pixmap("panel"));
             picStatus_->setFont(Fonts::verdana(12, true));
             picStatus_->setTextColor(StatusTextColor);
             connect(picStatus_, &StatusPanel::clicked, this, &frmAna::PicStatus_Click);
@@ -84,7 +85,7 @@ void frmAna::buildLayout()
     image1_ = new ClickableImage(client);
     image1_->setObjectName(QStringLiteral("Image1"));
     image1_->setGeometry(Image1Rect);
-    image1_->setPixmap(QPixmap(QStringLiteral(":/assets/banner.jpg")));
+    image1_->setPixmap(Pictures::pixmap("banner"));
     connect(image1_, &ClickableImage::clicked, this, &frmAna::Image1_Click);
 
     QWidget::setTabOrder(buttons_[0], picStatus_);

@@ -1,8 +1,7 @@
 #include "shared_window.h"
 
 #include "fonts.h"
-
-#include <QIcon>
+#include "pictures.h"
 
 void setUpSecondaryWindow(QWidget *window, const char *name, const QString &title,
                           const QSize &clientSize)
@@ -10,7 +9,7 @@ void setUpSecondaryWindow(QWidget *window, const char *name, const QString &titl
     window->setObjectName(QLatin1String(name));
     window->setAttribute(Qt::WA_QuitOnClose, true); // a tool window would not count
     window->setWindowTitle(title);
-    window->setWindowIcon(QIcon(QStringLiteral(":/assets/icon.ico")));
+    window->setWindowIcon(Pictures::windowIcon());
     window->setFont(Fonts::windowDefault());
     window->setFixedSize(clientSize);
 }

@@ -4,6 +4,7 @@
 #include "clickable_image.h"
 #include "effects/status_panel.h"
 #include "fonts.h"
+#include "pictures.h"
 #include "shared_window.h"
 #include "twips.h"
 #include "web_view.h"
@@ -76,7 +77,7 @@ frmBrowser::frmBrowser(WebViewFactory *views, const QUrl &address, QWidget *pare
     image1_ = new ClickableImage(this);
     image1_->setObjectName(QStringLiteral("Image1"));
     image1_->setGeometry(twipsRect(4560, 120, 840, 540));
-    image1_->setPixmap(QPixmap(QStringLiteral(":/assets/reload.gif")));
+    image1_->setPixmap(Pictures::pixmap("reload"));
     connect(image1_, &ClickableImage::clicked, this, &frmBrowser::Image1_Click);
 
     setTabOrder(browserArea_, picStatus_);

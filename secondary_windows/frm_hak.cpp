@@ -3,6 +3,7 @@
 #include "branding.h"
 #include "command_button.h"
 #include "fonts.h"
+#include "pictures.h"
 #include "shared_window.h"
 #include "twips.h"
 
@@ -101,7 +102,7 @@ frmHak::frmHak(QWidget *parent)
     picture->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     picture->setLineWidth(2);
     picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    picture->setPixmap(QPixmap(QStringLiteral(":/assets/about.jpg")));
+    picture->setPixmap(Pictures::pixmap("about"));
     picture->setFocusPolicy(Qt::StrongFocus);
 
     makeLabel(this, "Label3", QLatin1String(WebHost), twipsRect(2570, 360, 1935, 255),

@@ -1,11 +1,14 @@
 // Draws Zembra's artwork into the assets folder and checks every file it writes.
 //   make_artwork <output-dir>
-// Qt writes the JPEGs itself; ImageMagick's convert produces the palette ICO and the GIF,
-// which Qt cannot write.
+// Every picture is a PNG, which Qt GUI decodes itself: the program needs no image format
+// plugin and no JPEG library. ImageMagick's convert makes the two palette pictures, the
+// icon and the reload button; Qt writes the others.
 
 #include "pictures.h"
 
+#include <QBuffer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontInfo>
@@ -13,6 +16,7 @@
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QPair>
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
@@ -92,10 +96,10 @@ bool runConvert(const QStringList &args, QString *error)
     return true;
 }
 
-bool writeJpeg(const QImage &image, const QString &path, QString *error)
+bool writePng(const QImage &image, const QString &path, QString *error)
 {
-    QImageWriter writer(path, "jpeg");
-    writer.setQuality(93);
+    QImageWriter writer(path, "png");
+    writer.setQuality(0); // the smallest file; PNG loses nothing at any setting
     if (!writer.write(image)) {
         *error = writer.errorString();
         return false;
@@ -103,10 +107,42 @@ bool writeJpeg(const QImage &image, const QString &path, QString *error)
     return true;
 }
 
+// The pictures were first published as quality 93 JPEGs. Keeping their decoded pixels
+// keeps the windows exactly as they were; the PNG then stores them losslessly.
+bool writeJpegLookPng(const QImage &image, const QString &path, QString *error)
+{
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setQuality(93);
+    if (!writer.write(image)) {
+        *error = writer.errorString();
+        return false;
+    }
+    QImage decoded;
+    if (!decoded.loadFromData(jpeg, "jpeg")) {
+        *error = QStringLiteral("cannot read back the JPEG");
+        return false;
+    }
+    return writePng(decoded.convertToFormat(QImage::Format_RGB32), path, error);
+}
+
+// Bit depth and colour type from a PNG's header, which QImageReader does not report.
+QPair<int, int> pngDepthAndColourType(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {-1, -1};
+    const QByteArray head = file.read(26);
+    if (head.size() < 26 || !head.startsWith("\x89PNG\r\n\x1a\n") || head.mid(12, 4) != "IHDR")
+        return {-1, -1};
+    return {quint8(head[24]), quint8(head[25])};
+}
+
 struct Loaded {
     QImage image;
     QByteArray format;
-    int frames = 0;
 };
 
 Loaded load(const QString &path)
@@ -115,7 +151,6 @@ Loaded load(const QString &path)
     reader.setDecideFormatFromContent(true);
     Loaded loaded;
     loaded.format = reader.format();
-    loaded.frames = reader.imageCount();
     loaded.image = reader.read();
     return loaded;
 }
@@ -163,8 +198,11 @@ void checkIcon(Checker &check, const QString &path)
 {
     const QString name = QFileInfo(path).fileName();
     const Loaded loaded = load(path);
-    expectShape(check, name, loaded, "ico", QSize(32, 32));
-    check.expect(loaded.frames == 1, name, QStringLiteral("%1 image(s) inside").arg(loaded.frames));
+    expectShape(check, name, loaded, "png", QSize(32, 32));
+    const auto [depth, colourType] = pngDepthAndColourType(path);
+    check.expect(
+        depth == 4 && colourType == 3, name,
+        QStringLiteral("4-bit palette (bit depth %1, colour type %2)").arg(depth).arg(colourType));
     const QSet<QRgb> colours = coloursOf(loaded.image);
     check.expect(colours.size() <= 16 && colours.size() >= 6, name,
                  QStringLiteral("%1 colours (at most 16)").arg(colours.size()));
@@ -178,11 +216,11 @@ void checkIcon(Checker &check, const QString &path)
                      QStringLiteral("keeps its %1").arg(QLatin1String(what)));
 }
 
-void checkJpeg(Checker &check, const QString &path, const QSize &size, int minColours)
+void checkPicture(Checker &check, const QString &path, const QSize &size, int minColours)
 {
     const QString name = QFileInfo(path).fileName();
     const Loaded loaded = load(path);
-    expectShape(check, name, loaded, "jpeg", size);
+    expectShape(check, name, loaded, "png", size);
     check.expect(
         coloursOf(loaded.image).size() >= minColours, name,
         QStringLiteral("has drawn detail (%1 colours)").arg(coloursOf(loaded.image).size()));
@@ -222,7 +260,7 @@ void checkReload(Checker &check, const QString &path)
 {
     const QString name = QFileInfo(path).fileName();
     const Loaded loaded = load(path);
-    expectShape(check, name, loaded, "gif", QSize(56, 36));
+    expectShape(check, name, loaded, "png", QSize(56, 36));
     const QImage &image = loaded.image;
     check.expect(image.hasAlphaChannel(), name, QStringLiteral("has an alpha channel"));
     if (image.size() != QSize(56, 36))
@@ -293,42 +331,56 @@ int main(int argc, char **argv)
         return ok;
     };
 
-    const QString icon = dir.filePath(QStringLiteral("icon.ico"));
+    const QString icon = dir.filePath(QStringLiteral("icon.png"));
     const QString iconSource = scratch.filePath(QStringLiteral("icon.png"));
-    // No dithering: scattered dots would blur lettering only a few pixels tall.
-    if (produced(QStringLiteral("icon.ico"),
+    // No dithering: scattered dots would blur lettering only a few pixels tall. Sixteen
+    // colours in four bits, as the icon always was; -strip keeps out the time stamps.
+    if (produced(QStringLiteral("icon.png"),
                  drawIcon(fonts).save(iconSource, "png") &&
                      runConvert({iconSource, QStringLiteral("+dither"), QStringLiteral("-colors"),
-                                 QStringLiteral("16"), QStringLiteral("ico:") + icon},
+                                 QStringLiteral("16"), QStringLiteral("-strip"),
+                                 QStringLiteral("-define"), QStringLiteral("png:bit-depth=4"),
+                                 QStringLiteral("-define"), QStringLiteral("png:color-type=3"),
+                                 QStringLiteral("png:") + icon},
                                 &error)))
         checkIcon(check, icon);
 
-    const QString banner = dir.filePath(QStringLiteral("banner.jpg"));
-    if (produced(QStringLiteral("banner.jpg"), writeJpeg(drawBanner(fonts), banner, &error)))
-        checkJpeg(check, banner, QSize(196, 46), 500);
+    const QString banner = dir.filePath(QStringLiteral("banner.png"));
+    if (produced(QStringLiteral("banner.png"), writeJpegLookPng(drawBanner(fonts), banner, &error)))
+        checkPicture(check, banner, QSize(196, 46), 500);
 
-    const QString panel = dir.filePath(QStringLiteral("panel.jpg"));
-    if (produced(QStringLiteral("panel.jpg"), writeJpeg(drawPanel(), panel, &error))) {
-        checkJpeg(check, panel, QSize(153, 30), 24);
+    const QString panel = dir.filePath(QStringLiteral("panel.png"));
+    if (produced(QStringLiteral("panel.png"), writeJpegLookPng(drawPanel(), panel, &error))) {
+        checkPicture(check, panel, QSize(153, 30), 24);
         checkPanel(check, panel);
     }
 
-    const QString about = dir.filePath(QStringLiteral("about.jpg"));
-    if (produced(QStringLiteral("about.jpg"), writeJpeg(drawAbout(fonts), about, &error)))
-        checkJpeg(check, about, QSize(125, 163), 500);
+    const QString about = dir.filePath(QStringLiteral("about.png"));
+    if (produced(QStringLiteral("about.png"), writeJpegLookPng(drawAbout(fonts), about, &error)))
+        checkPicture(check, about, QSize(125, 163), 500);
 
-    const QString reload = dir.filePath(QStringLiteral("reload.gif"));
+    const QString reload = dir.filePath(QStringLiteral("reload.png"));
     const QString reloadSource = scratch.filePath(QStringLiteral("reload.png"));
+    const QString reloadGif = scratch.filePath(QStringLiteral("reload.gif"));
     const QString matte = kReloadMatte.name();
     // The matte is made transparent before quantising so no other colour can merge into it.
-    if (produced(QStringLiteral("reload.gif"),
-                 drawReload(fonts).save(reloadSource, "png") &&
-                     runConvert({reloadSource, QStringLiteral("-transparent"), matte,
-                                 QStringLiteral("+dither"), QStringLiteral("-colors"),
-                                 QStringLiteral("255"), QStringLiteral("-transparent-color"), matte,
-                                 QStringLiteral("gif:") + reload},
-                                &error)))
+    // The palette is the one convert's GIF coder picks, as it always was; the PNG keeps it.
+    if (produced(
+            QStringLiteral("reload.png"),
+            drawReload(fonts).save(reloadSource, "png") &&
+                runConvert({reloadSource, QStringLiteral("-transparent"), matte,
+                            QStringLiteral("+dither"), QStringLiteral("-colors"),
+                            QStringLiteral("255"), QStringLiteral("-transparent-color"), matte,
+                            QStringLiteral("gif:") + reloadGif},
+                           &error) &&
+                runConvert({reloadGif, QStringLiteral("-strip"), QStringLiteral("png8:") + reload},
+                           &error))) {
         checkReload(check, reload);
+        check.expect(load(reload).image.convertToFormat(QImage::Format_ARGB32) ==
+                         load(reloadGif).image.convertToFormat(QImage::Format_ARGB32),
+                     QStringLiteral("reload.png"),
+                     QStringLiteral("same pixels as the quantised picture"));
+    }
 
     if (check.failures() > 0) {
         out << check.failures() << " check(s) failed\n";
