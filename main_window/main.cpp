@@ -2,6 +2,7 @@
 #include "effects/sounds.h"
 #include "fonts.h"
 #include "frm_ana.h"
+#include "style.h"
 
 #include <QApplication>
 
@@ -19,6 +20,7 @@ int main(int argc, char *argv[])
 #endif
     QApplication app(argc, argv);
     Fonts::install();
+    Style::install();
     SoundEngine player;
     Sounds::setPlayer(&player);
     frmAna window;

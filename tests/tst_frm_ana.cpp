@@ -7,15 +7,19 @@
 #include "frm_ana.h"
 #include "question_box.h"
 #include "recording_player.h"
+#include "style.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFile>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QStyleOption>
 #include <QTest>
 
 #include <memory>
@@ -37,6 +41,21 @@ int countTextPixels(const QImage &image)
             n += c.red() > 230 && c.green() > 230 && c.blue() < 215;
         }
     return n;
+}
+
+// Image format plugins and the JPEG library mapped into this process.
+QStringList mappedImageDecoders()
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    if (!maps.open(QIODevice::ReadOnly))
+        return {QStringLiteral("(cannot read /proc/self/maps)")};
+    QStringList found;
+    for (const QByteArray &line : maps.readAll().split('\n')) {
+        if (line.contains("/imageformats/") || line.contains("libjpeg"))
+            found << QString::fromLocal8Bit(line.mid(line.indexOf('/')));
+    }
+    found.removeDuplicates();
+    return found;
 }
 
 } // namespace
@@ -70,6 +89,7 @@ private slots:
     void initTestCase()
     {
         Fonts::install();
+        Style::install();
         Sounds::setPlayer(&player);
         QuestionBox::setAsker([this](QMessageBox &box) {
             // The box itself is checked here, on every use.
@@ -103,6 +123,45 @@ private slots:
     }
 
     void cleanupTestCase() { Sounds::setPlayer(nullptr); }
+
+    // ---- start-up ----
+
+    // First of all, before any other test has drawn anything: the pictures and the menu
+    // bar must not bring in the image format plugins, which start-up cannot afford.
+    void showsWithoutImageFormatPlugins()
+    {
+        showActive();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->grab();
+        QCOMPARE(mappedImageDecoders(), QStringList());
+    }
+
+    void menuBarArrowIsTheStylesOwn_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<Qt::LayoutDirection>("direction");
+        for (const int size : {8, 16, 32}) {
+            QTest::addRow("%d px, left to right", size) << size << Qt::LeftToRight;
+            QTest::addRow("%d px, right to left", size) << size << Qt::RightToLeft;
+        }
+    }
+
+    void menuBarArrowIsTheStylesOwn()
+    {
+        QFETCH(int, size);
+        QFETCH(Qt::LayoutDirection, direction);
+        auto *style = qobject_cast<QProxyStyle *>(QApplication::style());
+        QVERIFY(style);
+        QStyleOption option;
+        option.direction = direction;
+        const auto which = QStyle::SP_ToolBarHorizontalExtensionButton;
+        const QIcon arrow = style->standardIcon(which, &option);
+        const QIcon own = style->baseStyle()->standardIcon(which, &option);
+        QVERIFY(!own.isNull());
+        QVERIFY(!arrow.isNull());
+        QCOMPARE(arrow.availableSizes(), own.availableSizes());
+        QCOMPARE(arrow.pixmap(size).toImage(), own.pixmap(size).toImage());
+    }
 
     // ---- layout ----
 
