@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# Press-to-sound latency of Zembra, paplay / pw-play and a floor client, clicked
+# through a virtual X display and a window manager and heard on a null sink's
+# monitor, on PulseAudio and on PipeWire; then idle CPU. Prints figures only.
+#
+# Usage: bench/press_latency.sh [PROGRAM] [--server pulse|pipewire|both]
+#            [--presses N] [--bursts N] [--idle N] [--recorder native|pulse]
+#            [--tools DIR] [--floor-latency N/RATE] [--keep]
+#   PROGRAM   the built zembra (default build/zembra); it is copied, with
+#             zembra_webview.so if beside it, into a folder with the bench's tones
+#   --tools   where bench_press and bench_floor are (default: PROGRAM's folder/bench)
+#   --recorder on PipeWire, record natively (default) or through its PulseAudio side
+#   --keep    keep the work folder (logs, per-press CSV)
+set -euo pipefail
+here=$(dirname "$(realpath "$0")")
+program=$here/../build/zembra
+servers=both presses=30 bursts=2 idle=5 recorder=native tools='' keep=0
+floor_latency=64/48000
+while (($#)); do
+    case $1 in
+    --server) servers=$2 && shift ;;
+    --presses) presses=$2 && shift ;;
+    --bursts) bursts=$2 && shift ;;
+    --idle) idle=$2 && shift ;;
+    --recorder) recorder=$2 && shift ;;
+    --tools) tools=$2 && shift ;;
+    --floor-latency) floor_latency=$2 && shift ;;
+    --keep) keep=1 ;;
+    -*) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2 && exit 2 ;;
+    *) program=$1 ;;
+    esac
+    shift
+done
+program=$(realpath "$program")
+tools=$(realpath "${tools:-$(dirname "$program")/bench}")
+[[ -x $program ]] || { echo "no program at $program" >&2; exit 1; }
+for t in bench_press bench_floor; do
+    [[ -x $tools/$t ]] || { echo "no $t in $tools (build it: --target $t)" >&2; exit 1; }
+done
+case $servers in
+pulse | pipewire) ;;
+both) servers="pulse pipewire" ;;
+*) echo "--server pulse|pipewire|both" >&2 && exit 2 ;;
+esac
+
+# shellcheck source=../scripts/pulse.sh
+source "$here/../scripts/pulse.sh"
+# shellcheck source=../scripts/pipewire.sh
+source "$here/../scripts/pipewire.sh"
+# shellcheck source=../scripts/xvfb.sh
+source "$here/../scripts/xvfb.sh"
+
+work=$(mktemp -d /tmp/zembra-press.XXXXXX)
+children=()
+stop_children() {
+    local pid
+    for pid in "${children[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    children=()
+}
+cleanup() {
+    stop_children
+    zembra_xvfb_stop
+    zembra_pulse_stop
+    zembra_pipewire_stop
+    if ((keep)); then echo "work folder kept: $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+"$tools/bench_press" --make-sounds "$work" # tone-a..e, low, high, silence
+app=$work/app
+mkdir -p "$app"
+cp "$program" "$app/"
+[[ -f $(dirname "$program")/zembra_webview.so ]] && cp "$(dirname "$program")/zembra_webview.so" "$app/"
+# The program's first three buttons play the bench's tones; its intro and
+# closing sounds are silence, and there is no demo kit.
+cp "$work/tone-a.wav" "$app/1.tzk"
+cp "$work/low.wav" "$app/2.tzk"
+cp "$work/high.wav" "$app/3.tzk"
+cp "$work/silence.wav" "$app/00.tzk"
+cp "$work/silence.wav" "$app/01.tzk"
+
+# Threads' CPU time in nanoseconds, summed over the given processes.
+cpu_ns() {
+    local pid sum=0 t
+    for pid; do
+        for t in /proc/"$pid"/task/*/schedstat; do
+            read -r t _ <"$t" 2>/dev/null && sum=$((sum + t))
+        done
+    done
+    echo "$sum"
+}
+# Prints "NAME x.xx%" for each NAME=PIDS argument over SECONDS, as % of one core.
+cpu_over() {
+    local seconds=$1 arg w0 w1 i=0
+    shift
+    local -a before=()
+    w0=$EPOCHREALTIME
+    for arg; do before+=("$(cpu_ns "${arg#*=}")"); done
+    sleep "$seconds"
+    w1=$EPOCHREALTIME
+    for arg; do
+        awk -v n="$(($(cpu_ns "${arg#*=}") - before[i]))" -v a="$w0" -v b="$w1" -v name="${arg%%=*}" \
+            'BEGIN { if (n < 0) n = 0; printf "  %s %.2f%%", name, n / ((b - a) * 1e9) * 100 }'
+        i=$((i + 1))
+    done
+    echo
+}
+
+server_pids() {
+    local pid
+    if [[ $1 == pulse ]]; then
+        echo "pulseaudio=$ZEMBRA_PULSE_PID"
+        return
+    fi
+    for pid in $ZEMBRA_PIPEWIRE_PIDS; do
+        [[ $(cat "/proc/$pid/comm") == dbus-daemon ]] || echo "$(cat "/proc/$pid/comm")=$pid"
+    done
+}
+
+# Playback streams the server has: who, through which library, at what latency.
+streams() {
+    LC_ALL=C pactl list sink-inputs 2>/dev/null |
+        sed -n 's/^[[:space:]]*\(application.name\|client.api\|node.latency\) = /    \1 = /p'
+}
+
+start_window() { # NAME PATTERN COMMAND...; sets wid
+    local name=$1 pattern=$2 log=$work/$1.log
+    shift 2
+    "$@" >"$log" 2>&1 &
+    children+=($!)
+    wid=$(timeout 20 xdotool search --sync --onlyvisible --name "$pattern" | head -n 1) || true
+    [[ -n $wid ]] || { echo "$name never showed a window; see $log" >&2 && cat "$log" >&2 && return 1; }
+}
+
+run_server() {
+    local server=$1 rate recorder_arg subject_floor wid zembra_pid
+    local -a contenders=()
+    echo
+    if [[ $server == pulse ]]; then
+        zembra_pulse_start
+        rate=44100
+        echo "== PulseAudio $(pulseaudio --version | awk '{ print $2 }'), null sink at $rate Hz"
+        recorder_arg=pulse:zembra.monitor:64
+    else
+        zembra_pipewire_start
+        rate=$ZEMBRA_PIPEWIRE_RATE
+        echo "== PipeWire $(pipewire --version | awk '/Linked/ { print $NF }'), null sink at $rate Hz"
+        recorder_arg=pipewire:zembra
+        [[ $recorder == pulse ]] && recorder_arg=pulse:zembra.monitor:64
+    fi
+    zembra_xvfb_start
+    XDG_CONFIG_HOME=$work/xdg openbox --sm-disable >"$work/openbox.log" 2>&1 &
+    children+=($!)
+    for _ in $(seq 50); do
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+        sleep 0.1
+    done
+
+    start_window zembra '^Zembra v1\.1' "$app/zembra"
+    zembra_pid=${children[-1]}
+    echo "  streams while the program plays its (silent) intro:"
+    streams
+    # Side by side, so that raising one on a click never covers the other.
+    xdotool windowmove --sync "$wid" 0 0
+    local height menu points=()
+    height=$(xdotool getwindowgeometry --shell "$wid" | sed -n 's/^HEIGHT=//p')
+    menu=$((height - 324))
+    for n in 0 1 2; do # Command1..3, from the grid as scripts/headless-demo.sh computes it
+        points+=("$((24 + 96 * (n % 4) + 36)),$((menu + 56 + 56 * (n / 4) + 16))")
+    done
+    contenders+=(--window zembra a "$wid" "${points[@]}")
+
+    local floor_points=('30,30' '90,30' '150,30')
+    contenders+=(--spawn paplay b "paplay --device=zembra")
+    if [[ $server == pulse ]]; then
+        start_window floor-pulse '^zembra-floor-pulse$' "$tools/bench_floor" --api pulse \
+            --name zembra-floor-pulse --at 440,20 "$work"/{tone-c,low,high}.wav
+        contenders+=(--window floor-pulse c "$wid" "${floor_points[@]}")
+        subject_floor=(--subject zembra --floor floor-pulse)
+    else
+        contenders+=(--spawn pw-play c "pw-play --target zembra")
+        start_window floor-pipewire '^zembra-floor-pipewire$' "$tools/bench_floor" \
+            --api pipewire --latency "$floor_latency" --name zembra-floor-pipewire --at 440,20 \
+            "$work"/{tone-d,low,high}.wav
+        contenders+=(--window floor-pipewire d "$wid" "${floor_points[@]}")
+        subject_floor=(--subject zembra --floor floor-pipewire)
+    fi
+
+    "$tools/bench_press" --recorder "$recorder_arg" --rate "$rate" --sounds "$work" \
+        --presses "$presses" --bursts "$bursts" --idle "$idle" --csv "$work/$server.csv" \
+        "${subject_floor[@]}" "${contenders[@]}" || echo "  (bench_press failed: $?)"
+
+    # The floor's own account: what the server granted it.
+    local pid
+    for pid in "${children[@]:2}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    children=("${children[@]:0:2}")
+    for f in "$work"/floor-*.log; do sed 's/^/  /' "$f"; done
+    rm -f "$work"/floor-*.log
+
+    # Idle CPU once the program has had time to close its stream.
+    local -a pids
+    mapfile -t pids < <(server_pids "$server")
+    sleep 3
+    echo "idle CPU over 10 s, % of one core (playback streams: $(pactl list short sink-inputs | wc -l)):"
+    echo -n "  with the program idle:"
+    cpu_over 10 "zembra=$zembra_pid" "${pids[@]}"
+    kill "$zembra_pid" 2>/dev/null || true
+    wait "$zembra_pid" 2>/dev/null || true
+    sleep 2
+    echo -n "  server alone:         "
+    cpu_over 10 "${pids[@]}"
+
+    stop_children
+    zembra_xvfb_stop
+    if [[ $server == pulse ]]; then zembra_pulse_stop; else zembra_pipewire_stop; fi
+}
+
+echo "program: $program"
+echo "tones: Zembra's buttons 1-3 play 30 ms tones; every latency is from the click (or the"
+echo "spawn) to the first sample above -30 dBFS on the sink's monitor, in ms."
+for server in $servers; do
+    run_server "$server"
+done
