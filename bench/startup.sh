@@ -16,7 +16,7 @@ runs=${RUNS:-10}
 idle_runs=${IDLE_RUNS:-2}
 mem_after=${MEM_AFTER:-3}
 [[ -x $program ]] || { echo "no program at $program" >&2; exit 1; }
-[[ -x $floor ]] || { echo "no floor program at $floor" >&2; exit 1; }
+[[ -x $floor ]] || { echo "no floor program at $floor (configure with -DZEMBRA_BUILD_BENCH=ON)" >&2; exit 1; }
 
 # shellcheck source=../scripts/pulse.sh
 source "$here/../scripts/pulse.sh"
