@@ -15,11 +15,13 @@ namespace {
 
 constexpr int Channels = 2;
 
-// While a sound plays, the stream runs on a few milliseconds of queued data, and a
-// press overwrites that queue from the read position on, so the new sound is
-// heard at the server's next mix rather than after what was queued.
-constexpr auto ActiveTarget = std::chrono::microseconds(6000);
-constexpr auto ActiveRequest = std::chrono::microseconds(1500);
+// While a sound plays, the server mixes a millisecond at a time (early requests
+// set the sink's latency to the request size) while 20 ms stay queued, so that a
+// late wake-up of ours is no dropout. A press overwrites that queue from the read
+// position on, so the new sound is heard at the server's next mix rather than
+// after what was queued.
+constexpr auto ActiveTarget = std::chrono::milliseconds(20);
+constexpr auto ActiveRequest = std::chrono::microseconds(1000);
 // Asleep, the stream is corked with a long latency so the server stops waking.
 constexpr auto SleepingTarget = std::chrono::milliseconds(2000);
 
@@ -300,7 +302,7 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
         const pa_buffer_attr a = attr(ActiveTarget, ActiveRequest);
         ok = pa_stream_connect_playback(
                  stream_, nullptr, &a,
-                 pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED), nullptr,
+                 pa_stream_flags_t(PA_STREAM_EARLY_REQUESTS | PA_STREAM_START_CORKED), nullptr,
                  nullptr) == 0;
     }
     asleep_ = true;
