@@ -477,6 +477,11 @@ void Session::report(const Capture &capture)
     if (!o_.csv.empty()) {
         csv.open(o_.csv);
         csv << "phase,contender,press,press_ns,latency_ms,quantum\n";
+        // Every sound found, beside the presses, to see what a missed one became.
+        std::ofstream all(o_.csv + ".onsets");
+        all << "onset_ns,frame,hz,quantum\n";
+        for (const Onset &on : onsets)
+            all << on.atNs << ',' << on.frame << ',' << on.hz << ',' << on.quantum << '\n';
     }
     const auto log = [&](const std::string &phase, std::size_t c, const std::vector<Press> &p,
                          const Match &m) {
@@ -500,7 +505,7 @@ void Session::report(const Capture &capture)
         else if (phase.name == "burst")
             std::printf("bursts of %d presses %lld ms apart, alternating two tones\n", BurstPresses,
                         static_cast<long long>(BurstStepNs / Ms));
-        else
+        else if (o_.idle)
             std::printf("first press after %.1f s of silence, and one %d ms later\n",
                         o_.idleGapMs / 1000.0, o_.spacingMs);
         for (std::size_t c = 0; c < n; ++c) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 namespace Bench {
 
@@ -39,29 +40,135 @@ double zeroCrossingHz(const Capture &c, std::size_t from, std::size_t window)
 
 } // namespace
 
+namespace {
+
+// Follows the spacing of zero crossings within one sound, to find where a
+// tone of another pitch cuts in with no silence between, or after a pause too
+// short to count as silence (a player that cuts the sound before does).
+class PitchTracker {
+public:
+    struct Cut {
+        std::size_t onset;  // where the new tone began
+        std::size_t steady; // its first crossing of a steady run
+    };
+
+    void reset()
+    {
+        crossings_.clear();
+        halfPeriod_ = 0;
+        lastSteady_ = 0;
+        resumed_.reset();
+    }
+
+    // Nothing above the threshold since the last crossing: a pause, or a
+    // sound's tail; no pitch to follow there.
+    void quiet() { crossings_.clear(); }
+    // Sound again after a pause too short to be silence.
+    void resumed(std::size_t frame) { resumed_ = frame; }
+
+    // Adds a crossing; reports a cut when it completes a steady run of a
+    // clearly different spacing.
+    std::optional<Cut> cross(std::size_t frame)
+    {
+        crossings_.push_back(frame);
+        if (crossings_.size() > History)
+            crossings_.erase(crossings_.begin());
+        const std::size_t n = crossings_.size();
+        if (n < Run + 1)
+            return std::nullopt;
+        const std::size_t first = n - Run - 1;
+        const double mean = double(crossings_[n - 1] - crossings_[first]) / Run;
+        const auto fits = [&](std::size_t i) {
+            return std::abs(double(crossings_[i] - crossings_[i - 1]) - mean) <= 0.2 * mean + 0.5;
+        };
+        for (std::size_t i = first + 1; i < n; ++i)
+            if (!fits(i))
+                return std::nullopt; // not steady: a mixture, or the splice itself
+        const double before = halfPeriod_;
+        const std::size_t lastOld = lastSteady_;
+        const std::optional<std::size_t> resumed = resumed_;
+        halfPeriod_ = mean;
+        lastSteady_ = crossings_[n - 1];
+        resumed_.reset();
+        if (before <= 0 || std::abs(std::log(mean / before)) <= 0.26)
+            return std::nullopt;
+        if (resumed) // after a pause: where the sound came back
+            return Cut{*resumed, crossings_[first]};
+        // Back to the new tone's first crossing; it began up to half a period
+        // before that, so this is within a quarter period.
+        std::size_t j = first;
+        while (j > 0 && fits(j))
+            --j;
+        const std::size_t earliest = j > 0 ? crossings_[j - 1] : 0;
+        // Only straight after the old tone: after a stretch of two tones at once
+        // the one left was not cut in, it had been sounding already.
+        if (j == 0 || earliest > lastOld + std::size_t(2 * before + mean) + 1)
+            return std::nullopt;
+        const auto guess = std::size_t(std::max(double(earliest), crossings_[j] - mean / 2));
+        return Cut{guess, crossings_[first]};
+    }
+
+private:
+    static constexpr std::size_t Run = 3;
+    static constexpr std::size_t History = 16;
+    std::vector<std::size_t> crossings_;
+    double halfPeriod_ = 0;
+    std::size_t lastSteady_ = 0; // the last crossing of a steady run
+    std::optional<std::size_t> resumed_;
+};
+
+} // namespace
+
 std::vector<Onset> findOnsets(const Capture &capture, int threshold, double gapMs,
                               double pitchWindowMs)
 {
     std::vector<Onset> found;
-    if (capture.rate <= 0 || capture.channels <= 0)
+    if (capture.rate <= 0 || capture.channels <= 0 || capture.chunks.empty())
         return found;
     const auto gap = std::size_t(gapMs * capture.rate / 1000);
     const auto window = std::size_t(pitchWindowMs * capture.rate / 1000);
+    // Far longer than a tone spends near zero at a crossing.
+    const auto pause = std::size_t(capture.rate / 2000);
+    // The pitch is measured from `steady` on, past any splice.
+    const auto onsetAt = [&](std::size_t f, std::size_t steady) {
+        const auto chunk = std::prev(std::upper_bound(
+            capture.chunks.begin(), capture.chunks.end(), f,
+            [](std::size_t frame, const Capture::Chunk &c) { return frame < c.firstFrame; }));
+        const double offsetNs = double(f - chunk->firstFrame) * 1e9 / capture.rate;
+        found.push_back({chunk->firstFrameNs + std::int64_t(std::llround(offsetNs)), f,
+                         zeroCrossingHz(capture, steady, window), chunk->quantum});
+    };
+    const auto sign = [&](std::size_t f) {
+        return capture.samples[f * std::size_t(capture.channels)] >= 0;
+    };
     std::size_t silent = 0;
-    for (const Capture::Chunk &chunk : capture.chunks) {
-        const std::size_t end = std::min(chunk.firstFrame + chunk.frames, capture.frames());
-        for (std::size_t f = chunk.firstFrame; f < end; ++f) {
-            if (!loud(capture, f, threshold)) {
-                ++silent;
-                continue;
-            }
-            if (silent >= gap) {
-                const double offsetNs = double(f - chunk.firstFrame) * 1e9 / capture.rate;
-                found.push_back({chunk.firstFrameNs + std::int64_t(std::llround(offsetNs)), f,
-                                 zeroCrossingHz(capture, f, window), chunk.quantum});
-            }
-            silent = 0;
+    bool sounding = false;
+    bool loudSinceCrossing = false;
+    PitchTracker pitch;
+    const std::size_t end =
+        std::min(capture.chunks.back().firstFrame + capture.chunks.back().frames, capture.frames());
+    for (std::size_t f = capture.chunks.front().firstFrame; f < end; ++f) {
+        if (sounding && f > 0 && sign(f) != sign(f - 1)) {
+            if (!loudSinceCrossing)
+                pitch.quiet();
+            else if (const auto cut = pitch.cross(f))
+                onsetAt(cut->onset, cut->steady);
+            loudSinceCrossing = false;
         }
+        if (!loud(capture, f, threshold)) {
+            if (++silent >= gap) {
+                sounding = false;
+                pitch.reset();
+            }
+            continue;
+        }
+        if (silent >= gap)
+            onsetAt(f, f);
+        else if (silent >= pause)
+            pitch.resumed(f);
+        silent = 0;
+        sounding = true;
+        loudSinceCrossing = true;
     }
     return found;
 }
@@ -80,44 +187,97 @@ int classify(double hz, const std::vector<double> &pitches)
     return best;
 }
 
+namespace {
+
+// One pitch's presses and onsets, both in time order.
+void alignPitch(const std::vector<Press> &presses, const std::vector<std::size_t> &pressIndex,
+                const std::vector<const Onset *> &heard, Expected expected, double maxMs, Match &m)
+{
+    const std::size_t np = pressIndex.size(), no = heard.size();
+    // Leaving one out costs more than any match may, so the most presses get a
+    // sound; among those alignments, latencies nearest the expected range.
+    const double skip = maxMs + 1;
+    const double middle = (expected.lowMs + expected.highMs) / 2;
+    const auto latency = [&](std::size_t p, std::size_t o) {
+        return double(heard[o]->atNs - presses[pressIndex[p]].atNs) / 1e6;
+    };
+    const auto matchCost = [&](std::size_t p, std::size_t o) {
+        const double l = latency(p, o);
+        if (l < 0 || l > maxMs)
+            return -1.0;
+        // A player is easily slower than it was, hardly faster.
+        const double outside = std::max({0.0, 4 * (expected.lowMs - l), l - expected.highMs});
+        return outside + 1e-3 * std::abs(l - middle);
+    };
+    enum Step : unsigned char { SkipPress, SkipOnset, Both };
+    std::vector<double> cost((np + 1) * (no + 1), 0);
+    std::vector<Step> step((np + 1) * (no + 1), Both);
+    const auto at = [no](std::size_t p, std::size_t o) { return p * (no + 1) + o; };
+    for (std::size_t p = 0; p <= np; ++p) {
+        for (std::size_t o = 0; o <= no; ++o) {
+            if (!p && !o)
+                continue;
+            double best = -1;
+            if (p) {
+                best = cost[at(p - 1, o)] + skip;
+                step[at(p, o)] = SkipPress;
+            }
+            if (o && (best < 0 || cost[at(p, o - 1)] + skip < best)) {
+                best = cost[at(p, o - 1)] + skip;
+                step[at(p, o)] = SkipOnset;
+            }
+            if (p && o) {
+                const double c = matchCost(p - 1, o - 1);
+                if (c >= 0 && cost[at(p - 1, o - 1)] + c < best) {
+                    best = cost[at(p - 1, o - 1)] + c;
+                    step[at(p, o)] = Both;
+                }
+            }
+            cost[at(p, o)] = best;
+        }
+    }
+    for (std::size_t p = np, o = no; p || o;) {
+        switch (step[at(p, o)]) {
+        case SkipPress:
+            --p;
+            break;
+        case SkipOnset:
+            ++m.unmatchedOnsets;
+            --o;
+            break;
+        case Both:
+            --p;
+            --o;
+            m.latencyMs[pressIndex[p]] = latency(p, o);
+            m.quantum[pressIndex[p]] = heard[o]->quantum;
+            break;
+        }
+    }
+}
+
+} // namespace
+
 Match matchOnsets(const std::vector<Press> &presses, const std::vector<Onset> &onsets,
                   const std::vector<double> &pitches, Expected expected, double maxMs)
 {
     Match m;
     m.latencyMs.resize(presses.size());
     m.quantum.assign(presses.size(), 0);
-    const auto used = [&](int pitch) {
-        return std::any_of(presses.begin(), presses.end(),
-                           [pitch](const Press &p) { return p.pitch == pitch; });
-    };
-    // Distance outside the range first, then from its middle.
-    const auto cost = [&](double latency) {
-        const double outside = std::max({0.0, expected.lowMs - latency, latency - expected.highMs});
-        return std::make_pair(outside, std::abs(latency - (expected.lowMs + expected.highMs) / 2));
-    };
-    std::size_t next = 0; // presses before this one are settled
-    for (const Onset &o : onsets) {
-        const int pitch = classify(o.hz, pitches);
-        if (pitch < 0 || !used(pitch))
+    // Sounds of different pitches may come out in another order than their
+    // presses (separate processes, say); one pitch's presses are far enough
+    // apart to keep theirs.
+    for (int pitch = 0; pitch < int(pitches.size()); ++pitch) {
+        std::vector<std::size_t> pressIndex;
+        for (std::size_t i = 0; i < presses.size(); ++i)
+            if (presses[i].pitch == pitch)
+                pressIndex.push_back(i);
+        if (pressIndex.empty())
             continue;
-        std::optional<std::size_t> best;
-        std::pair<double, double> bestCost;
-        for (std::size_t i = next; i < presses.size() && presses[i].atNs <= o.atNs; ++i) {
-            const double latency = double(o.atNs - presses[i].atNs) / 1e6;
-            if (presses[i].pitch != pitch || latency > maxMs)
-                continue;
-            if (!best || cost(latency) <= bestCost) {
-                best = i;
-                bestCost = cost(latency);
-            }
-        }
-        if (!best) {
-            ++m.unmatchedOnsets;
-            continue;
-        }
-        m.latencyMs[*best] = double(o.atNs - presses[*best].atNs) / 1e6;
-        m.quantum[*best] = o.quantum;
-        next = *best + 1;
+        std::vector<const Onset *> heard;
+        for (const Onset &o : onsets)
+            if (classify(o.hz, pitches) == pitch)
+                heard.push_back(&o);
+        alignPitch(presses, pressIndex, heard, expected, maxMs, m);
     }
     return m;
 }

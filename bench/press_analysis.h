@@ -34,8 +34,10 @@ struct Onset {
     int quantum;
 };
 
-// Starts of sound after at least `gapMs` of silence. A recording that begins
-// mid-sound yields no onset for it.
+// Starts of sound: the first sample above the threshold after at least
+// `gapMs` of silence, and where a tone of another pitch cuts into one playing
+// (placed to within a quarter period of the new tone). A recording that
+// begins mid-sound yields no onset for that sound.
 std::vector<Onset> findOnsets(const Capture &capture, int threshold, double gapMs = 5,
                               double pitchWindowMs = 10);
 
@@ -60,10 +62,11 @@ struct Expected {
     double highMs = 0;
 };
 
-// Gives each onset of a known pitch to one press of that pitch before it, in
-// order: among the presses after the last one matched, the one whose latency
-// lies nearest the expected range (nearest its middle when several lie in it).
-// Onsets whose pitch no press has are ignored.
+// Gives each pitch's onsets to that pitch's presses before them, keeping their
+// order: as many presses as possible get a sound, each within maxMs; among the
+// ways to do that, the latencies nearest the expected range (below it counts
+// four times as far as above; nearest its middle when several lie in it).
+// Onsets of other pitches are ignored.
 Match matchOnsets(const std::vector<Press> &presses, const std::vector<Onset> &onsets,
                   const std::vector<double> &pitches, Expected expected, double maxMs);
 

@@ -10,7 +10,7 @@
 #             zembra_webview.so if beside it, into a folder with the bench's tones
 #   --tools   where bench_press and bench_floor are (default: PROGRAM's folder/bench)
 #   --recorder on PipeWire, record natively (default) or through its PulseAudio side
-#   --keep    keep the work folder (logs, per-press CSV)
+#   --keep    keep the work folder: logs, per-press CSV, the recordings as WAV
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
 program=$here/../build/zembra
@@ -189,9 +189,11 @@ run_server() {
         subject_floor=(--subject zembra --floor floor-pipewire)
     fi
 
+    local dump=()
+    ((keep)) && dump=(--dump "$work/$server.wav")
     "$tools/bench_press" --recorder "$recorder_arg" --rate "$rate" --sounds "$work" \
         --presses "$presses" --bursts "$bursts" --idle "$idle" --csv "$work/$server.csv" \
-        "${subject_floor[@]}" "${contenders[@]}" || echo "  (bench_press failed: $?)"
+        "${dump[@]}" "${subject_floor[@]}" "${contenders[@]}" || echo "  (bench_press failed: $?)"
 
     # The floor's own account: what the server granted it.
     local pid

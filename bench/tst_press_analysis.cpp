@@ -67,6 +67,46 @@ void onsets()
         check(found[0].quantum == 256, "onset carries its chunk's quantum");
     }
 
+    // A player that cuts the sound before: the new tone follows with no silence.
+    for (int rate : {44100, 48000}) {
+        Capture cut = recording(rate, 20000, 64);
+        const auto at = std::size_t(rate / 100);         // 10 ms
+        const auto splice = at + std::size_t(rate / 50); // 20 ms later
+        addTone(cut, at, PitchHz[BurstLow], 20);
+        addTone(cut, splice, PitchHz[BurstHigh], 30);
+        addTone(cut, splice + std::size_t(rate / 50), PitchHz[BurstLow], 30);
+        found = findOnsets(cut, Threshold);
+        const double period = 1000.0 / PitchHz[BurstLow];
+        check(found.size() == 3 && classify(found[1].hz, pitches) == BurstHigh &&
+                  classify(found[2].hz, pitches) == BurstLow &&
+                  std::abs(double(found[1].atNs) / 1e6 - 30) < period / 2 &&
+                  std::abs(double(found[2].atNs) / 1e6 - 50) < period / 2,
+              "tones cutting into each other at " + std::to_string(rate));
+    }
+
+    // The same with a short pause at the cut, as a player that fades out first
+    // makes: the new tone's onset is its first loud sample.
+    Capture paused = recording(48000, 10000, 64);
+    addTone(paused, 480, PitchHz[BurstLow], 20);
+    addTone(paused, 480 + 960 + 96, PitchHz[BurstHigh], 30); // after 2 ms
+    found = findOnsets(paused, Threshold);
+    check(found.size() == 2 && found[1].frame >= 1536 && found[1].frame <= 1537 &&
+              classify(found[1].hz, pitches) == BurstHigh,
+          "a tone after a pause shorter than silence");
+
+    // Two overlapping tones, as separate players make: when the first ends the
+    // second was already sounding, and is no new onset.
+    Capture mixed = recording(48000, 10000, 64);
+    addTone(mixed, 480, PitchHz[BurstLow], 30);
+    for (std::size_t i = 0; i < 1440; ++i) { // the high tone from 20 to 50 ms, added
+        auto &l = mixed.samples[2 * (1440 + i)];
+        l = std::int16_t(l / 2 +
+                         8000 * std::sin(2 * M_PI * PitchHz[BurstHigh] * double(i) / 48000));
+        mixed.samples[2 * (1440 + i) + 1] = l;
+    }
+    found = findOnsets(mixed, Threshold);
+    check(found.size() == 1, "the end of an overlap is no onset");
+
     Capture late = recording(44100, 20000, 64);
     addTone(late, 0, 900, 30); // already sounding when the recording starts
     addTone(late, 5000, 900, 30);
@@ -135,11 +175,26 @@ void burstMatching()
                               std::abs(*m.latencyMs[std::size_t(i)] - 70 - (i % 3) * 4) < 1e-6);
     check(right, "each burst sound to its own press; the lost one stays lost");
 
+    // A slow sound taken for the next press of its pitch would leave that
+    // press's own sound without one; the whole burst is weighed.
+    const std::vector<Press> four{
+        {0, BurstLow}, {50 * Ms, BurstHigh}, {100 * Ms, BurstLow}, {150 * Ms, BurstHigh}};
+    const Match jitter = matchOnsets(
+        four,
+        {onset(60, BurstLow), onset(145, BurstLow), onset(170, BurstHigh), onset(200, BurstHigh)},
+        pitches, {45, 90}, 1000);
+    check(jitter.latencyMs[1] && std::abs(*jitter.latencyMs[1] - 120) < 1e-6 &&
+              jitter.latencyMs[3] && std::abs(*jitter.latencyMs[3] - 50) < 1e-6,
+          "a jittery player's sounds each to their own press");
+
     // Past the range on the high side is likelier than far below it: a slow
     // player's sound 100 ms late, not a fast one 0.4 ms after the next press.
     const std::vector<Press> two{{0, BurstLow}, {50 * Ms, BurstHigh}, {100 * Ms, BurstLow}};
     const Match slow = matchOnsets(two, {onset(100.4, BurstLow)}, pitches, {45, 90}, 1000);
     check(slow.latencyMs[0] && !slow.latencyMs[2], "a late sound goes to the earlier press");
+    // Even when a little nearer below it: slower under load is the likelier.
+    const Match loaded = matchOnsets(two, {onset(103, BurstLow)}, pitches, {42, 63}, 1000);
+    check(loaded.latencyMs[0] && !loaded.latencyMs[2], "a loaded player's sound, not a quick one");
     const Match latest = matchOnsets(two, {onset(100.4, BurstLow)}, pitches, {}, 1000);
     check(latest.latencyMs[2] && !latest.latencyMs[0], "with no range, the latest press");
 }
