@@ -157,12 +157,19 @@ med() { printf '%s\n' "$@" | median; }
 ps=$(med "${p_shown[@]}") fs=$(med "${f_shown[@]}")
 pr=$(med "${p_rss[@]}") fr=$(med "${f_rss[@]}")
 pp=$(med "${p_pss[@]}") fp=$(med "${f_pss[@]}")
+# Each pair ran back to back, so the median of the pairs' own ratios is the least
+# swayed by whatever else the machine was doing meanwhile.
+pair_ratios() {
+    local -n a=$1 b=$2
+    for i in "${!a[@]}"; do ratio "${a[$i]}" "${b[$i]}"; echo; done | median
+}
 echo "start-up to first window mapped, median of $runs (ms):" \
-    "program $ps, floor $fs, ratio $(ratio "$ps" "$fs")"
+    "program $ps, floor $fs, ratio $(ratio "$ps" "$fs"); median pair ratio $(pair_ratios p_shown f_shown)"
 if ((runs > 2)); then
     # The first start reads everything from disk; the others find it in the page cache.
     ps1=$(med "${p_shown[@]:1}") fs1=$(med "${f_shown[@]:1}")
     echo "  without the first pair: program $ps1, floor $fs1, ratio $(ratio "$ps1" "$fs1")"
 fi
-echo "VmRSS at $mem_after s, median (kB): program $pr, floor $fr, ratio $(ratio "$pr" "$fr")"
+echo "VmRSS at $mem_after s, median (kB): program $pr, floor $fr, ratio $(ratio "$pr" "$fr");" \
+    "median pair ratio $(pair_ratios p_rss f_rss)"
 echo "Pss at $mem_after s, median (kB):   program $pp, floor $fp, ratio $(ratio "$pp" "$fp")"
