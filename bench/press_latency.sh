@@ -140,6 +140,10 @@ run_server() {
     local -a contenders=()
     echo
     if [[ $server == pulse ]]; then
+        # No PipeWire to be found, the user's included: PulseAudio alone.
+        mkdir -p "$work/no-pipewire"
+        export PIPEWIRE_RUNTIME_DIR=$work/no-pipewire
+        unset PIPEWIRE_REMOTE
         zembra_pulse_start
         rate=44100
         echo "== PulseAudio $(pulseaudio --version | awk '{ print $2 }'), null sink at $rate Hz"
@@ -220,7 +224,12 @@ run_server() {
 
     stop_children
     zembra_xvfb_stop
-    if [[ $server == pulse ]]; then zembra_pulse_stop; else zembra_pipewire_stop; fi
+    if [[ $server == pulse ]]; then
+        zembra_pulse_stop
+        unset PIPEWIRE_RUNTIME_DIR
+    else
+        zembra_pipewire_stop
+    fi
 }
 
 echo "program: $program"
