@@ -161,7 +161,8 @@ pp=$(med "${p_pss[@]}") fp=$(med "${f_pss[@]}")
 # swayed by whatever else the machine was doing meanwhile.
 pair_ratios() {
     local -n a=$1 b=$2
-    for i in "${!a[@]}"; do ratio "${a[$i]}" "${b[$i]}"; echo; done | median
+    for i in "${!a[@]}"; do ratio "${a[$i]}" "${b[$i]}"; echo; done | sort -n |
+        awk '{ v[NR] = $1 } END { printf "%.2f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 echo "start-up to first window mapped, median of $runs (ms):" \
     "program $ps, floor $fs, ratio $(ratio "$ps" "$fs"); median pair ratio $(pair_ratios p_shown f_shown)"
