@@ -26,9 +26,10 @@ struct SoundDecoder::Impl {
     double ratio = 1.0;
     bool inputDone = false;
     std::vector<float> floats;
-    std::vector<float> stereoIn; // resampler input, frames not yet consumed at the front
-    std::size_t stereoInFrames = 0;
-    std::vector<float> stereoOut;
+    int channels = 2;          // of what is read out
+    std::vector<float> picked; // resampler input, frames not yet consumed at the front
+    std::size_t pickedFrames = 0;
+    std::vector<float> resampled;
 
     ~Impl()
     {
@@ -45,13 +46,17 @@ struct SoundDecoder::Impl {
         return std::max<std::size_t>(1, InputSamples / std::size_t(info.channels));
     }
 
-    // Mono plays on both sides; beyond two channels the first two are front left and right.
-    template <typename T> void toStereo(const T *in, std::size_t frames, T *out) const
+    // The channels read out, from the file's interleaved frames.
+    void pick(const float *in, std::size_t frames, float *out) const
     {
-        const int ch = info.channels;
+        const std::size_t ch = std::size_t(info.channels);
+        if (ch == std::size_t(channels)) {
+            std::copy(in, in + frames * ch, out);
+            return;
+        }
         for (std::size_t i = 0; i < frames; ++i) {
-            out[2 * i] = in[i * std::size_t(ch)];
-            out[2 * i + 1] = in[i * std::size_t(ch) + (ch > 1 ? 1 : 0)];
+            out[2 * i] = in[i * ch];
+            out[2 * i + 1] = in[i * ch + 1];
         }
     }
 };
@@ -74,20 +79,22 @@ std::unique_ptr<SoundDecoder> SoundDecoder::open(int fd, int outRate)
     if ((major != SF_FORMAT_WAV && major != SF_FORMAT_WAVEX) || impl->info.channels < 1 ||
         impl->info.samplerate < 1 || impl->info.frames < 1 || outRate < 1)
         return nullptr;
+    impl->channels = impl->info.channels == 1 ? 1 : 2;
     impl->ratio = double(outRate) / double(impl->info.samplerate);
     if (impl->ratio > MaxRatio || impl->ratio < 1.0 / MaxRatio)
         return nullptr;
     if (impl->info.samplerate != outRate) {
         int error = 0;
-        impl->resampler = src_new(SRC_SINC_FASTEST, Channels, &error);
+        impl->resampler = src_new(SRC_SINC_FASTEST, impl->channels, &error);
         if (!impl->resampler)
             return nullptr;
     }
     impl->floats.resize(impl->inputFrames() * std::size_t(impl->info.channels));
-    impl->stereoIn.resize(impl->inputFrames() * Channels);
+    impl->picked.resize(impl->inputFrames() * std::size_t(impl->channels));
     const std::int64_t declared = std::int64_t(double(impl->info.frames) * impl->ratio);
     std::unique_ptr<SoundDecoder> decoder(new SoundDecoder(std::move(impl)));
     decoder->declaredFrames_ = declared;
+    decoder->channels_ = decoder->d->channels;
     return decoder;
 }
 
@@ -108,8 +115,9 @@ std::size_t SoundDecoder::readDirect(std::int16_t *out, std::size_t maxFrames)
             d->inputDone = true;
             break;
         }
-        d->toStereo(d->floats.data(), std::size_t(got), d->stereoIn.data());
-        src_float_to_short_array(d->stereoIn.data(), out + done * Channels, int(got) * Channels);
+        d->pick(d->floats.data(), std::size_t(got), d->picked.data());
+        src_float_to_short_array(d->picked.data(), out + done * std::size_t(d->channels),
+                                 int(got) * d->channels);
         done += std::size_t(got);
     }
     return done;
@@ -117,36 +125,36 @@ std::size_t SoundDecoder::readDirect(std::int16_t *out, std::size_t maxFrames)
 
 std::size_t SoundDecoder::readResampled(std::int16_t *out, std::size_t maxFrames)
 {
-    d->stereoOut.resize(maxFrames * Channels);
+    const std::size_t ch = std::size_t(d->channels);
+    d->resampled.resize(maxFrames * ch);
     std::size_t done = 0;
     while (done < maxFrames) {
-        if (d->stereoInFrames == 0 && !d->inputDone) {
+        if (d->pickedFrames == 0 && !d->inputDone) {
             const sf_count_t got =
                 sf_readf_float(d->file, d->floats.data(), sf_count_t(d->inputFrames()));
             if (got <= 0)
                 d->inputDone = true;
             else
-                d->toStereo(d->floats.data(), std::size_t(got), d->stereoIn.data());
-            d->stereoInFrames = got > 0 ? std::size_t(got) : 0;
+                d->pick(d->floats.data(), std::size_t(got), d->picked.data());
+            d->pickedFrames = got > 0 ? std::size_t(got) : 0;
         }
         SRC_DATA data{};
-        data.data_in = d->stereoIn.data();
-        data.input_frames = long(d->stereoInFrames);
-        data.data_out = d->stereoOut.data() + done * Channels;
+        data.data_in = d->picked.data();
+        data.input_frames = long(d->pickedFrames);
+        data.data_out = d->resampled.data() + done * ch;
         data.output_frames = long(maxFrames - done);
         data.end_of_input = d->inputDone ? 1 : 0;
         data.src_ratio = d->ratio;
         if (src_process(d->resampler, &data) != 0)
             break;
         const std::size_t used = std::size_t(data.input_frames_used);
-        std::copy(d->stereoIn.begin() + std::ptrdiff_t(used * Channels),
-                  d->stereoIn.begin() + std::ptrdiff_t(d->stereoInFrames * Channels),
-                  d->stereoIn.begin());
-        d->stereoInFrames -= used;
+        std::copy(d->picked.begin() + std::ptrdiff_t(used * ch),
+                  d->picked.begin() + std::ptrdiff_t(d->pickedFrames * ch), d->picked.begin());
+        d->pickedFrames -= used;
         done += std::size_t(data.output_frames_gen);
         if (data.output_frames_gen == 0 && (d->inputDone || used == 0))
             break; // drained, or a resampler that takes nothing more
     }
-    src_float_to_short_array(d->stereoOut.data(), out, int(done * Channels));
+    src_float_to_short_array(d->resampled.data(), out, int(done * ch));
     return done;
 }

@@ -4,13 +4,11 @@
 #include <cstdint>
 #include <memory>
 
-// Reads a RIFF WAVE file piece by piece as interleaved 16-bit stereo at the
-// output's rate, so that neither a long file nor a header that lies about its
+// Reads a RIFF WAVE file piece by piece as interleaved 16-bit mono or stereo at
+// the output's rate, so that neither a long file nor a header that lies about its
 // length or rate can make the player hold more than one piece at a time.
 class SoundDecoder {
 public:
-    static constexpr int Channels = 2;
-
     // Takes ownership of fd. Null when the file is not a WAVE that can be played
     // at outRate (unknown encoding, no frames, a rate too far from outRate).
     static std::unique_ptr<SoundDecoder> open(int fd, int outRate);
@@ -18,6 +16,10 @@ public:
 
     SoundDecoder(const SoundDecoder &) = delete;
     SoundDecoder &operator=(const SoundDecoder &) = delete;
+
+    // 1 for a mono file, else 2: of more channels the first two (front left and
+    // right) are read.
+    int channels() const { return channels_; }
 
     // Up to maxFrames frames into out; 0 once the file is exhausted or unreadable.
     std::size_t read(std::int16_t *out, std::size_t maxFrames);
@@ -33,4 +35,5 @@ private:
 
     std::unique_ptr<Impl> d;
     std::int64_t declaredFrames_ = 0;
+    int channels_ = 2;
 };

@@ -114,7 +114,9 @@ struct SoundEngine::Core {
     std::uint64_t useCounter = 0;
     std::optional<Job> job;
     std::shared_ptr<Pcm> preloading;
+    // The last step as decoded, and spread to stereo for the stream.
     std::vector<std::int16_t> step = std::vector<std::int16_t>(StepFrames * 2);
+    std::vector<std::int16_t> stepStereo = std::vector<std::int16_t>(StepFrames * 2);
 
     void run();
     void start(const std::string &path);
@@ -125,6 +127,7 @@ struct SoundEngine::Core {
     void checkIdle();
     bool superseded(std::uint64_t seq) const { return requestSeq.load() != seq || quit; }
     bool keep(std::shared_ptr<Pcm> &whole, std::size_t frames);
+    void stream(FrameRing &ring, int channels, std::size_t frames);
     void remember(const std::string &path, const FileKey &key, std::shared_ptr<Pcm> pcm);
     void evictFor(std::size_t bytes);
     void account();
@@ -254,8 +257,11 @@ void SoundEngine::Core::start(const std::string &path)
     j.path = path;
     j.key = key;
     j.ring = std::make_shared<FrameRing>(std::size_t(output->rate()) / 2);
-    if (std::size_t(decoder->declaredFrames()) * 4 <= options.cacheEntryMaxBytes)
+    const std::size_t frameBytes = std::size_t(decoder->channels()) * sizeof(std::int16_t);
+    if (std::size_t(decoder->declaredFrames()) * frameBytes <= options.cacheEntryMaxBytes) {
         j.whole = std::make_shared<Pcm>();
+        j.whole->channels = decoder->channels();
+    }
     j.decoder = std::move(decoder);
     // The first step goes out at once; the rest follows while it plays.
     const std::size_t got = j.decoder->read(step.data(), StepFrames);
@@ -263,7 +269,7 @@ void SoundEngine::Core::start(const std::string &path)
         silence();
         return;
     }
-    j.ring->write(step.data(), got);
+    stream(*j.ring, j.decoder->channels(), got);
     job = std::move(j);
     keep(job->whole, got);
     output->play(std::make_unique<Voice>(job->ring));
@@ -278,7 +284,8 @@ bool SoundEngine::Core::keep(std::shared_ptr<Pcm> &whole, std::size_t frames)
         return false;
     std::vector<std::int16_t> &samples = whole->samples;
     const std::size_t maxSamples = options.cacheEntryMaxBytes / sizeof(std::int16_t);
-    const std::size_t need = samples.size() + frames * 2;
+    const std::size_t perFrame = std::size_t(whole->channels);
+    const std::size_t need = samples.size() + frames * perFrame;
     if (need > maxSamples) {
         whole.reset();
         return false;
@@ -294,8 +301,19 @@ bool SoundEngine::Core::keep(std::shared_ptr<Pcm> &whole, std::size_t frames)
         }
         samples.reserve(capacity);
     }
-    samples.insert(samples.end(), step.begin(), step.begin() + std::ptrdiff_t(frames * 2));
+    samples.insert(samples.end(), step.begin(), step.begin() + std::ptrdiff_t(frames * perFrame));
     return true;
+}
+
+void SoundEngine::Core::stream(FrameRing &ring, int channels, std::size_t frames)
+{
+    if (channels == 2) {
+        ring.write(step.data(), frames);
+        return;
+    }
+    for (std::size_t i = 0; i < frames; ++i)
+        stepStereo[2 * i] = stepStereo[2 * i + 1] = step[i];
+    ring.write(stepStereo.data(), frames);
 }
 
 void SoundEngine::Core::evictFor(std::size_t bytes)
@@ -338,7 +356,7 @@ void SoundEngine::Core::feed()
             job.reset();
             break;
         }
-        job->ring->write(step.data(), got);
+        stream(*job->ring, job->decoder->channels(), got);
         keep(job->whole, got);
     }
     account();
@@ -363,10 +381,13 @@ void SoundEngine::Core::preloadOne()
         return;
     }
     auto decoder = SoundDecoder::open(fd, output->rate());
-    if (!decoder || std::size_t(decoder->declaredFrames()) * 4 > options.cacheEntryMaxBytes)
+    if (!decoder || std::size_t(decoder->declaredFrames()) * std::size_t(decoder->channels()) *
+                            sizeof(std::int16_t) >
+                        options.cacheEntryMaxBytes)
         return;
     const std::uint64_t seq = requestSeq.load();
     preloading = std::make_shared<Pcm>();
+    preloading->channels = decoder->channels();
     for (;;) {
         if (superseded(seq)) {
             // A press comes first; this file is tried again afterwards.

@@ -60,7 +60,14 @@ std::size_t Voice::read(std::int16_t *out, std::size_t count)
         return 0;
     if (whole_) {
         const std::size_t n = std::min(count, whole_->frames() - position_);
-        std::memcpy(out, whole_->samples.data() + position_ * 2, n * 2 * sizeof(std::int16_t));
+        const std::int16_t *from =
+            whole_->samples.data() + position_ * std::size_t(whole_->channels);
+        if (whole_->channels == 2) {
+            std::memcpy(out, from, n * 2 * sizeof(std::int16_t));
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                out[2 * i] = out[2 * i + 1] = from[i];
+        }
         position_ += n;
         ended_ = position_ == whole_->frames();
         return n;

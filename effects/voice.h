@@ -6,10 +6,12 @@
 #include <memory>
 #include <vector>
 
-// A decoded sound kept whole: interleaved 16-bit stereo at the output's rate.
+// A decoded sound kept whole: interleaved 16-bit mono or stereo at the output's
+// rate. Mono stays mono here, half the memory; it is spread when played.
 struct Pcm {
     std::vector<std::int16_t> samples;
-    std::size_t frames() const { return samples.size() / 2; }
+    int channels = 2;
+    std::size_t frames() const { return samples.size() / std::size_t(channels); }
     std::size_t bytes() const { return samples.capacity() * sizeof(std::int16_t); }
 };
 
@@ -34,7 +36,8 @@ private:
     std::atomic<bool> finished_{false};
 };
 
-// One sound on its way to the speakers, read only by the output's thread.
+// One sound on its way to the speakers, read only by the output's thread, always
+// as interleaved stereo.
 class Voice {
 public:
     explicit Voice(std::shared_ptr<const Pcm> whole);

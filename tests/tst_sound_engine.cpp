@@ -305,7 +305,9 @@ private slots:
             playFor(e, path("yok.tzk"), 10ms); // opens the output, plays nothing
             e.preload({path("13.tzk").toStdString(), path("14.tzk").toStdString(),
                        path("yok.tzk").toStdString()});
-            QTRY_VERIFY(e.heldBytes() >= (a.size() + 2 * b.size()) * 2 * sizeof(std::int16_t));
+            // Both kept, mono as mono.
+            QTRY_VERIFY(e.heldBytes() >=
+                        (a.size() + 2 * b.size()) * sizeof(std::int16_t) * 95 / 100);
             held = e.heldBytes();
             std::this_thread::sleep_for(100ms);
             playFor(e, path("13.tzk"), 300ms);
@@ -396,36 +398,34 @@ private slots:
         writeFile(file, Wav::build(in, channels, rate, Wav::Format(format)));
         auto decoder = SoundDecoder::open(::open(file.toUtf8().constData(), O_RDONLY), outRate);
         QVERIFY(decoder);
+        QCOMPARE(decoder->channels(), channels);
         Samples out;
         Samples piece(1000 * 2);
         while (std::size_t got = decoder->read(piece.data(), 1000))
-            out.insert(out.end(), piece.begin(), piece.begin() + std::ptrdiff_t(got * 2));
+            out.insert(out.end(), piece.begin(),
+                       piece.begin() + std::ptrdiff_t(got * std::size_t(channels)));
+        const std::size_t outFrames = out.size() / std::size_t(channels);
         const double expectedFrames = double(frames) * outRate / rate;
-        QVERIFY2(std::abs(double(out.size() / 2) - expectedFrames) <= expectedFrames * 0.02,
-                 qPrintable(QString::number(out.size() / 2)));
+        QVERIFY2(std::abs(double(outFrames) - expectedFrames) <= expectedFrames * 0.02,
+                 qPrintable(QString::number(outFrames)));
         if (tolerance < 0) {
             // Resampled: the level and the sides survive, not exact values.
             QVERIFY(*std::max_element(out.begin(), out.end()) > 15000);
-            std::size_t sidesRight = 0;
-            for (std::size_t i = 0; i < out.size(); i += 2)
-                sidesRight += channels == 1 ? out[i] == out[i + 1] : out[i] > 0 && out[i + 1] < 0;
-            // The ramp's falling edge rings through zero for a few frames.
-            QVERIFY2(sidesRight >= out.size() / 2 * 95 / 100,
-                     qPrintable(QString::number(sidesRight)));
+            if (channels == 2) {
+                std::size_t sidesRight = 0;
+                for (std::size_t i = 0; i < out.size(); i += 2)
+                    sidesRight += out[i] > 0 && out[i + 1] < 0;
+                // The ramp's falling edge rings through zero for a few frames.
+                QVERIFY2(sidesRight >= outFrames * 95 / 100,
+                         qPrintable(QString::number(sidesRight)));
+            }
             return;
         }
-        QCOMPARE(out.size(), frames * 2);
-        for (std::size_t i = 0; i < frames; ++i) {
-            const int left = in[i * std::size_t(channels)];
-            const int right = channels == 2 ? -left : left;
-            if (std::abs(out[2 * i] - left) > tolerance ||
-                std::abs(out[2 * i + 1] - right) > tolerance)
-                QFAIL(qPrintable(QStringLiteral("frame %1: %2/%3, expected %4/%5")
-                                     .arg(i)
-                                     .arg(out[2 * i])
-                                     .arg(out[2 * i + 1])
-                                     .arg(left)
-                                     .arg(right)));
+        QCOMPARE(out.size(), in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            if (std::abs(out[i] - in[i]) > tolerance)
+                QFAIL(qPrintable(
+                    QStringLiteral("sample %1: %2, expected %3").arg(i).arg(out[i]).arg(in[i])));
         }
     }
 };

@@ -124,32 +124,93 @@ private:
     bool started_ = false;
 };
 
-std::size_t matching(const Samples &out, std::size_t at, const Samples &expected)
+std::size_t matching(const Samples &out, std::size_t at, const Samples &expected,
+                     std::size_t from = 0)
 {
     std::size_t n = 0;
-    while (at + n < out.size() && n < expected.size() && std::abs(out[at + n] - expected[n]) <= 1)
+    while (at + n < out.size() && from + n < expected.size() &&
+           std::abs(out[at + n] - expected[from + n]) <= 1)
         ++n;
     return n;
 }
 
-// How many times `expected` starts in `out`, and how much of it followed each start.
-std::vector<std::size_t> occurrences(const Samples &out, const Samples &expected)
+// One sound found in a recording: which, and how far it played.
+struct Heard {
+    int sound = -1; // index into the sounds looked for; -1: something else
+    std::size_t reached = 0;
+    bool operator==(const Heard &o) const { return sound == o.sound && reached == o.reached; }
+};
+
+// Reads a recording as a sequence of the given sounds. Every sample heard must
+// be the next one of the sound playing, or the first of a sound that cuts it
+// off. A machine under load may drop one server period now and then (silence
+// put in, or a period skipped); those are allowed, up to `dropouts`, and
+// counted, since they are the scheduler's and not the player's.
+std::vector<Heard> heardSounds(const Samples &out, const std::vector<const Samples *> &sounds,
+                               int &dropouts)
 {
-    std::vector<std::size_t> lengths;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::size_t n = matching(out, i, expected);
-        if (n >= 32) {
-            lengths.push_back(n);
-            i += n - 1;
+    constexpr std::size_t Period = 300; // frames, longer than any server period used here
+    constexpr std::size_t Sure = 24;    // samples that must agree to tell a sound
+    const auto startsHere = [&](std::size_t i) {
+        for (std::size_t k = 0; k < sounds.size(); ++k)
+            if (matching(out, i, *sounds[k]) >= std::min(Sure, sounds[k]->size()))
+                return int(k);
+        return -1;
+    };
+    std::vector<Heard> heard;
+    dropouts = 0;
+    std::size_t i = 0;
+    while (i < out.size()) {
+        if (out[i] == 0) {
+            ++i;
+            continue;
         }
+        Heard h;
+        h.sound = startsHere(i);
+        if (h.sound < 0) {
+            heard.push_back(h);
+            break;
+        }
+        const Samples &s = *sounds[std::size_t(h.sound)];
+        for (;;) {
+            const std::size_t n = matching(out, i, s, h.reached);
+            i += n;
+            h.reached += n;
+            if (h.reached == s.size() || i >= out.size() || startsHere(i) >= 0)
+                break;
+            // A dropout: a period of silence put in, or a period skipped.
+            std::size_t zeros = 0;
+            while (i + zeros < out.size() && out[i + zeros] == 0 && zeros <= Period)
+                ++zeros;
+            if (i + zeros >= out.size())
+                break;
+            if (zeros > Period) {
+                i += zeros; // silence: this sound was cut and nothing followed
+                break;
+            }
+            std::size_t skip = 0;
+            while (skip <= Period && matching(out, i + zeros, s, h.reached + skip) <
+                                         std::min(Sure, s.size() - h.reached - skip))
+                ++skip;
+            if (skip > Period || startsHere(i + zeros) >= 0) {
+                i += zeros;
+                break;
+            }
+            ++dropouts;
+            i += zeros;
+            h.reached += skip;
+        }
+        heard.push_back(h);
     }
-    return lengths;
+    return heard;
 }
 
-std::size_t loudSamples(const Samples &out)
+QString describe(const std::vector<Heard> &heard)
 {
-    return std::size_t(
-        std::count_if(out.begin(), out.end(), [](std::int16_t s) { return std::abs(s) > 64; }));
+    QStringList parts;
+    for (const Heard &h : heard)
+        parts << QStringLiteral("%1:%2").arg(h.sound).arg(h.reached);
+    return parts.join(QLatin1Char(' '));
 }
 
 } // namespace
@@ -204,30 +265,41 @@ private slots:
         env.reset();
     }
 
+    // Steps: a, A or b press that sound ("a" short, "A" long), "-" a missing file,
+    // "x" a file declaring 1 Hz, "z" waits until the output has gone to sleep.
+    // Expected: what is heard, in order; "A~" is A cut off after about 300 ms.
     void playsSampleForSample_data()
     {
         QTest::addColumn<QString>("script");
-        QTest::newRow("one press") << "a";
-        QTest::newRow("a second press cuts the first") << "A b";
-        QTest::newRow("the same press restarts") << "A a";
-        QTest::newRow("a missing file is silence, the next press plays") << "- a";
-        QTest::newRow("a bad file is silence, the next press plays") << "x a";
-        QTest::newRow("the first press after the output slept") << "a z a";
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("one press") << "a"
+                                   << "a";
+        QTest::newRow("a second press cuts the first") << "A b"
+                                                       << "A~ b";
+        QTest::newRow("the same press restarts") << "A A"
+                                                 << "A~ A~";
+        QTest::newRow("a missing file is silence, the next press plays") << "- a"
+                                                                         << "a";
+        QTest::newRow("a bad file is silence, the next press plays") << "x a"
+                                                                     << "a";
+        QTest::newRow("the first press after the output slept") << "a z a"
+                                                                << "a a";
     }
 
     void playsSampleForSample()
     {
         QFETCH(QString, script);
+        QFETCH(QString, expected);
         const int rate = outputRate();
         QVERIFY(rate >= 8000);
-        // A short and a long sound; b is a's mirror image, so they cannot be confused.
+        // Three sounds that cannot be taken for one another.
         const Samples a = Wav::ramp(std::size_t(rate) / 10, 1, 37);
-        const Samples longA = Wav::ramp(std::size_t(rate), 1, 37);
+        const Samples longA = Wav::ramp(std::size_t(rate), 1, 41);
         const Samples b = Wav::ramp(std::size_t(rate) / 10, -1, 53);
         writeFile(path("a.tzk"), Wav::build(a, 1, rate));
         writeFile(path("A.tzk"), Wav::build(longA, 1, rate));
         writeFile(path("b.tzk"), Wav::build(b, 1, rate));
-        writeFile(path("x.tzk"), Wav::build(a, 1, 1)); // declares 1 Hz
+        writeFile(path("x.tzk"), Wav::build(a, 1, 1));
         SoundEngineOptions options;
         options.idleAfter = 200ms;
         Recorder recorder(rate);
@@ -246,24 +318,27 @@ private slots:
         }
         const Samples out = recorder.stop();
         QVERIFY2(!out.empty(), "nothing recorded, or the sides differ");
-        const auto heardA = occurrences(out, a);
-        const auto heardB = occurrences(out, b);
-        const auto heardLong = occurrences(out, longA);
-        if (script == "a" || script == "- a" || script == "x a") {
-            QCOMPARE(heardA, std::vector<std::size_t>{a.size()});
-            QCOMPARE(loudSamples(out), loudSamples(a));
-        } else if (script == "a z a") {
-            QCOMPARE(heardA, (std::vector<std::size_t>{a.size(), a.size()}));
-        } else if (script == "A b") {
-            QCOMPARE(heardLong.size(), std::size_t(1));
-            QVERIFY2(heardLong[0] < longA.size(), "the first sound was not cut off");
-            QCOMPARE(heardB, std::vector<std::size_t>{b.size()});
-            QCOMPARE(loudSamples(out), heardLong[0] + b.size());
-        } else if (script == "A a") {
-            QCOMPARE(heardLong.size(), std::size_t(2));
-            QVERIFY2(heardLong[0] < longA.size(), "the first sound was not cut off");
-            QVERIFY(heardLong[1] >= a.size());
+        int dropouts = 0;
+        const std::vector<Heard> heard = heardSounds(out, {&a, &longA, &b}, dropouts);
+        const QStringList want = expected.split(' ');
+        QVERIFY2(heard.size() == std::size_t(want.size()), qPrintable(describe(heard)));
+        for (std::size_t k = 0; k < heard.size(); ++k) {
+            const QString &w = want[int(k)];
+            const int sound = w.startsWith('a') ? 0 : w.startsWith('A') ? 1 : 2;
+            QVERIFY2(heard[k].sound == sound, qPrintable(describe(heard)));
+            const std::size_t size =
+                std::vector<const Samples *>{&a, &longA, &b}[std::size_t(sound)]->size();
+            if (w.endsWith('~')) {
+                // Cut off by the next press or the end of the test, 300 ms on.
+                QVERIFY2(heard[k].reached > size / 10 && heard[k].reached < size,
+                         qPrintable(describe(heard)));
+            } else {
+                QVERIFY2(heard[k].reached == size, qPrintable(describe(heard)));
+            }
         }
+        QVERIFY2(dropouts <= 2, qPrintable(QStringLiteral("%1 dropouts").arg(dropouts)));
+        if (dropouts)
+            qInfo("%d dropout(s) of one server period on this machine", dropouts);
     }
 
     void serverGoesAwayAndComesBack()
@@ -281,7 +356,10 @@ private slots:
         server->use();
         Recorder recorder(rate);
         playFor(engine, file("c.tzk"), 300ms);
-        QCOMPARE(occurrences(recorder.stop(), a), std::vector<std::size_t>{a.size()});
+        int dropouts = 0;
+        const auto heard = heardSounds(recorder.stop(), {&a}, dropouts);
+        const std::vector<Heard> once{{0, a.size()}};
+        QVERIFY2(heard == once, qPrintable(describe(heard)));
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
     }
 
@@ -300,7 +378,10 @@ private slots:
         server->use();
         Recorder recorder(rate);
         playFor(engine, file("d.tzk"), 300ms);
-        QCOMPARE(occurrences(recorder.stop(), a), std::vector<std::size_t>{a.size()});
+        int dropouts = 0;
+        const auto heard = heardSounds(recorder.stop(), {&a}, dropouts);
+        const std::vector<Heard> once{{0, a.size()}};
+        QVERIFY2(heard == once, qPrintable(describe(heard)));
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
     }
 
