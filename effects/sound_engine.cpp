@@ -92,28 +92,32 @@ struct SoundEngine::Core {
     std::atomic<std::size_t> peak{0};
 
     // Worker thread only from here on.
-    struct Entry {
+
+    // The start of a sound, decoded: a press plays it at once while the rest is
+    // decoded behind it. A sound no longer than its head is kept whole.
+    struct Head {
         FileKey key;
-        std::shared_ptr<const Pcm> pcm;
+        std::shared_ptr<Pcm> pcm;
+        bool whole = false;
         std::uint64_t lastUse = 0;
     };
+    // A sound being decoded into its stream as it plays.
     struct Job {
-        std::string path;
-        FileKey key;
         std::unique_ptr<SoundDecoder> decoder;
         std::shared_ptr<FrameRing> ring;
-        std::shared_ptr<Pcm> whole; // kept for the cache while it stays small enough
+        std::size_t skip = 0; // frames already played from the head
+        std::string path;     // where the head goes while it is being made
+        Head head;
     };
 
     std::unique_ptr<AudioOutput> output;
     bool asleep = false;
     std::optional<Clock::time_point> drainedSince;
     int cacheRate = 0;
-    std::unordered_map<std::string, Entry> cache;
-    std::size_t cacheBytes = 0;
+    std::unordered_map<std::string, Head> heads;
+    std::size_t headBytes = 0;
     std::uint64_t useCounter = 0;
     std::optional<Job> job;
-    std::shared_ptr<Pcm> preloading;
     // The last step as decoded, and spread to stereo for the stream.
     std::vector<std::int16_t> step = std::vector<std::int16_t>(StepFrames * 2);
     std::vector<std::int16_t> stepStereo = std::vector<std::int16_t>(StepFrames * 2);
@@ -126,24 +130,27 @@ struct SoundEngine::Core {
     void preloadOne();
     void checkIdle();
     bool superseded(std::uint64_t seq) const { return requestSeq.load() != seq || quit; }
-    bool keep(std::shared_ptr<Pcm> &whole, std::size_t frames);
+    std::size_t headFrames() const
+    {
+        return std::size_t(std::max<std::int64_t>(1, std::int64_t(output->rate()) *
+                                                         options.headLength.count() / 1000));
+    }
+    std::unique_ptr<SoundDecoder> open(const std::string &path, FileKey &key);
+    void grow(Head &head, std::size_t frames);
     void stream(FrameRing &ring, int channels, std::size_t frames);
-    void remember(const std::string &path, const FileKey &key, std::shared_ptr<Pcm> pcm);
-    void evictFor(std::size_t bytes);
+    void remember(const std::string &path, Head head);
     void account();
     void publish();
 };
 
 void SoundEngine::Core::account()
 {
-    std::size_t bytes = cacheBytes;
+    std::size_t bytes = headBytes;
     if (job) {
         bytes += job->ring->bytes();
-        if (job->whole)
-            bytes += job->whole->bytes();
+        if (job->head.pcm)
+            bytes += job->head.pcm->bytes();
     }
-    if (preloading)
-        bytes += preloading->bytes();
     held = bytes;
     if (bytes > peak)
         peak = bytes;
@@ -184,7 +191,6 @@ void SoundEngine::Core::run()
                 handledSeq = seq;
                 changed.notify_all();
             }
-            continue;
         }
         lock.unlock();
         if (job)
@@ -211,8 +217,8 @@ bool SoundEngine::Core::ensureOutput()
         if (!output)
             return false;
         if (output->rate() != cacheRate) {
-            cache.clear();
-            cacheBytes = 0;
+            heads.clear();
+            headBytes = 0;
             cacheRate = output->rate();
         }
     }
@@ -226,6 +232,12 @@ void SoundEngine::Core::silence()
     output->play(std::make_unique<Voice>(std::make_shared<const Pcm>()));
 }
 
+std::unique_ptr<SoundDecoder> SoundEngine::Core::open(const std::string &path, FileKey &key)
+{
+    const int fd = openRegular(path, key);
+    return fd < 0 ? nullptr : SoundDecoder::open(fd, output->rate());
+}
+
 void SoundEngine::Core::start(const std::string &path)
 {
     job.reset(); // a decode still running is superseded
@@ -233,76 +245,60 @@ void SoundEngine::Core::start(const std::string &path)
     if (!ensureOutput())
         return;
     FileKey key;
-    const int fd = openRegular(path, key);
-    if (fd < 0) {
-        silence();
-        return;
-    }
-    if (auto it = cache.find(path); it != cache.end()) {
-        if (it->second.key == key) {
-            ::close(fd);
-            it->second.lastUse = ++useCounter;
-            output->play(std::make_unique<Voice>(it->second.pcm));
-            return;
-        }
-        cacheBytes -= it->second.pcm->bytes();
-        cache.erase(it);
-    }
-    auto decoder = SoundDecoder::open(fd, output->rate());
+    auto decoder = open(path, key);
     if (!decoder) {
         silence();
         return;
     }
+    auto it = heads.find(path);
+    if (it != heads.end() && !(it->second.key == key)) {
+        headBytes -= it->second.pcm->bytes();
+        heads.erase(it);
+        it = heads.end();
+    }
     Job j;
-    j.path = path;
-    j.key = key;
     j.ring = std::make_shared<FrameRing>(std::size_t(output->rate()) / 2);
-    const std::size_t frameBytes = std::size_t(decoder->channels()) * sizeof(std::int16_t);
-    if (std::size_t(decoder->declaredFrames()) * frameBytes <= options.cacheEntryMaxBytes) {
-        j.whole = std::make_shared<Pcm>();
-        j.whole->channels = decoder->channels();
+    if (it != heads.end()) {
+        Head &head = it->second;
+        head.lastUse = ++useCounter;
+        if (head.whole) {
+            output->play(std::make_unique<Voice>(head.pcm));
+            return;
+        }
+        // The head plays while the rest is decoded from the start of the file
+        // again, so that resampling runs on unbroken.
+        j.skip = head.pcm->frames();
+        j.decoder = std::move(decoder);
+        job = std::move(j);
+        output->play(std::make_unique<Voice>(head.pcm, job->ring));
+    } else {
+        const std::size_t got = decoder->read(step.data(), StepFrames);
+        if (got == 0) {
+            silence();
+            return;
+        }
+        stream(*j.ring, decoder->channels(), got);
+        j.head.key = key;
+        j.head.pcm = std::make_shared<Pcm>();
+        j.head.pcm->channels = decoder->channels();
+        j.path = path;
+        j.decoder = std::move(decoder);
+        job = std::move(j);
+        grow(job->head, got);
+        output->play(std::make_unique<Voice>(job->ring));
     }
-    j.decoder = std::move(decoder);
-    // The first step goes out at once; the rest follows while it plays.
-    const std::size_t got = j.decoder->read(step.data(), StepFrames);
-    if (got == 0) {
-        silence();
-        return;
-    }
-    stream(*j.ring, j.decoder->channels(), got);
-    job = std::move(j);
-    keep(job->whole, got);
-    output->play(std::make_unique<Voice>(job->ring));
-    account();
+    feed();
 }
 
-// Adds the last decoded step to a sound being kept whole, as long as it stays
-// within one entry's size and the cache's budget.
-bool SoundEngine::Core::keep(std::shared_ptr<Pcm> &whole, std::size_t frames)
+// Adds the step just decoded to a head still being made.
+void SoundEngine::Core::grow(Head &head, std::size_t frames)
 {
-    if (!whole)
-        return false;
-    std::vector<std::int16_t> &samples = whole->samples;
-    const std::size_t maxSamples = options.cacheEntryMaxBytes / sizeof(std::int16_t);
-    const std::size_t perFrame = std::size_t(whole->channels);
-    const std::size_t need = samples.size() + frames * perFrame;
-    if (need > maxSamples) {
-        whole.reset();
-        return false;
-    }
-    if (need > samples.capacity()) {
-        // Grow by hand so that what is counted is what is allocated.
-        const std::size_t capacity = std::min(std::max(need, samples.capacity() * 2), maxSamples);
-        const std::size_t bytes = capacity * sizeof(std::int16_t);
-        evictFor(bytes);
-        if (cacheBytes + bytes > options.cacheBudgetBytes) {
-            whole.reset();
-            return false;
-        }
-        samples.reserve(capacity);
-    }
-    samples.insert(samples.end(), step.begin(), step.begin() + std::ptrdiff_t(frames * perFrame));
-    return true;
+    if (!head.pcm)
+        return;
+    const std::size_t take = std::min(frames, headFrames() - head.pcm->frames());
+    const std::size_t ch = std::size_t(head.pcm->channels);
+    head.pcm->samples.insert(head.pcm->samples.end(), step.begin(),
+                             step.begin() + std::ptrdiff_t(take * ch));
 }
 
 void SoundEngine::Core::stream(FrameRing &ring, int channels, std::size_t frames)
@@ -316,48 +312,58 @@ void SoundEngine::Core::stream(FrameRing &ring, int channels, std::size_t frames
     ring.write(stepStereo.data(), frames);
 }
 
-void SoundEngine::Core::evictFor(std::size_t bytes)
+void SoundEngine::Core::remember(const std::string &path, Head head)
 {
-    while (!cache.empty() && cacheBytes + bytes > options.cacheBudgetBytes) {
-        auto oldest = std::min_element(cache.begin(), cache.end(), [](auto &a, auto &b) {
+    if (!head.pcm || head.pcm->samples.empty())
+        return;
+    head.pcm->samples.shrink_to_fit();
+    const std::size_t bytes = head.pcm->bytes();
+    if (auto old = heads.find(path); old != heads.end()) {
+        headBytes -= old->second.pcm->bytes();
+        heads.erase(old);
+    }
+    while (!heads.empty() && headBytes + bytes > options.cacheBudgetBytes) {
+        auto oldest = std::min_element(heads.begin(), heads.end(), [](auto &a, auto &b) {
             return a.second.lastUse < b.second.lastUse;
         });
-        cacheBytes -= oldest->second.pcm->bytes();
-        cache.erase(oldest);
+        headBytes -= oldest->second.pcm->bytes();
+        heads.erase(oldest);
     }
-}
-
-void SoundEngine::Core::remember(const std::string &path, const FileKey &key,
-                                 std::shared_ptr<Pcm> pcm)
-{
-    if (pcm->samples.empty())
+    if (headBytes + bytes > options.cacheBudgetBytes)
         return;
-    pcm->samples.shrink_to_fit();
-    if (auto old = cache.find(path); old != cache.end()) {
-        cacheBytes -= old->second.pcm->bytes();
-        cache.erase(old);
-    }
-    evictFor(pcm->bytes());
-    if (cacheBytes + pcm->bytes() > options.cacheBudgetBytes)
-        return;
-    cacheBytes += pcm->bytes();
-    cache.emplace(path, Entry{key, std::move(pcm), ++useCounter});
+    head.lastUse = ++useCounter;
+    headBytes += bytes;
+    heads.emplace(path, std::move(head));
 }
 
 void SoundEngine::Core::feed()
 {
     const std::uint64_t seq = requestSeq.load();
-    while (job && job->ring->writable() >= StepFrames && !superseded(seq)) {
-        const std::size_t got = job->decoder->read(step.data(), StepFrames);
+    while (job && !superseded(seq)) {
+        const std::size_t want = job->skip ? std::min(job->skip, StepFrames) : StepFrames;
+        if (!job->skip && job->ring->writable() < StepFrames)
+            break;
+        const std::size_t got = job->decoder->read(step.data(), want);
         if (got == 0) {
             job->ring->finish();
-            if (job->whole)
-                remember(job->path, job->key, std::move(job->whole));
+            if (job->head.pcm) {
+                job->head.whole = true;
+                remember(job->path, std::move(job->head));
+            }
             job.reset();
             break;
         }
+        if (job->skip) {
+            job->skip -= got;
+            continue;
+        }
         stream(*job->ring, job->decoder->channels(), got);
-        keep(job->whole, got);
+        if (job->head.pcm) {
+            grow(job->head, got);
+            if (job->head.pcm->frames() >= headFrames())
+                remember(job->path, std::move(job->head));
+            job->head.pcm.reset();
+        }
     }
     account();
 }
@@ -373,38 +379,24 @@ void SoundEngine::Core::preloadOne()
         preloads.pop_front();
     }
     FileKey key;
-    const int fd = openRegular(path, key);
-    if (fd < 0)
+    auto decoder = open(path, key);
+    if (!decoder)
         return;
-    if (auto it = cache.find(path); it != cache.end() && it->second.key == key) {
-        ::close(fd);
+    if (auto it = heads.find(path); it != heads.end() && it->second.key == key)
         return;
-    }
-    auto decoder = SoundDecoder::open(fd, output->rate());
-    if (!decoder || std::size_t(decoder->declaredFrames()) * std::size_t(decoder->channels()) *
-                            sizeof(std::int16_t) >
-                        options.cacheEntryMaxBytes)
-        return;
-    const std::uint64_t seq = requestSeq.load();
-    preloading = std::make_shared<Pcm>();
-    preloading->channels = decoder->channels();
-    for (;;) {
-        if (superseded(seq)) {
-            // A press comes first; this file is tried again afterwards.
-            std::lock_guard lock(mutex);
-            preloads.push_front(path);
-            break;
-        }
+    Head head;
+    head.key = key;
+    head.pcm = std::make_shared<Pcm>();
+    head.pcm->channels = decoder->channels();
+    while (head.pcm->frames() < headFrames()) {
         const std::size_t got = decoder->read(step.data(), StepFrames);
         if (got == 0) {
-            remember(path, key, std::move(preloading));
+            head.whole = true;
             break;
         }
-        if (!keep(preloading, got))
-            break;
-        account();
+        grow(head, got);
     }
-    preloading.reset();
+    remember(path, std::move(head));
     account();
 }
 

@@ -12,9 +12,10 @@
 struct SoundEngineOptions {
     // Nothing played for this long: the output sleeps and costs no CPU.
     std::chrono::milliseconds idleAfter{1000};
-    // Decoded sounds kept for the next press, and the most one of them may take.
+    // The start of each sound is kept decoded, so that a press plays at once
+    // while the rest is decoded behind it; this much of it, within this budget.
+    std::chrono::milliseconds headLength{100};
     std::size_t cacheBudgetBytes = std::size_t(64) << 20;
-    std::size_t cacheEntryMaxBytes = std::size_t(16) << 20;
     // How long a sound server may take to answer before the next one is tried.
     std::chrono::milliseconds connectTimeout{500};
     // How long the destructor waits for the worker before leaving it behind.
@@ -35,8 +36,8 @@ public:
 
     void play(const std::string &utf8Path) override;
 
-    // Decodes these in the background while nothing else is asked for, so that
-    // their first press need not.
+    // Decodes the start of these in the background while nothing else is asked
+    // for, so that their first press need not.
     void preload(std::vector<std::string> utf8Paths) override;
 
     // Blocks until every request made so far has been started (or found silent).

@@ -44,8 +44,9 @@ std::size_t FrameRing::read(std::int16_t *out, std::size_t count)
     return count;
 }
 
-Voice::Voice(std::shared_ptr<const Pcm> whole)
+Voice::Voice(std::shared_ptr<const Pcm> whole, std::shared_ptr<FrameRing> rest)
     : whole_(std::move(whole))
+    , stream_(std::move(rest))
 {
 }
 
@@ -58,27 +59,33 @@ std::size_t Voice::read(std::int16_t *out, std::size_t count)
 {
     if (ended_)
         return 0;
-    if (whole_) {
-        const std::size_t n = std::min(count, whole_->frames() - position_);
+    std::size_t done = 0;
+    if (whole_ && position_ < whole_->frames()) {
+        done = std::min(count, whole_->frames() - position_);
         const std::int16_t *from =
             whole_->samples.data() + position_ * std::size_t(whole_->channels);
         if (whole_->channels == 2) {
-            std::memcpy(out, from, n * 2 * sizeof(std::int16_t));
+            std::memcpy(out, from, done * 2 * sizeof(std::int16_t));
         } else {
-            for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t i = 0; i < done; ++i)
                 out[2 * i] = out[2 * i + 1] = from[i];
         }
-        position_ += n;
-        ended_ = position_ == whole_->frames();
-        return n;
+        position_ += done;
+    }
+    if (done == count)
+        return done;
+    if (!stream_) {
+        ended_ = true;
+        return done;
     }
     // Read "finished" first: frames written before it was set are then all visible.
     const bool last = stream_->finished();
-    const std::size_t n = stream_->read(out, count);
-    if (n < count && last) {
+    const std::size_t n = stream_->read(out + done * 2, count - done);
+    done += n;
+    if (done < count && last) {
         ended_ = true;
-        return n;
+        return done;
     }
-    std::memset(out + n * 2, 0, (count - n) * 2 * sizeof(std::int16_t));
+    std::memset(out + done * 2, 0, (count - done) * 2 * sizeof(std::int16_t));
     return count;
 }

@@ -40,7 +40,7 @@ private:
 // as interleaved stereo.
 class Voice {
 public:
-    explicit Voice(std::shared_ptr<const Pcm> whole);
+    explicit Voice(std::shared_ptr<const Pcm> whole, std::shared_ptr<FrameRing> rest = nullptr);
     explicit Voice(std::shared_ptr<FrameRing> stream);
 
     // Up to count frames; fewer only at the end of the sound (a stream the decoder
