@@ -1,11 +1,13 @@
 #include "audio_output.h"
 
 #include <SDL.h>
-#include <alsa/asoundlib.h>
+
+#include <dlfcn.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -17,29 +19,78 @@ constexpr int BufferFrames = 128;
 
 void quietAlsa(const char *, int, const char *, int, const char *, ...) {}
 
+// SDL is only for machines without a sound server, so it is loaded when one is
+// needed rather than with the program, where it would cost every start some
+// milliseconds and megabytes.
+struct Sdl {
+    decltype(&SDL_SetHint) SetHint = nullptr;
+    decltype(&SDL_InitSubSystem) InitSubSystem = nullptr;
+    decltype(&SDL_QuitSubSystem) QuitSubSystem = nullptr;
+    decltype(&SDL_OpenAudioDevice) OpenAudioDevice = nullptr;
+    decltype(&SDL_CloseAudioDevice) CloseAudioDevice = nullptr;
+    decltype(&SDL_PauseAudioDevice) PauseAudioDevice = nullptr;
+    decltype(&SDL_LockAudioDevice) LockAudioDevice = nullptr;
+    decltype(&SDL_UnlockAudioDevice) UnlockAudioDevice = nullptr;
+    decltype(&SDL_GetAudioDeviceStatus) GetAudioDeviceStatus = nullptr;
+    bool loaded = false;
+
+    template <typename F> bool bind(void *lib, F &f, const char *name)
+    {
+        f = reinterpret_cast<F>(::dlsym(lib, name));
+        return f != nullptr;
+    }
+
+    static const Sdl &get()
+    {
+        static const Sdl sdl = [] {
+            Sdl s;
+            void *lib = ::dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
+            s.loaded = lib && s.bind(lib, s.SetHint, "SDL_SetHint") &&
+                       s.bind(lib, s.InitSubSystem, "SDL_InitSubSystem") &&
+                       s.bind(lib, s.QuitSubSystem, "SDL_QuitSubSystem") &&
+                       s.bind(lib, s.OpenAudioDevice, "SDL_OpenAudioDevice") &&
+                       s.bind(lib, s.CloseAudioDevice, "SDL_CloseAudioDevice") &&
+                       s.bind(lib, s.PauseAudioDevice, "SDL_PauseAudioDevice") &&
+                       s.bind(lib, s.LockAudioDevice, "SDL_LockAudioDevice") &&
+                       s.bind(lib, s.UnlockAudioDevice, "SDL_UnlockAudioDevice") &&
+                       s.bind(lib, s.GetAudioDeviceStatus, "SDL_GetAudioDeviceStatus");
+            // Without a device ALSA prints errors for every attempt; a missing
+            // device means silence, said nowhere. SDL loads the same library.
+            if (void *alsa = ::dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL)) {
+                using SetHandler =
+                    int (*)(void (*)(const char *, int, const char *, int, const char *, ...));
+                if (auto set =
+                        reinterpret_cast<SetHandler>(::dlsym(alsa, "snd_lib_error_set_handler")))
+                    set(&quietAlsa);
+            }
+            return s;
+        }();
+        return sdl;
+    }
+};
+
 class SdlOutput final : public AudioOutput {
 public:
     ~SdlOutput() override
     {
         if (device_ != 0)
-            SDL_CloseAudioDevice(device_);
+            sdl_.CloseAudioDevice(device_);
         if (ready_)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            sdl_.QuitSubSystem(SDL_INIT_AUDIO);
     }
 
     bool open()
     {
-        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-        SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Zembra");
-        SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Efekt");
+        if (!sdl_.loaded)
+            return false;
+        sdl_.SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+        sdl_.SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Zembra");
+        sdl_.SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Efekt");
         // The sound servers are spoken to directly; SDL is here for bare ALSA,
         // unless the user names a driver of SDL's.
         if (!std::getenv("SDL_AUDIODRIVER"))
-            SDL_SetHint(SDL_HINT_AUDIODRIVER, "alsa");
-        // Without a device ALSA prints errors for every attempt; a missing device
-        // means silence, said nowhere.
-        snd_lib_error_set_handler(&quietAlsa);
-        ready_ = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+            sdl_.SetHint(SDL_HINT_AUDIODRIVER, "alsa");
+        ready_ = sdl_.InitSubSystem(SDL_INIT_AUDIO) == 0;
         if (!ready_)
             return false;
         SDL_AudioSpec want{};
@@ -51,10 +102,10 @@ public:
         want.userdata = this;
         SDL_AudioSpec have{};
         // No changes allowed: SDL converts to the hardware, so voices match the device.
-        device_ = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+        device_ = sdl_.OpenAudioDevice(nullptr, 0, &want, &have, 0);
         if (device_ == 0)
             return false;
-        SDL_PauseAudioDevice(device_, 0);
+        sdl_.PauseAudioDevice(device_, 0);
         return true;
     }
 
@@ -64,10 +115,10 @@ public:
     void play(std::unique_ptr<Voice> voice) override
     {
         std::unique_ptr<Voice> previous;
-        SDL_LockAudioDevice(device_);
+        sdl_.LockAudioDevice(device_);
         previous = std::exchange(voice_, std::move(voice));
         drained_ = !voice_ || voice_->ended();
-        SDL_UnlockAudioDevice(device_);
+        sdl_.UnlockAudioDevice(device_);
     }
 
     bool drained() const override { return drained_.load(); }
@@ -75,7 +126,7 @@ public:
     // A paused SDL device still feeds the hardware silence.
     bool sleep() override { return false; }
 
-    bool lost() const override { return SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED; }
+    bool lost() const override { return sdl_.GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED; }
 
 private:
     static void fill(void *self, std::uint8_t *stream, int len)
@@ -88,6 +139,7 @@ private:
         out->drained_ = !out->voice_ || out->voice_->ended();
     }
 
+    const Sdl &sdl_ = Sdl::get();
     bool ready_ = false;
     SDL_AudioDeviceID device_ = 0;
     std::unique_ptr<Voice> voice_; // under the device lock
