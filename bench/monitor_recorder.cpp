@@ -59,6 +59,7 @@ Capture MonitorRecorder::capture()
     for (const auto &block : blocks_)
         c.samples.insert(c.samples.end(), block.begin(), block.end());
     c.chunks = chunks_;
+    c.startNs = startNs_ ? startNs_ : chunks_.empty() ? 0 : chunks_.front().firstFrameNs;
     return c;
 }
 
@@ -199,9 +200,10 @@ private:
 
 class PipeWireRecorder final : public MonitorRecorder {
 public:
-    PipeWireRecorder(std::string sink, int rate)
+    PipeWireRecorder(std::string sink, int rate, bool passive)
         : MonitorRecorder(rate)
         , sink_(std::move(sink))
+        , passive_(passive)
     {
     }
     ~PipeWireRecorder() override { stop(); }
@@ -219,7 +221,7 @@ public:
             PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
             "zembra-bench-recorder", PW_KEY_APP_NAME, "zembra-bench-recorder", PW_KEY_TARGET_OBJECT,
             sink_.c_str(), PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_DONT_RECONNECT, "true",
-            nullptr);
+            PW_KEY_NODE_PASSIVE, passive_ ? "true" : "false", nullptr);
         static const pw_stream_events events = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
@@ -246,11 +248,16 @@ public:
                                                    params, 1)
                                : -1;
         pw_thread_loop_unlock(loop_);
-        // Wait until data flows, so that nothing before the first press is lost.
+        // Wait until linked (a passive recorder gets data only while something
+        // plays) or data flows, so that nothing before the first press is lost.
         const std::int64_t giveUp = nowNs() + 5000000000LL;
-        while (rc >= 0 && !failed_ && lastChunkNs() == 0 && nowNs() < giveUp)
+        const auto ready = [&] { return passive_ ? linked_.load() : lastChunkNs() != 0; };
+        while (rc >= 0 && !failed_ && !ready() && nowNs() < giveUp)
             sleepUntilNs(nowNs() + 10000000);
-        const bool ok = rc >= 0 && !failed_ && lastChunkNs() != 0;
+        sleepUntilNs(nowNs() + 200000000);
+        const bool ok = rc >= 0 && !failed_ && ready();
+        if (passive_)
+            setStart(nowNs());
         if (!ok)
             *error = "cannot record the monitor of PipeWire node " + sink_;
         return ok;
@@ -273,7 +280,9 @@ public:
     std::string describe() override
     {
         return "PipeWire recorder on the monitor of " + sink_ +
-               ": asks no latency, so the players set the quantum; chunk time = the graph "
+               (passive_ ? ", passive: the graph runs only while something plays"
+                         : ", active: the graph runs all the time") +
+               "; asks no latency, so the players set the quantum; chunk time = the graph "
                "cycle's clock";
     }
 
@@ -283,6 +292,8 @@ private:
         auto *self = static_cast<PipeWireRecorder *>(user);
         if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED)
             self->failed_ = true;
+        if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)
+            self->linked_ = true;
     }
 
     static void onIo(void *user, std::uint32_t id, void *area, std::uint32_t)
@@ -317,7 +328,9 @@ private:
     pw_thread_loop *loop_ = nullptr;
     pw_stream *stream_ = nullptr;
     spa_io_position *position_ = nullptr;
+    bool passive_;
     std::atomic<bool> failed_{false};
+    std::atomic<bool> linked_{false};
 };
 
 } // namespace
@@ -328,9 +341,10 @@ std::unique_ptr<MonitorRecorder> makePulseRecorder(const std::string &source, in
     return std::make_unique<PulseRecorder>(source, rate, fragmentFrames);
 }
 
-std::unique_ptr<MonitorRecorder> makePipeWireRecorder(const std::string &sink, int rate)
+std::unique_ptr<MonitorRecorder> makePipeWireRecorder(const std::string &sink, int rate,
+                                                      bool passive)
 {
-    return std::make_unique<PipeWireRecorder>(sink, rate);
+    return std::make_unique<PipeWireRecorder>(sink, rate, passive);
 }
 
 } // namespace Bench

@@ -30,6 +30,9 @@ public:
 
 protected:
     explicit MonitorRecorder(int rate);
+    // For a recorder that gets data only while something plays: from when on
+    // a lack of chunks means silence.
+    void setStart(std::int64_t ns) { startNs_ = ns; }
     // Runs on the recorder's thread, possibly a real-time one: no large copies,
     // so storage grows a second at a time. Null data is a hole: silence.
     void append(const std::int16_t *data, std::size_t frames, std::int64_t firstFrameNs,
@@ -44,6 +47,7 @@ private:
     std::size_t frames_ = 0;
     std::atomic<std::int64_t> lastLoud_{0};
     std::atomic<std::int64_t> lastChunk_{0};
+    std::int64_t startNs_ = 0;
 };
 
 // `source` is a PulseAudio source such as "zembra.monitor". The client calls
@@ -54,7 +58,11 @@ std::unique_ptr<MonitorRecorder> makePulseRecorder(const std::string &source, in
 
 // `sink` is the sink node's name. Asks for no latency of its own, so the graph
 // runs at the quantum the players ask for; stamps each chunk with the graph
-// cycle's own clock.
-std::unique_ptr<MonitorRecorder> makePipeWireRecorder(const std::string &sink, int rate);
+// cycle's own clock. A passive recorder does not keep the graph running: with
+// nothing playing the sink goes idle, as on a quiet desktop, and it records
+// nothing; an active one keeps it running at the default quantum, as another
+// program with an open stream would.
+std::unique_ptr<MonitorRecorder> makePipeWireRecorder(const std::string &sink, int rate,
+                                                      bool passive);
 
 } // namespace Bench

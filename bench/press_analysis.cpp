@@ -147,7 +147,17 @@ std::vector<Onset> findOnsets(const Capture &capture, int threshold, double gapM
     PitchTracker pitch;
     const std::size_t end =
         std::min(capture.chunks.back().firstFrame + capture.chunks.back().frames, capture.frames());
+    const auto gapNs = std::int64_t(gapMs * 1e6);
+    std::int64_t previousEndNs = capture.startNs;
+    auto chunk = capture.chunks.begin();
     for (std::size_t f = capture.chunks.front().firstFrame; f < end; ++f) {
+        if (chunk != capture.chunks.end() && f == chunk->firstFrame) {
+            if (chunk->firstFrameNs - previousEndNs >= gapNs)
+                silent = std::max(silent, gap);
+            previousEndNs =
+                chunk->firstFrameNs + std::int64_t(double(chunk->frames) * 1e9 / capture.rate);
+            ++chunk;
+        }
         if (sounding && f > 0 && sign(f) != sign(f - 1)) {
             if (!loudSinceCrossing)
                 pitch.quiet();

@@ -23,6 +23,9 @@ struct Capture {
     int channels = 0;
     std::vector<std::int16_t> samples; // interleaved
     std::vector<Chunk> chunks;
+    // When recording began. A stretch of time with no chunks, there or between
+    // two, is silence: a recorder that gets data only while something plays.
+    std::int64_t startNs = 0;
 
     std::size_t frames() const { return channels ? samples.size() / std::size_t(channels) : 0; }
 };

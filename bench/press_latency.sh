@@ -4,24 +4,28 @@
 # monitor, on PulseAudio and on PipeWire; then idle CPU. Prints figures only.
 #
 # Usage: bench/press_latency.sh [PROGRAM] [--server pulse|pipewire|both]
-#            [--presses N] [--bursts N] [--idle N] [--recorder native|pulse]
-#            [--tools DIR] [--floor-latency N/RATE] [--keep]
+#            [--presses N] [--bursts N] [--idle N] [--recorder passive|active|pulse]
+#            [--idle-gap MS] [--tools DIR] [--floor-latency N/RATE] [--keep]
 #   PROGRAM   the built zembra (default build/zembra); it is copied, with
 #             zembra_webview.so if beside it, into a folder with the bench's tones
+#   --idle-gap silence before each "after silence" press (default 2500 ms)
 #   --tools   where bench_press and bench_floor are (default: PROGRAM's folder/bench)
-#   --recorder on PipeWire, record natively (default) or through its PulseAudio side
+#   --recorder on PipeWire: natively and passively, so that the graph runs only
+#             while something plays (default), natively keeping it running, or
+#             through its PulseAudio side in 64-frame fragments
 #   --keep    keep the work folder: logs, per-press CSV, the recordings as WAV
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
 program=$here/../build/zembra
-servers=both presses=30 bursts=2 idle=5 recorder=native tools='' keep=0
-floor_latency=64/48000
+servers=both presses=30 bursts=2 idle=5 recorder=passive tools='' keep=0
+floor_latency=64/48000 idle_gap=2500
 while (($#)); do
     case $1 in
     --server) servers=$2 && shift ;;
     --presses) presses=$2 && shift ;;
     --bursts) bursts=$2 && shift ;;
     --idle) idle=$2 && shift ;;
+    --idle-gap) idle_gap=$2 && shift ;;
     --recorder) recorder=$2 && shift ;;
     --tools) tools=$2 && shift ;;
     --floor-latency) floor_latency=$2 && shift ;;
@@ -152,8 +156,11 @@ run_server() {
         zembra_pipewire_start
         rate=$ZEMBRA_PIPEWIRE_RATE
         echo "== PipeWire $(pipewire --version | awk '/Linked/ { print $NF }'), null sink at $rate Hz"
-        recorder_arg=pipewire:zembra
-        [[ $recorder == pulse ]] && recorder_arg=pulse:zembra.monitor:64
+        case $recorder in
+        active) recorder_arg=pipewire-active:zembra ;;
+        pulse) recorder_arg=pulse:zembra.monitor:64 ;;
+        *) recorder_arg=pipewire:zembra ;;
+        esac
     fi
     zembra_xvfb_start
     XDG_CONFIG_HOME=$work/xdg openbox --sm-disable >"$work/openbox.log" 2>&1 &
@@ -196,7 +203,8 @@ run_server() {
     local dump=()
     ((keep)) && dump=(--dump "$work/$server.wav")
     "$tools/bench_press" --recorder "$recorder_arg" --rate "$rate" --sounds "$work" \
-        --presses "$presses" --bursts "$bursts" --idle "$idle" --csv "$work/$server.csv" \
+        --presses "$presses" --bursts "$bursts" --idle "$idle" --idle-gap "$idle_gap" \
+        --csv "$work/$server.csv" \
         "${dump[@]}" "${subject_floor[@]}" "${contenders[@]}" || echo "  (bench_press failed: $?)"
 
     # The floor's own account: what the server granted it.
@@ -213,7 +221,8 @@ run_server() {
     local -a pids
     mapfile -t pids < <(server_pids "$server")
     sleep 3
-    echo "idle CPU over 10 s, % of one core (playback streams: $(pactl list short sink-inputs | wc -l)):"
+    echo "idle CPU over 10 s, % of one core (playback streams: $(pactl list short sink-inputs |
+        wc -l), corked: $(LC_ALL=C pactl list sink-inputs | grep -c 'Corked: yes')):"
     echo -n "  with the program idle:"
     cpu_over 10 "zembra=$zembra_pid" "${pids[@]}"
     kill "$zembra_pid" 2>/dev/null || true

@@ -107,6 +107,16 @@ void onsets()
     found = findOnsets(mixed, Threshold);
     check(found.size() == 1, "the end of an overlap is no onset");
 
+    // A recorder that gets data only while something plays: its first chunk
+    // after a pause starts with the sound, and that is an onset.
+    Capture resumed = recording(48000, 4800, 480);
+    for (auto &chunk : resumed.chunks)
+        chunk.firstFrameNs += 2000 * Ms; // 2 s after the recording began
+    addTone(resumed, 0, PitchHz[1], 30);
+    found = findOnsets(resumed, Threshold);
+    check(found.size() == 1 && found[0].frame == 1 && found[0].atNs / Ms == 2000,
+          "a sound after a pause in the recording");
+
     Capture late = recording(44100, 20000, 64);
     addTone(late, 0, 900, 30); // already sounding when the recording starts
     addTone(late, 5000, 900, 30);
