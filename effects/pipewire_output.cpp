@@ -5,8 +5,11 @@
 #include <spa/param/props.h>
 #include <spa/utils/result.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -20,6 +23,25 @@ constexpr std::size_t FrameBytes = Channels * sizeof(std::int16_t);
 // the next cycle. 64 frames at 48 kHz is 1.3 ms.
 constexpr int QuantumAt48k = 64;
 constexpr int DefaultRate = 48000;
+
+// Whether a PipeWire daemon's socket is where a client would look for it.
+// Checked before PipeWire is set up in the process, which costs about a
+// megabyte, on the many machines where only PulseAudio runs.
+bool socketExists()
+{
+    const char *remote = std::getenv("PIPEWIRE_REMOTE");
+    std::string path = remote && *remote ? remote : "pipewire-0";
+    if (path.front() != '/') {
+        const char *dir = std::getenv("PIPEWIRE_RUNTIME_DIR");
+        if (!dir || !*dir)
+            dir = std::getenv("XDG_RUNTIME_DIR");
+        if (!dir || !*dir)
+            return true; // PipeWire has more places to look; let it
+        path = std::string(dir) + "/" + path;
+    }
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
 
 void initOnce()
 {
@@ -226,6 +248,8 @@ bool PipeWireOutput::waitUntil(const struct timespec &until, const bool &flag)
 
 bool PipeWireOutput::connect(std::chrono::milliseconds timeout)
 {
+    if (!socketExists())
+        return false;
     initOnce();
     loop_ = pw_thread_loop_new("zembra-audio", nullptr);
     if (!loop_)
