@@ -36,7 +36,7 @@ bool socketExists()
         if (!dir || !*dir)
             dir = std::getenv("XDG_RUNTIME_DIR");
         if (!dir || !*dir)
-            return true; // PipeWire has more places to look; let it
+            return false; // PipeWire has nowhere to look either
         path = std::string(dir) + "/" + path;
     }
     struct stat st {};
