@@ -458,13 +458,17 @@ void printRow(const Row &r)
         std::printf(" %7s\n", "-");
 }
 
+// One the graph really ran at: the lower middle, not the mean of two.
 int medianQuantum(const Match &m)
 {
-    std::vector<double> q;
+    std::vector<int> q;
     for (int v : m.quantum)
         if (v)
             q.push_back(v);
-    return int(medianOf(q));
+    if (q.empty())
+        return 0;
+    std::sort(q.begin(), q.end());
+    return q[(q.size() - 1) / 2];
 }
 
 void Session::report(const Capture &capture)
