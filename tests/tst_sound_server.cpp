@@ -244,6 +244,22 @@ class TestSoundServer : public QObject {
         return probe.outputRate();
     }
 
+    // Starts a server of the kind under test and checks that the engine, which
+    // has not played on it yet, plays the sound there whole at the next press.
+    void pressOnANewServer(SoundEngine &engine, const char *name, const Samples &sound, int rate)
+    {
+        server = std::make_unique<Server>(kind);
+        QVERIFY(server->ready());
+        server->use();
+        Recorder recorder(rate);
+        playFor(engine, file(QString::fromLatin1(name)), 300ms);
+        int dropouts = 0;
+        const auto heard = heardSounds(recorder.stop(), {&sound}, dropouts);
+        const std::vector<Heard> once{{0, sound.size()}};
+        QVERIFY2(heard == once, qPrintable(describe(heard)));
+        QCOMPARE(QString::fromStdString(engine.outputName()), kind);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -351,16 +367,7 @@ private slots:
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
         server.reset();
         playFor(engine, file("c.tzk"), 200ms); // nowhere to play: silence
-        server = std::make_unique<Server>(kind);
-        QVERIFY(server->ready());
-        server->use();
-        Recorder recorder(rate);
-        playFor(engine, file("c.tzk"), 300ms);
-        int dropouts = 0;
-        const auto heard = heardSounds(recorder.stop(), {&a}, dropouts);
-        const std::vector<Heard> once{{0, a.size()}};
-        QVERIFY2(heard == once, qPrintable(describe(heard)));
-        QCOMPARE(QString::fromStdString(engine.outputName()), kind);
+        pressOnANewServer(engine, "c.tzk", a, rate);
     }
 
     void startedBeforeAnyServerSoundsOnceOneRuns()
@@ -373,16 +380,7 @@ private slots:
         qputenv("PIPEWIRE_RUNTIME_DIR", "/nonexistent");
         SoundEngine engine;
         playFor(engine, file("d.tzk"), 50ms);
-        server = std::make_unique<Server>(kind);
-        QVERIFY(server->ready());
-        server->use();
-        Recorder recorder(rate);
-        playFor(engine, file("d.tzk"), 300ms);
-        int dropouts = 0;
-        const auto heard = heardSounds(recorder.stop(), {&a}, dropouts);
-        const std::vector<Heard> once{{0, a.size()}};
-        QVERIFY2(heard == once, qPrintable(describe(heard)));
-        QCOMPARE(QString::fromStdString(engine.outputName()), kind);
+        pressOnANewServer(engine, "d.tzk", a, rate);
     }
 
     // A frozen server must not keep the program from ending: the engine's
