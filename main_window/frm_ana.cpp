@@ -171,6 +171,10 @@ void frmAna::closeEvent(QCloseEvent *event)
                                       QStringLiteral("Zembra 'den çıkmak istiyormusunuz?"));
     Sounds::PlayEffect(QLatin1String(Effects::ClosingFile));
     browser_.unload();
+    // An about window left open keeps the program running; a minimised one
+    // would keep it running out of sight.
+    if (yes && hak_.isLoaded())
+        hak_.show();
     event->setAccepted(yes);
 }
 

@@ -43,6 +43,10 @@ void SharedWindow::show()
         window_->setAttribute(Qt::WA_DeleteOnClose);
         window_->show();
     }
+    // A minimised window is still loaded; bringing it to the front means
+    // restoring it first, or it stays an icon the user may have no way to reach.
+    if (window_->isMinimized())
+        window_->setWindowState((window_->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window_->raise();
     window_->activateWindow();
 }

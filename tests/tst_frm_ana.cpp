@@ -404,6 +404,31 @@ private slots:
         QCOMPARE(browsersMade, 1);
     }
 
+    // An open about window outlives the main window; a minimised one must come
+    // back into view, or the program runs on with nothing to close.
+    void yesLeavesAMinimisedAboutWindowInView_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("No") << false;
+        QTest::newRow("Yes") << true;
+    }
+
+    void yesLeavesAMinimisedAboutWindowInView()
+    {
+        QFETCH(bool, yes);
+        window->hakWindow().setFactory([] { return new QWidget; });
+        showActive();
+        window->hakWindow().show();
+        QWidget *about = window->hakWindow().window();
+        QVERIFY(about);
+        about->setWindowState(Qt::WindowMinimized);
+        answerYes = yes;
+        window->close();
+        QVERIFY(window->hakWindow().isLoaded());
+        QCOMPARE(window->hakWindow().window(), about);
+        QCOMPARE(about->isMinimized(), !yes);
+    }
+
     void exitCommandEndsAtOnceWithoutAsking_data()
     {
         QTest::addColumn<bool>("byShortcut");

@@ -58,6 +58,18 @@ private slots:
         QCOMPARE(slot.window()->objectName(), QStringLiteral("made2"));
     }
 
+    void showingAMinimisedWindowRestoresIt()
+    {
+        slot.show();
+        QWidget *first = slot.window();
+        first->setWindowState(Qt::WindowMinimized);
+        QVERIFY(first->isMinimized());
+        slot.show();
+        QCOMPARE(slot.window(), first); // still the same window, not loaded again
+        QVERIFY(!first->isMinimized());
+        QCOMPARE(made, 1);
+    }
+
     void unloadingWhatIsNotLoadedDoesNothing()
     {
         slot.unload();
