@@ -88,7 +88,8 @@ frmHak::frmHak(QWidget *parent)
     text->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     text->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    text->setWordWrapMode(QTextOption::WordWrap);
+    // At word boundaries, and inside a word that is wider than the box.
+    text->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
 
     auto *close = new CommandButton(QStringLiteral("Kapat"), this);
     close->setObjectName(QStringLiteral("Command1"));

@@ -4,12 +4,15 @@
 #include "frm_hak.h"
 #include "question_box.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextLayout>
 
 #include <memory>
 
@@ -73,6 +76,25 @@ private slots:
         QVERIFY(text->verticalScrollBar()->maximum() > 0); // more text than fits
         for (const char32_t ch : shown.toUcs4())
             QVERIFY(ch == '\n' || QFontMetrics(text->font()).inFontUcs4(ch));
+    }
+
+    // A word wider than the box, such as the web and e-mail addresses, breaks
+    // anywhere rather than running past the edge, so every character can be read.
+    void everyLineFitsTheBox()
+    {
+        QWidget *about = openAbout();
+        auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        const qreal room = text->viewport()->width() - 2 * text->document()->documentMargin();
+        int lines = 0;
+        for (QTextBlock block = text->document()->begin(); block.isValid(); block = block.next()) {
+            text->document()->documentLayout()->blockBoundingRect(block); // lays it out
+            for (int i = 0; i < block.layout()->lineCount(); ++i, ++lines) {
+                const QTextLine line = block.layout()->lineAt(i);
+                QVERIFY2(line.naturalTextWidth() <= room,
+                         qPrintable(block.text().mid(line.textStart(), line.textLength())));
+            }
+        }
+        QVERIFY(lines > text->document()->blockCount()); // the addresses did wrap
     }
 
     void layout_data()
