@@ -41,6 +41,34 @@ protected:
                scheme == QLatin1String("about") || scheme == QLatin1String("data");
     }
     QWebEnginePage *createWindow(WebWindowType) override { return nullptr; }
+
+    // The window shows the maker's page and nothing else: a page's own boxes
+    // are never shown, since a modal one stops the whole program while it is up
+    // and a page can open them forever. Alerts vanish, questions are answered
+    // "cancel", and leaving the page is never asked.
+    void javaScriptAlert(const QUrl &, const QString &) override {}
+    bool javaScriptConfirm(const QUrl &, const QString &message) override
+    {
+        // The engine asks its leave-this-page question through here too.
+        return message == leaveQuestion();
+    }
+    bool javaScriptPrompt(const QUrl &, const QString &, const QString &, QString *) override
+    {
+        return false;
+    }
+    // A page's console is not the user's terminal.
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString &, int,
+                                  const QString &) override
+    {
+    }
+
+private:
+    static QString leaveQuestion()
+    {
+        return QCoreApplication::translate(
+            "QWebEnginePage",
+            "Are you sure you want to leave this page? Changes that you made may not be saved.");
+    }
 };
 
 class EngineView final : public WebView {

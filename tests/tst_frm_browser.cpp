@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
@@ -110,6 +111,12 @@ private slots:
         server.page("/next.html", "<html><body>ikinci</body></html>");
         server.page("/slow.html", "<html><body>ge\xc3\xa7</body></html>");
         server.attachment("/indir.bin", QByteArray(4096, 'z'));
+        server.page("/soru.html",
+                    "<html><head><script>"
+                    "document.title = confirm('emin misin?') + ':' + prompt('ad?', 'ali');"
+                    "window.onbeforeunload = function (e) { e.preventDefault(); return 'kal'; };"
+                    "</script></head><body>soru</body></html>");
+        server.page("/uyari.html", "<html><body><script>for (;;) alert(1);</script></body></html>");
         engine = WebViewLoader::factoryFrom(QStringLiteral(WEBVIEW_MODULE));
         QVERIFY(engine);
     }
@@ -296,6 +303,40 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(server.hits("/indir.bin"), before + 1, 10000);
         QTest::qWait(500);
         QCOMPARE(filesBelow(home->path()), QStringList()); // refused, nothing saved
+    }
+
+    // A page's alert, confirm, prompt and leave-this-page boxes would each stop
+    // the whole program while up; none is ever shown, and a page that opens them
+    // forever leaves the main window and this one working.
+    void pageDialogsNeverShow()
+    {
+        int boxes = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            if (QWidget *box = QApplication::activeModalWidget()) {
+                ++boxes;
+                box->close();
+            }
+        });
+        watch.start(50);
+        auto w = openReal(url("/soru.html"));
+        auto *view = w->findChild<QWebEngineView *>();
+        QVERIFY(view);
+        QTRY_COMPARE_WITH_TIMEOUT(view->title(), QStringLiteral("false:null"), 20000);
+        // Reloading leaves the page without asking, and loads it again.
+        const int before = server.hits("/soru.html");
+        QTest::mouseClick(w->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(server.hits("/soru.html"), before + 1, 20000);
+
+        auto endless = openReal(url("/uyari.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.hits("/uyari.html"), 1, 20000);
+        int ticks = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+        tick.start(20);
+        QTRY_VERIFY_WITH_TIMEOUT(ticks >= 10, 5000); // the event loop runs on
+        QVERIFY(endless->close());
+        QCOMPARE(boxes, 0);
     }
 
     void pageCannotOpenWindowsOrReachLocalFiles()
