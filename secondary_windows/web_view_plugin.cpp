@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QOpenGLContext>
+#include <QTimer>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
@@ -115,11 +116,23 @@ public:
 private:
     void loadingChanged(const QWebEngineLoadingInfo &info)
     {
-        // A load cut short by a newer one (a reload, a click) is no outcome: the
-        // newer load reports for both.
-        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus ||
-            info.status() == QWebEngineLoadingInfo::LoadStoppedStatus || !finished_)
+        if (!finished_)
             return;
+        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
+            ++started_;
+            return;
+        }
+        if (info.status() == QWebEngineLoadingInfo::LoadStoppedStatus) {
+            // A load cut short by a newer one (a reload, a click) is no outcome:
+            // the newer load reports for both. One that stops with nothing after
+            // it (a reply with no content, a file to save) ended without a page.
+            const int at = started_;
+            QTimer::singleShot(StoppedGrace, view_, [this, at] {
+                if (started_ == at && finished_)
+                    finished_(false);
+            });
+            return;
+        }
         // An error page with a body still "succeeds" for the engine; an HTTP
         // error status is a failed load all the same.
         const bool httpError = info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain &&
@@ -127,6 +140,10 @@ private:
         finished_(info.status() == QWebEngineLoadingInfo::LoadSucceededStatus && !httpError);
     }
 
+    // How long a stopped load waits for the newer load that may have stopped it.
+    static constexpr int StoppedGrace = 250;
+
+    int started_ = 0;
     QWebEngineView *view_;
     std::function<void(bool)> finished_;
 };

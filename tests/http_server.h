@@ -29,6 +29,8 @@ public:
         pages_[path] = body;
         attachments_.insert(path, true);
     }
+    // Answered "204 No Content": a load that ends without a page.
+    void noContent(const QByteArray &path) { noContent_.insert(path, true); }
     void release()
     {
         slow_.clear();
@@ -58,6 +60,12 @@ private:
 
     void answer(QTcpSocket *socket, const QByteArray &path)
     {
+        if (noContent_.contains(path)) {
+            socket->write(
+                "HTTP/1.0 204 No Content\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            socket->disconnectFromHost();
+            return;
+        }
         const bool found = pages_.contains(path);
         const QByteArray body =
             found ? pages_.value(path) : QByteArray("<html><body>yok</body></html>");
@@ -75,6 +83,7 @@ private:
     QHash<QByteArray, QByteArray> pages_;
     QHash<QByteArray, bool> slow_;
     QHash<QByteArray, bool> attachments_;
+    QHash<QByteArray, bool> noContent_;
     QHash<QByteArray, int> hits_;
     QHash<QTcpSocket *, QByteArray> buffers_;
     QList<QPair<QPointer<QTcpSocket>, QByteArray>> held_;

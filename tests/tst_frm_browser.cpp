@@ -111,6 +111,7 @@ private slots:
         server.page("/next.html", "<html><body>ikinci</body></html>");
         server.page("/slow.html", "<html><body>ge\xc3\xa7</body></html>");
         server.attachment("/indir.bin", QByteArray(4096, 'z'));
+        server.noContent("/bos.html");
         server.page("/soru.html",
                     "<html><head><script>"
                     "document.title = confirm('emin misin?') + ':' + prompt('ad?', 'ali');"
@@ -249,6 +250,22 @@ private slots:
         QTest::mouseClick(w->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(int(shown.count()), before + 1, 30000);
         QCOMPARE(panelOf(w.get())->text(), frmBrowser::failedText());
+    }
+
+    // No page to show is a failure too; only a load cut short by a newer one
+    // reports nothing.
+    void loadsEndingWithoutAPageFail_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("204 No Content") << "/bos.html";
+        QTest::newRow("a file to save") << "/indir.bin";
+    }
+
+    void loadsEndingWithoutAPageFail()
+    {
+        QFETCH(QString, path);
+        auto w = openReal(url(path.toLatin1().constData()));
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::failedText(), 20000);
     }
 
     void slowServerKeepsTheLoadingText()
