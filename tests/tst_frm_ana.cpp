@@ -8,6 +8,7 @@
 #include "question_box.h"
 #include "recording_player.h"
 #include "style.h"
+#include "whole_text.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -495,6 +496,16 @@ private slots:
         Sounds::setPlayer(&player);
         qunsetenv("PULSE_SERVER");
         qunsetenv("SDL_AUDIODRIVER");
+    }
+
+    void everyButtonShowsItsWholeCaption()
+    {
+        showActive();
+        for (int i = 1; i <= Effects::Count; ++i) {
+            auto *button = find<QPushButton>(QStringLiteral("Command%1").arg(i));
+            QVERIFY(button);
+            QVERIFY2(showsWholeText(button), qPrintable(button->text()));
+        }
     }
 
     void effectPathIsJoinedAsIs_data()

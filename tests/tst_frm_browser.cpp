@@ -172,7 +172,7 @@ private slots:
         QCOMPARE(fake.last->navigations, QList<QUrl>{frmBrowser::updateAddress()});
         QVERIFY(fake.last->visibleAtNavigate);
         QCOMPARE(frmBrowser::updateAddress().toString(),
-                 QStringLiteral("http://www.tzkdesign.example/tzk/guncelleme.shtml"));
+                 QStringLiteral("http://www.tzk.example/tzk/guncelleme.shtml"));
         QCOMPARE(panelOf(&w)->text(), frmBrowser::loadingText());
         fake.last->finished(true);
         QCOMPARE(panelOf(&w)->text(), frmBrowser::loadedText());

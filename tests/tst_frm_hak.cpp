@@ -3,6 +3,7 @@
 #include "frm_ana.h"
 #include "frm_hak.h"
 #include "question_box.h"
+#include "whole_text.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
@@ -56,9 +57,9 @@ private slots:
             QStringLiteral(" \r\n      Zembra,\r\n  kolay kullanımlı \r\n  arayüzüyle hızlı \r\n"
                            "   vede kolay bir \r\n    şekilde efekt \r\n girilmesini sağlar. \r\n"
                            "   Ayrıntılar, yeni   \r\n   versiyonlar için \r\n\r\n"
-                           " http://www.tzkdesign.example\r\n \r\n  adresini ziyaret \r\n"
+                           " http://www.tzk.example\r\n \r\n  adresini ziyaret \r\n"
                            "     edebiliesiniz.\r\n \r\n    Bu program \r\n     ücretsizdir. \r\n"
-                           "\r\n        e-mail : \r\n bilgi@tzkdesign.example\r\n"));
+                           "\r\n        e-mail : \r\n bilgi@tzk.example\r\n"));
         QWidget *about = openAbout();
         auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
         const QString shown = text->toPlainText();
@@ -97,6 +98,17 @@ private slots:
         QVERIFY(lines > text->document()->blockCount()); // the addresses did wrap
     }
 
+    // The host and the e-mail address are ours to choose: they must show whole.
+    void everyLabelAndButtonShowsItsWholeText()
+    {
+        QWidget *about = openAbout();
+        for (const char *name : {"Label1", "Label2", "Label3", "Command1"}) {
+            auto *control = about->findChild<QWidget *>(QLatin1String(name));
+            QVERIFY(control);
+            QVERIFY2(showsWholeText(control), name);
+        }
+    }
+
     void layout_data()
     {
         QTest::addColumn<QString>("name");
@@ -110,9 +122,9 @@ private slots:
         QTest::newRow("Picture1") << "Picture1" << QRect(16, 24, 129, 161) << ""
                                   << "";
         QTest::newRow("Label3") << "Label3" << QRect(171, 24, 129, 17) << "DejaVu Sans"
-                                << "www.tzkdesign.example";
+                                << "www.tzk.example";
         QTest::newRow("Label2") << "Label2" << QRect(29, 192, 113, 17) << "Liberation Sans"
-                                << "bilgi@tzkdesign.example";
+                                << "bilgi@tzk.example";
         QTest::newRow("Label1") << "Label1" << QRect(168, 8, 145, 17) << "DejaVu Sans"
                                 << "zembra v1.1";
     }
