@@ -1,6 +1,7 @@
 #include "web_view_plugin.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QOpenGLContext>
 #include <QTimer>
 #include <QWebEngineDownloadRequest>
@@ -23,6 +24,9 @@ void ensureGlobalShareContext()
 {
     if (QOpenGLContext::globalShareContext())
         return;
+    // What the engine checks for, or it warns on the terminal; setting it now
+    // is as good, since the context it stands for is made here.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     auto *context = new QOpenGLContext(QCoreApplication::instance());
     context->setFormat(QSurfaceFormat::defaultFormat());
     context->create();
@@ -152,6 +156,9 @@ private:
 
 WebView *WebEngineViewPlugin::createWebView(QWidget *parent)
 {
+    // The engine's start-up report is for its developers, not the user's terminal;
+    // QT_LOGGING_RULES still turns it on.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
     ensureGlobalShareContext();
     return new EngineView(parent);
 }

@@ -68,6 +68,10 @@ public:
 QTemporaryDir *home = nullptr;
 
 // Every file below a folder, as paths relative to it.
+// What the web engine printed that a user would see on the terminal.
+QStringList engineNoise;
+QtMessageHandler previousHandler = nullptr;
+
 QStringList filesBelow(const QString &dir)
 {
     QStringList files;
@@ -103,6 +107,16 @@ class TestFrmBrowser : public QObject {
 private slots:
     void initTestCase()
     {
+        // Inside the test run, where QtTest's own handler is already in place.
+        previousHandler = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+                if (qstrcmp(context.category, "qt.webenginecontext") == 0 ||
+                    message.startsWith(QLatin1String("js:")) ||
+                    message.contains(QLatin1String("AA_ShareOpenGLContexts")))
+                    engineNoise << message.left(80);
+                previousHandler(type, context, message);
+            });
+
         Fonts::install();
         Sounds::setPlayer(&player);
         server.page("/tzk/guncelleme.shtml",
@@ -115,6 +129,7 @@ private slots:
         server.page("/soru.html",
                     "<html><head><script>"
                     "document.title = confirm('emin misin?') + ':' + prompt('ad?', 'ali');"
+                    "console.log('konsol');"
                     "window.onbeforeunload = function (e) { e.preventDefault(); return 'kal'; };"
                     "</script></head><body>soru</body></html>");
         server.page("/uyari.html", "<html><body><script>for (;;) alert(1);</script></body></html>");
@@ -414,6 +429,9 @@ private slots:
     }
 
     // Last, after every session above.
+    // Opening the engine, and any page's console, print nothing on the terminal.
+    void engineSaidNothingOnTheTerminal() { QCOMPARE(engineNoise, QStringList()); }
+
     void programWroteNoFileUnderHome()
     {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
