@@ -84,7 +84,6 @@ PulseOutput::~PulseOutput()
     // Let the server drop our queued audio before we go: PulseAudio 16 aborts
     // when a client disconnects while its monitor still forwards the client's
     // shared memory to a recorder. A server that does not answer soon is left.
-    bool flushed = false;
     pa_threaded_mainloop_lock(loop_);
     const bool ready = stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY && !lost_;
     if (ready) {
@@ -103,9 +102,7 @@ PulseOutput::~PulseOutput()
     }
     pa_threaded_mainloop_unlock(loop_);
     if (ready)
-        flushed =
-            waitFor(std::chrono::milliseconds(50), [this] { return flushed_ || lost_.load(); });
-    (void)flushed;
+        waitFor(std::chrono::milliseconds(50), [this] { return flushed_ || lost_.load(); });
     pa_threaded_mainloop_lock(loop_);
     if (stream_) {
         pa_stream_set_state_callback(stream_, nullptr, nullptr);

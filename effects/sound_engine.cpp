@@ -135,7 +135,7 @@ struct SoundEngine::Core {
         return std::size_t(std::max<std::int64_t>(1, std::int64_t(output->rate()) *
                                                          options.headLength.count() / 1000));
     }
-    std::unique_ptr<SoundDecoder> open(const std::string &path, FileKey &key);
+    Head *validHead(const std::string &path, const FileKey &key);
     void grow(Head &head, std::size_t frames);
     void stream(FrameRing &ring, int channels, std::size_t frames);
     void remember(const std::string &path, Head head);
@@ -232,10 +232,17 @@ void SoundEngine::Core::silence()
     output->play(std::make_unique<Voice>(std::make_shared<const Pcm>()));
 }
 
-std::unique_ptr<SoundDecoder> SoundEngine::Core::open(const std::string &path, FileKey &key)
+// The head kept for this file, if the file is still the one it was made from.
+SoundEngine::Core::Head *SoundEngine::Core::validHead(const std::string &path, const FileKey &key)
 {
-    const int fd = openRegular(path, key);
-    return fd < 0 ? nullptr : SoundDecoder::open(fd, output->rate());
+    auto it = heads.find(path);
+    if (it == heads.end())
+        return nullptr;
+    if (it->second.key == key)
+        return &it->second;
+    headBytes -= it->second.pcm->bytes();
+    heads.erase(it);
+    return nullptr;
 }
 
 void SoundEngine::Core::start(const std::string &path)
@@ -245,32 +252,34 @@ void SoundEngine::Core::start(const std::string &path)
     if (!ensureOutput())
         return;
     FileKey key;
-    auto decoder = open(path, key);
+    const int fd = openRegular(path, key);
+    if (fd < 0) {
+        silence();
+        return;
+    }
+    Head *head = validHead(path, key);
+    if (head) {
+        head->lastUse = ++useCounter;
+        if (head->whole) {
+            ::close(fd); // nothing more to read
+            output->play(std::make_unique<Voice>(head->pcm));
+            return;
+        }
+    }
+    auto decoder = SoundDecoder::open(fd, output->rate());
     if (!decoder) {
         silence();
         return;
     }
-    auto it = heads.find(path);
-    if (it != heads.end() && !(it->second.key == key)) {
-        headBytes -= it->second.pcm->bytes();
-        heads.erase(it);
-        it = heads.end();
-    }
     Job j;
     j.ring = std::make_shared<FrameRing>(std::size_t(output->rate()) / 2);
-    if (it != heads.end()) {
-        Head &head = it->second;
-        head.lastUse = ++useCounter;
-        if (head.whole) {
-            output->play(std::make_unique<Voice>(head.pcm));
-            return;
-        }
+    if (head) {
         // The head plays while the rest is decoded from the start of the file
         // again, so that resampling runs on unbroken.
-        j.skip = head.pcm->frames();
+        j.skip = head->pcm->frames();
         j.decoder = std::move(decoder);
         job = std::move(j);
-        output->play(std::make_unique<Voice>(head.pcm, job->ring));
+        output->play(std::make_unique<Voice>(head->pcm, job->ring));
     } else {
         const std::size_t got = decoder->read(step.data(), StepFrames);
         if (got == 0) {
@@ -362,7 +371,6 @@ void SoundEngine::Core::feed()
             grow(job->head, got);
             if (job->head.pcm->frames() >= headFrames())
                 remember(job->path, std::move(job->head));
-            job->head.pcm.reset();
         }
     }
     account();
@@ -379,10 +387,15 @@ void SoundEngine::Core::preloadOne()
         preloads.pop_front();
     }
     FileKey key;
-    auto decoder = open(path, key);
-    if (!decoder)
+    const int fd = openRegular(path, key);
+    if (fd < 0)
         return;
-    if (auto it = heads.find(path); it != heads.end() && it->second.key == key)
+    if (validHead(path, key)) {
+        ::close(fd);
+        return;
+    }
+    auto decoder = SoundDecoder::open(fd, output->rate());
+    if (!decoder)
         return;
     Head head;
     head.key = key;

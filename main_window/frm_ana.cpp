@@ -173,7 +173,7 @@ void frmAna::closeEvent(QCloseEvent *event)
     browser_.unload();
     // An about window left open keeps the program running; a minimised one
     // would keep it running out of sight.
-    if (yes && hak_.isLoaded())
+    if (yes && hak_.isLoaded() && hak_.window()->isMinimized())
         hak_.show();
     event->setAccepted(yes);
 }

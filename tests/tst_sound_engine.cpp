@@ -309,6 +309,7 @@ private slots:
         const QString file = path(QStringLiteral("13-%1.tzk").arg(rate));
         writeFile(file, Wav::build(a, 1, rate));
         std::size_t held = 0;
+        std::size_t coldHeld = 0;
         const auto press = [&](bool preload) -> Samples {
             const Samples out = capture([&](SoundEngine &e) {
                 playFor(e, path("yok.tzk"), 10ms); // opens the output, plays nothing
@@ -319,6 +320,8 @@ private slots:
                     held = e.heldBytes();
                 }
                 playFor(e, file, 700ms);
+                if (!preload)
+                    coldHeld = e.heldBytes();
             });
             // From the first sample heard to the last.
             std::size_t end = out.size();
@@ -329,6 +332,8 @@ private slots:
         };
         const Samples cold = press(false);
         const Samples warm = press(true);
+        // A press keeps the start it decoded too, for the next press.
+        QVERIFY2(coldHeld >= 4410 * sizeof(std::int16_t), qPrintable(QString::number(coldHeld)));
         // 100 ms of mono kept before the press.
         QVERIFY2(held >= 4410 * sizeof(std::int16_t) && held < 4410 * sizeof(std::int16_t) * 2,
                  qPrintable(QString::number(held)));
