@@ -327,6 +327,7 @@ private slots:
         QTest::mouseClick(find(QStringLiteral("Command%1").arg(number)), Qt::LeftButton);
         QCOMPARE(player.requests, std::vector<std::string>{effectRequest(row.file)});
         QCOMPARE(shownAtRequest, QString::fromUtf8(row.statusText));
+        QVERIFY2(showsWholeText(panel()), qPrintable(panel()->text()));
     }
 
     void keyboardPressesTheFocusedButton_data()

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "effects/status_panel.h"
+
 #include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QPushButton>
 #include <QStyle>
@@ -29,4 +32,13 @@ inline bool showsWholeText(const QWidget *control)
         return metrics.horizontalAdvance(button->text()) <= room.width();
     }
     return false;
+}
+
+// A status panel prints one line from its left edge and cuts it at its right
+// one: its text is whole when the ink ends within the panel (the advance of the
+// last glyph may pass the edge; its empty side bearing is not lost).
+inline bool showsWholeText(const StatusPanel *panel)
+{
+    const QFontMetricsF metrics(panel->font());
+    return metrics.tightBoundingRect(panel->text()).right() <= panel->contentsRect().width();
 }
