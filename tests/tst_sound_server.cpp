@@ -372,8 +372,9 @@ private slots:
         for (const Heard &h : heard)
             played += h.reached;
         const std::size_t periods = played / std::size_t(std::max(16, 64 * rate / 48000));
-        QVERIFY2(std::size_t(dropouts) * 10 <= periods,
-                 qPrintable(QStringLiteral("%1 dropouts in %2 periods").arg(dropouts).arg(periods)));
+        QVERIFY2(
+            std::size_t(dropouts) * 10 <= periods,
+            qPrintable(QStringLiteral("%1 dropouts in %2 periods").arg(dropouts).arg(periods)));
         if (dropouts)
             qInfo("%d dropout(s) of one server period on this machine", dropouts);
     }
