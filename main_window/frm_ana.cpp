@@ -40,7 +40,7 @@ frmAna::frmAna(QWidget *parent)
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint)
     , hak_([] { return new frmHak; })
-    , browser_([] { return new frmBrowser(WebViewLoader::factory()); })
+    , browser_([] { return new frmBrowser(WebViewLoader::modulePath()); })
     , terminate_([] { std::_Exit(0); })
 {
     setObjectName(QStringLiteral("frmAna"));

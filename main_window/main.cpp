@@ -1,3 +1,4 @@
+#include "app_setup.h"
 #include "effects/sound_engine.h"
 #include "effects/sounds.h"
 #include "fonts.h"
@@ -18,6 +19,7 @@ int main(int argc, char *argv[])
 #ifdef ZEMBRA_LINKED_WEBVIEW
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 #endif
+    AppSetup::beforeApplication();
     QApplication app(argc, argv);
     Fonts::install();
     Style::install();

@@ -8,8 +8,10 @@
 #include "shared_window.h"
 #include "twips.h"
 #include "web_view.h"
+#include "web_view_loader.h"
 
 #include <QLabel>
+#include <QTimer>
 #include <QVBoxLayout>
 
 QUrl frmBrowser::updateAddress()
@@ -33,7 +35,33 @@ QString frmBrowser::failedText()
     return QStringLiteral("   Sayfa Yüklenemedi. !");
 }
 
+frmBrowser::frmBrowser(const QString &modulePath, const QUrl &address, QWidget *parent)
+    : frmBrowser(address, parent)
+{
+    viewPending_ = true;
+    WebViewLoader::loadInBackground(modulePath, this, [this](WebViewFactory *views) {
+        viewPending_ = false;
+        attachView(views);
+        // Shown while the engine was loading, with the loading text already up.
+        if (!loaded_)
+            return;
+        if (!browser_) {
+            picStatus_->showStatus(failedText());
+            return;
+        }
+        // A turn of the event loop between making the engine and the request,
+        // so that a press waiting behind the one is served before the other.
+        QTimer::singleShot(0, this, [this] { browser_->navigate(startingAddress_); });
+    });
+}
+
 frmBrowser::frmBrowser(WebViewFactory *views, const QUrl &address, QWidget *parent)
+    : frmBrowser(address, parent)
+{
+    attachView(views);
+}
+
+frmBrowser::frmBrowser(const QUrl &address, QWidget *parent)
     : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , startingAddress_(address)
@@ -55,13 +83,6 @@ frmBrowser::frmBrowser(WebViewFactory *views, const QUrl &address, QWidget *pare
     browserArea_->setFocusPolicy(Qt::StrongFocus);
     auto *areaLayout = new QVBoxLayout(browserArea_);
     areaLayout->setContentsMargins(0, 0, 0, 0);
-    if (views)
-        browser_.reset(views->createWebView(browserArea_));
-    if (browser_) {
-        areaLayout->addWidget(browser_->widget());
-        browserArea_->setFocusProxy(browser_->widget());
-        browser_->setLoadFinishedHandler([this](bool ok) { brwWebBrowser_DownloadComplete(ok); });
-    }
 
     auto *notice = new QLabel(QStringLiteral("Güncelleme bildiriminlerini alabilmeniz için "
                                              "bilgisayarınızın internete bağlı olması "
@@ -86,6 +107,20 @@ frmBrowser::frmBrowser(WebViewFactory *views, const QUrl &address, QWidget *pare
 
 frmBrowser::~frmBrowser() = default;
 
+void frmBrowser::attachView(WebViewFactory *views)
+{
+    if (views)
+        browser_.reset(views->createWebView(browserArea_));
+    if (!browser_)
+        return;
+    const bool hadFocus = focusWidget() == browserArea_;
+    browserArea_->layout()->addWidget(browser_->widget());
+    browserArea_->setFocusProxy(browser_->widget());
+    if (hadFocus)
+        browser_->widget()->setFocus();
+    browser_->setLoadFinishedHandler([this](bool ok) { brwWebBrowser_DownloadComplete(ok); });
+}
+
 void frmBrowser::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
@@ -98,10 +133,19 @@ void frmBrowser::showEvent(QShowEvent *event)
 
 void frmBrowser::Form_Load()
 {
+    if (viewPending_) {
+        picStatus_->showStatus(loadingText()); // the request follows with the view
+        return;
+    }
+    if (!browser_) {
+        // No web engine to be had (its module is missing or broken): the page
+        // cannot load, and the panel says so rather than wait forever.
+        picStatus_->showStatus(failedText());
+        return;
+    }
     // Visible first, then the request, then the loading text: a load that ends
     // within navigate() is overwritten, as it always was.
-    if (browser_)
-        browser_->navigate(startingAddress_);
+    browser_->navigate(startingAddress_);
     picStatus_->showStatus(loadingText());
 }
 

@@ -15,7 +15,12 @@ class WebViewFactory;
 class frmBrowser : public QWidget {
     Q_OBJECT
 public:
-    // The address is fixed in the program; tests point it at a local server.
+    // The web view comes from the module at `modulePath`, loaded in the
+    // background: the window shows at once and its page follows. The address is
+    // fixed in the program; tests point it at a local server.
+    explicit frmBrowser(const QString &modulePath, const QUrl &address = updateAddress(),
+                        QWidget *parent = nullptr);
+    // The web view comes from `views` at once; without one the page cannot load.
     explicit frmBrowser(WebViewFactory *views, const QUrl &address = updateAddress(),
                         QWidget *parent = nullptr);
     ~frmBrowser() override;
@@ -29,6 +34,8 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    frmBrowser(const QUrl &address, QWidget *parent);
+    void attachView(WebViewFactory *views);
     void Form_Load();
     void brwWebBrowser_DownloadComplete(bool ok);
     void Image1_Click();
@@ -39,4 +46,5 @@ private:
     ClickableImage *image1_;
     std::unique_ptr<WebView> browser_;
     bool loaded_ = false;
+    bool viewPending_ = false;
 };

@@ -1,14 +1,26 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
+
+#include <functional>
 
 class WebViewFactory;
 
 namespace WebViewLoader {
 
-// Loads the web view module from beside the program on first use; null when it
-// cannot be loaded. The module stays loaded for the rest of the run.
-WebViewFactory *factory();
+// The web view module beside the program.
+QString modulePath();
+
+// Loads the module on first use; null when it cannot be loaded. The module stays
+// loaded for the rest of the run.
 WebViewFactory *factoryFrom(const QString &modulePath);
+
+// Maps the module and the web engine's libraries on a worker thread, which takes
+// the user-interface thread tens of milliseconds otherwise, then calls `ready`
+// on the user-interface thread with what factoryFrom() gives, unless `receiver`
+// is gone by then.
+void loadInBackground(const QString &modulePath, QObject *receiver,
+                      std::function<void(WebViewFactory *)> ready);
 
 } // namespace WebViewLoader

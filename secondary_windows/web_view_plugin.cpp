@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
-#include <QOpenGLContext>
 #include <QTimer>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineLoadingInfo>
@@ -11,27 +10,7 @@
 #include <QWebEngineSettings>
 #include <QWebEngineView>
 
-// Exported by Qt GUI; it is how QGuiApplication installs the context that
-// Qt::AA_ShareOpenGLContexts asks for.
-Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext *context);
-
 namespace {
-
-// The web engine composites through a context shared with Qt's. Asking for it at
-// start-up would load OpenGL in every run (about 70 ms and 55 MiB here), so it is
-// made when the engine is first needed, the way QGuiApplication would have made it.
-void ensureGlobalShareContext()
-{
-    if (QOpenGLContext::globalShareContext())
-        return;
-    // What the engine checks for, or it warns on the terminal; setting it now
-    // is as good, since the context it stands for is made here.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    auto *context = new QOpenGLContext(QCoreApplication::instance());
-    context->setFormat(QSurfaceFormat::defaultFormat());
-    context->create();
-    qt_gl_set_global_share_context(context);
-}
 
 // Remote, untrusted content: it may not reach local files or open anything.
 class GuardedPage : public QWebEnginePage {
@@ -159,6 +138,5 @@ WebView *WebEngineViewPlugin::createWebView(QWidget *parent)
     // The engine's start-up report is for its developers, not the user's terminal;
     // QT_LOGGING_RULES still turns it on.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
-    ensureGlobalShareContext();
     return new EngineView(parent);
 }

@@ -221,12 +221,53 @@ private slots:
         QCOMPARE(shown.count(), 0);
     }
 
-    void withoutTheWebModuleTheWindowStillOpens()
+    void withoutTheWebModuleTheLoadFails_data()
     {
-        frmBrowser w(WebViewLoader::factoryFrom(QStringLiteral("/nonexistent/zembra_webview")));
+        QTest::addColumn<bool>("inBackground");
+        QTest::newRow("module loaded at once") << false;
+        QTest::newRow("module loaded in the background") << true;
+    }
+
+    void withoutTheWebModuleTheLoadFails()
+    {
+        QFETCH(bool, inBackground);
+        const QString missing = QStringLiteral("/nonexistent/zembra_webview");
+        std::unique_ptr<frmBrowser> w;
+        if (inBackground)
+            w = std::make_unique<frmBrowser>(missing);
+        else
+            w = std::make_unique<frmBrowser>(WebViewLoader::factoryFrom(missing));
+        w->show();
+        QTest::mouseClick(w->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QTRY_COMPARE(panelOf(w.get())->text(), frmBrowser::failedText());
+    }
+
+    // The window is up, with its loading text, before the engine is; the page
+    // is asked for once, when the engine comes.
+    void pageFollowsAWindowShownBeforeTheEngine()
+    {
+        const int before = server.hits("/tzk/guncelleme.shtml");
+        frmBrowser w(QStringLiteral(WEBVIEW_MODULE), url("/tzk/guncelleme.shtml"));
+        QSignalSpy shown(panelOf(&w), &StatusPanel::shown);
         w.show();
-        QTest::mouseClick(w.findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QVERIFY(w.isVisible());
         QCOMPARE(panelOf(&w)->text(), frmBrowser::loadingText());
+        QVERIFY(!w.findChild<QWebEngineView *>());
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(&w)->text(), frmBrowser::loadedText(), 20000);
+        QCOMPARE(server.hits("/tzk/guncelleme.shtml"), before + 1);
+        QCOMPARE(shown.count(), 2);
+        auto *view = w.findChild<QWebEngineView *>();
+        QCOMPARE(w.findChild<QWidget *>(QStringLiteral("brwWebBrowser"))->focusProxy(), view);
+    }
+
+    // Closed before the engine came: nothing is left to call back into.
+    void closedBeforeTheEngineCame()
+    {
+        {
+            frmBrowser w(QStringLiteral(WEBVIEW_MODULE), url("/tzk/guncelleme.shtml"));
+            w.show();
+        }
+        QTest::qWait(200);
     }
 
     // ---- the real web engine against a local server ----
