@@ -1,6 +1,6 @@
 #pragma once
 
-#include "voice.h"
+#include "effects/voice.h"
 
 #include <chrono>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "effect_table.h"
+#include "effects/effect_table.h"
 
 // The leading spaces centre each text by eye in the panel's font; they are data, not computed.
 const std::array<EffectRow, Effects::Count> Effects::Table = {{

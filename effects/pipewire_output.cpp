@@ -1,4 +1,4 @@
-#include "audio_output.h"
+#include "effects/audio_output.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>

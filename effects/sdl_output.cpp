@@ -1,4 +1,4 @@
-#include "audio_output.h"
+#include "effects/audio_output.h"
 
 #include <SDL.h>
 

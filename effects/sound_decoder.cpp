@@ -1,4 +1,4 @@
-#include "sound_decoder.h"
+#include "effects/sound_decoder.h"
 
 #include <samplerate.h>
 #include <sndfile.h>

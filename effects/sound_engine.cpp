@@ -1,7 +1,7 @@
-#include "sound_engine.h"
+#include "effects/sound_engine.h"
 
-#include "audio_output.h"
-#include "sound_decoder.h"
+#include "effects/audio_output.h"
+#include "effects/sound_decoder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "effect_player.h"
+#include "effects/effect_player.h"
 
 #include <chrono>
 #include <cstddef>

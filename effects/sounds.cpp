@@ -1,12 +1,19 @@
-#include "sounds.h"
+#include "effects/sounds.h"
 
-#include "effect_player.h"
-#include "effect_table.h"
+#include "effects/effect_player.h"
+#include "effects/effect_table.h"
 
 #include <QCoreApplication>
 
-namespace {
-EffectPlayer *currentPlayer = nullptr;
+Sounds::Sounds(EffectPlayer &player)
+    : Sounds(player, QCoreApplication::applicationDirPath())
+{
+}
+
+Sounds::Sounds(EffectPlayer &player, const QString &programDir)
+    : player_(player)
+    , programDir_(programDir)
+{
 }
 
 QString Sounds::effectPath(const QString &programDir, const QString &name)
@@ -14,37 +21,20 @@ QString Sounds::effectPath(const QString &programDir, const QString &name)
     return programDir + QLatin1Char('/') + name;
 }
 
-void Sounds::PlayEffect(const QString &name)
+void Sounds::PlayEffect(const QString &name) const
 {
-    if (!currentPlayer)
-        return;
-    // applicationDirPath() is resolved once by Qt and cached, so no file I/O here.
-    const QString path = effectPath(QCoreApplication::applicationDirPath(), name);
-    currentPlayer->play(path.toUtf8().toStdString());
+    player_.play(effectPath(programDir_, name).toUtf8().toStdString());
 }
 
-void Sounds::preloadAll()
+void Sounds::preloadAll() const
 {
-    if (!currentPlayer)
-        return;
-    const QString dir = QCoreApplication::applicationDirPath();
     std::vector<std::string> paths;
     const auto add = [&](const char *name) {
-        paths.push_back(effectPath(dir, QString::fromUtf8(name)).toUtf8().toStdString());
+        paths.push_back(effectPath(programDir_, QString::fromUtf8(name)).toUtf8().toStdString());
     };
     add(Effects::IntroFile);
     add(Effects::ClosingFile);
     for (const EffectRow &row : Effects::Table)
         add(row.file);
-    currentPlayer->preload(std::move(paths));
-}
-
-void Sounds::setPlayer(EffectPlayer *player)
-{
-    currentPlayer = player;
-}
-
-EffectPlayer *Sounds::player()
-{
-    return currentPlayer;
+    player_.preload(std::move(paths));
 }

@@ -1,4 +1,4 @@
-#include "voice.h"
+#include "effects/voice.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "app_setup.h"
+#include "main_window/app_setup.h"
 
 #include <QCoreApplication>
 

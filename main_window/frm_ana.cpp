@@ -1,18 +1,18 @@
-#include "frm_ana.h"
+#include "main_window/frm_ana.h"
 
-#include "branding.h"
-#include "clickable_image.h"
-#include "command_button.h"
 #include "effects/effect_table.h"
 #include "effects/sounds.h"
-#include "effects/status_panel.h"
-#include "fonts.h"
-#include "frm_browser.h"
-#include "frm_hak.h"
-#include "pictures.h"
-#include "question_box.h"
-#include "twips.h"
-#include "web_view_loader.h"
+#include "generated/build_info.h"
+#include "secondary_windows/frm_browser.h"
+#include "secondary_windows/frm_hak.h"
+#include "secondary_windows/web_view_loader.h"
+#include "window_services/clickable_image.h"
+#include "window_services/command_button.h"
+#include "window_services/fonts.h"
+#include "window_services/pictures.h"
+#include "window_services/question_box.h"
+#include "window_services/status_panel.h"
+#include "window_services/twips.h"
 
 #include <QCloseEvent>
 #include <QMenuBar>
@@ -35,16 +35,18 @@ QRect buttonRect(int index)
 
 } // namespace
 
-frmAna::frmAna(QWidget *parent)
+frmAna::frmAna(EffectPlayer &player, QWidget *parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint)
+    , sounds_(player)
     , hak_([] { return new frmHak; })
     , browser_([] { return new frmBrowser(WebViewLoader::modulePath()); })
     , terminate_([] { std::_Exit(0); })
 {
     setObjectName(QStringLiteral("frmAna"));
-    setWindowTitle(QStringLiteral("Zembra v1.1 - ") + QLatin1String(WebHost));
+    setWindowTitle(QStringLiteral("Zembra v") + QLatin1String(BuildInfo::Version) +
+                   QStringLiteral(" - ") + QLatin1String(BuildInfo::WebHost));
     setWindowIcon(Pictures::windowIcon());
     setFont(Fonts::windowDefault());
     buildLayout();
@@ -124,14 +126,14 @@ void frmAna::buildMenu()
 
 void frmAna::Form_Load()
 {
-    Sounds::PlayEffect(QLatin1String(Effects::IntroFile));
+    sounds_.PlayEffect(QLatin1String(Effects::IntroFile));
 }
 
 void frmAna::Command_Click(int index)
 {
     const EffectRow &row = Effects::Table[std::size_t(index)];
     picStatus_->showStatus(QString::fromUtf8(row.statusText));
-    Sounds::PlayEffect(QLatin1String(row.file));
+    sounds_.PlayEffect(QLatin1String(row.file));
 }
 
 void frmAna::PicStatus_Click()
@@ -146,7 +148,7 @@ void frmAna::Image1_Click()
 
 void frmAna::intro_Click()
 {
-    Sounds::PlayEffect(QLatin1String(Effects::IntroFile));
+    sounds_.PlayEffect(QLatin1String(Effects::IntroFile));
 }
 
 void frmAna::bilgi_Click()
@@ -161,7 +163,7 @@ void frmAna::web_Click()
 
 void frmAna::cik_Click()
 {
-    Sounds::PlayEffect(QLatin1String(Effects::ClosingFile));
+    sounds_.PlayEffect(QLatin1String(Effects::ClosingFile));
     terminate_();
 }
 
@@ -169,7 +171,7 @@ void frmAna::closeEvent(QCloseEvent *event)
 {
     const bool yes = QuestionBox::ask(this, QStringLiteral("Zembra"),
                                       QStringLiteral("Zembra 'den çıkmak istiyormusunuz?"));
-    Sounds::PlayEffect(QLatin1String(Effects::ClosingFile));
+    sounds_.PlayEffect(QLatin1String(Effects::ClosingFile));
     browser_.unload();
     // An about window left open keeps the program running; a minimised one
     // would keep it running out of sight.

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "shared_window.h"
+#include "effects/sounds.h"
+#include "window_services/shared_window.h"
 
 #include <QMainWindow>
 
@@ -8,6 +9,7 @@
 #include <functional>
 
 class ClickableImage;
+class EffectPlayer;
 class CommandButton;
 class QAction;
 class StatusPanel;
@@ -16,7 +18,8 @@ class StatusPanel;
 class frmAna : public QMainWindow {
     Q_OBJECT
 public:
-    explicit frmAna(QWidget *parent = nullptr);
+    // Plays through `player`, which must outlive the window.
+    explicit frmAna(EffectPlayer &player, QWidget *parent = nullptr);
     ~frmAna() override;
 
     SharedWindow &hakWindow() { return hak_; }
@@ -43,6 +46,7 @@ private:
     void web_Click();
     void cik_Click();
 
+    Sounds sounds_;
     std::array<CommandButton *, 20> buttons_{};
     StatusPanel *picStatus_ = nullptr;
     ClickableImage *image1_ = nullptr;

@@ -1,14 +1,14 @@
-#include "frm_browser.h"
+#include "secondary_windows/frm_browser.h"
 
-#include "branding.h"
-#include "clickable_image.h"
-#include "effects/status_panel.h"
-#include "fonts.h"
-#include "pictures.h"
-#include "shared_window.h"
-#include "twips.h"
-#include "web_view.h"
-#include "web_view_loader.h"
+#include "generated/build_info.h"
+#include "secondary_windows/web_view.h"
+#include "secondary_windows/web_view_loader.h"
+#include "window_services/clickable_image.h"
+#include "window_services/fonts.h"
+#include "window_services/pictures.h"
+#include "window_services/shared_window.h"
+#include "window_services/status_panel.h"
+#include "window_services/twips.h"
 
 #include <QLabel>
 #include <QTimer>
@@ -16,7 +16,7 @@
 
 QUrl frmBrowser::updateAddress()
 {
-    return QUrl(QStringLiteral("http://") + QLatin1String(WebHost) +
+    return QUrl(QStringLiteral("http://") + QLatin1String(BuildInfo::WebHost) +
                 QStringLiteral("/tzk/guncelleme.shtml"));
 }
 

@@ -1,11 +1,11 @@
-#include "frm_hak.h"
+#include "secondary_windows/frm_hak.h"
 
-#include "branding.h"
-#include "command_button.h"
-#include "fonts.h"
-#include "pictures.h"
-#include "shared_window.h"
-#include "twips.h"
+#include "generated/build_info.h"
+#include "window_services/command_button.h"
+#include "window_services/fonts.h"
+#include "window_services/pictures.h"
+#include "window_services/shared_window.h"
+#include "window_services/twips.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -29,12 +29,12 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, const 
 
 QString frmHak::webAddress()
 {
-    return QStringLiteral("http://") + QLatin1String(WebHost);
+    return QStringLiteral("http://") + QLatin1String(BuildInfo::WebHost);
 }
 
 QString frmHak::mailAddress()
 {
-    QString domain = QLatin1String(WebHost);
+    QString domain = QLatin1String(BuildInfo::WebHost);
     if (domain.startsWith(QLatin1String("www.")))
         domain.remove(0, 4);
     return QStringLiteral("bilgi@") + domain;
@@ -106,11 +106,11 @@ frmHak::frmHak(QWidget *parent)
     picture->setPixmap(Pictures::pixmap("about"));
     picture->setFocusPolicy(Qt::StrongFocus);
 
-    makeLabel(this, "Label3", QLatin1String(WebHost), twipsRect(2570, 360, 1935, 255),
+    makeLabel(this, "Label3", QLatin1String(BuildInfo::WebHost), twipsRect(2570, 360, 1935, 255),
               Fonts::verdana(9.75));
     makeLabel(this, "Label2", mailAddress(), twipsRect(430, 2880, 1695, 255), Fonts::arial(9));
-    makeLabel(this, "Label1", QStringLiteral("zembra v1.1"), twipsRect(2520, 120, 2175, 255),
-              Fonts::verdana(12, true));
+    makeLabel(this, "Label1", QStringLiteral("zembra v") + QLatin1String(BuildInfo::Version),
+              twipsRect(2520, 120, 2175, 255), Fonts::verdana(12, true));
 
     setTabOrder(picture, close);
     setTabOrder(close, text);

@@ -1,6 +1,6 @@
-#include "web_view_loader.h"
+#include "secondary_windows/web_view_loader.h"
 
-#include "web_view.h"
+#include "secondary_windows/web_view.h"
 
 #include <QCoreApplication>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "web_view_plugin.h"
+#include "secondary_windows/web_view_plugin.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

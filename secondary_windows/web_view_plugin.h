@@ -1,6 +1,6 @@
 #pragma once
 
-#include "web_view.h"
+#include "secondary_windows/web_view.h"
 
 #include <QObject>
 

@@ -3,10 +3,10 @@
 //   menu, ctrl-c: the exit command, which must end the process at once.
 //   yes-with-about: Yes to the exit question while the about window is open.
 #include "effects/sounds.h"
-#include "fonts.h"
-#include "frm_ana.h"
-#include "question_box.h"
+#include "main_window/frm_ana.h"
 #include "recording_player.h"
+#include "window_services/fonts.h"
+#include "window_services/question_box.h"
 
 #include <QAction>
 #include <QApplication>
@@ -26,7 +26,6 @@ int main(int argc, char *argv[])
         std::printf("%s ", QFileInfo(QString::fromStdString(path)).fileName().toUtf8().constData());
         std::fflush(stdout);
     };
-    Sounds::setPlayer(&player);
     const QString how = QCoreApplication::arguments().value(1);
     const bool answerYes = how == QLatin1String("yes-with-about");
     QuestionBox::setAsker([answerYes](QMessageBox &) {
@@ -36,7 +35,7 @@ int main(int argc, char *argv[])
         }
         return true;
     });
-    frmAna window;
+    frmAna window(player);
     window.show();
     window.activateWindow();
     if (!QTest::qWaitForWindowActive(&window))

@@ -3,15 +3,15 @@
 // and end, then walk the home folder, hidden folders included.
 //
 // The same binary is the program's stand-in when started with --child.
-#include "app_setup.h"
 #include "effects/sound_engine.h"
 #include "effects/sounds.h"
-#include "effects/status_panel.h"
-#include "fonts.h"
-#include "frm_ana.h"
-#include "frm_browser.h"
 #include "http_server.h"
-#include "style.h"
+#include "main_window/app_setup.h"
+#include "main_window/frm_ana.h"
+#include "secondary_windows/frm_browser.h"
+#include "window_services/fonts.h"
+#include "window_services/status_panel.h"
+#include "window_services/style.h"
 
 #include <QAction>
 #include <QApplication>
@@ -45,13 +45,12 @@ int runChild(int argc, char *argv[])
     Fonts::install();
     Style::install();
     SoundEngine player;
-    Sounds::setPlayer(&player);
     HttpServer server;
     server.page("/tzk/guncelleme.shtml",
                 "<html><body><p>Yeni s\xc3\xbcr\xc3\xbcm yok.</p></body></html>");
     const QUrl address(server.base() + QStringLiteral("/tzk/guncelleme.shtml"));
     {
-        frmAna window;
+        frmAna window(player);
         window.browserWindow().setFactory(
             [address] { return new frmBrowser(QStringLiteral(WEBVIEW_MODULE), address); });
         window.show();
@@ -71,7 +70,6 @@ int runChild(int argc, char *argv[])
         web->close();
         QTest::qWait(500);
     }
-    Sounds::setPlayer(nullptr);
     return 0;
 }
 

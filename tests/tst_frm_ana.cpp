@@ -1,14 +1,15 @@
-#include "branding.h"
 #include "effects/effect_table.h"
 #include "effects/sound_engine.h"
 #include "effects/sounds.h"
-#include "effects/status_panel.h"
-#include "fonts.h"
-#include "frm_ana.h"
-#include "question_box.h"
+#include "env_guard.h"
+#include "generated/build_info.h"
+#include "main_window/frm_ana.h"
 #include "recording_player.h"
-#include "style.h"
 #include "whole_text.h"
+#include "window_services/fonts.h"
+#include "window_services/question_box.h"
+#include "window_services/status_panel.h"
+#include "window_services/style.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -91,7 +92,6 @@ private slots:
     {
         Fonts::install();
         Style::install();
-        Sounds::setPlayer(&player);
         QuestionBox::setAsker([this](QMessageBox &box) {
             // The box itself is checked here, on every use.
             questions.push_back(box.windowTitle() + QLatin1Char('|') + box.text());
@@ -112,7 +112,7 @@ private slots:
         player.onPlay = nullptr;
         questions.clear();
         terminations = 0;
-        window = std::make_unique<frmAna>();
+        window = std::make_unique<frmAna>(player);
         window->setTerminator([this] { ++terminations; });
     }
 
@@ -122,8 +122,6 @@ private slots:
         // Windows closed with deferred deletion go now, before the next test.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-
-    void cleanupTestCase() { Sounds::setPlayer(nullptr); }
 
     // ---- start-up ----
 
@@ -170,7 +168,8 @@ private slots:
     {
         showActive();
         QCOMPARE(window->objectName(), QStringLiteral("frmAna"));
-        QCOMPARE(window->windowTitle(), QStringLiteral("Zembra v1.1 - ") + QLatin1String(WebHost));
+        QCOMPARE(window->windowTitle(),
+                 QStringLiteral("Zembra v1.1 - ") + QLatin1String(BuildInfo::WebHost));
         QCOMPARE(window->centralWidget()->size(), QSize(395, 324));
         QCOMPARE(window->centralWidget()->y(), window->menuBar()->height());
         QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -481,12 +480,12 @@ private slots:
 
     void withNoAudioDeviceThePanelStillNamesTheEffect()
     {
+        const EnvGuard env({"SDL_AUDIODRIVER", "PULSE_SERVER"});
         qputenv("SDL_AUDIODRIVER", "pulseaudio");
         qputenv("PULSE_SERVER", "unix:/nonexistent/zembra-no-server");
         {
             SoundEngine real;
-            Sounds::setPlayer(&real);
-            auto silent = std::make_unique<frmAna>();
+            auto silent = std::make_unique<frmAna>(real);
             QTest::mouseClick(silent->findChild<QWidget *>(QStringLiteral("Command15")),
                               Qt::LeftButton);
             QCOMPARE(silent->findChild<StatusPanel *>()->text(),
@@ -494,9 +493,6 @@ private slots:
             real.waitUntilHandled();
             QVERIFY(real.outputName().empty());
         }
-        Sounds::setPlayer(&player);
-        qunsetenv("PULSE_SERVER");
-        qunsetenv("SDL_AUDIODRIVER");
     }
 
     void everyButtonShowsItsWholeCaption()

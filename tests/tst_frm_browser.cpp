@@ -1,13 +1,13 @@
 #include "effects/sounds.h"
-#include "effects/status_panel.h"
-#include "fonts.h"
-#include "frm_ana.h"
-#include "frm_browser.h"
 #include "http_server.h"
-#include "question_box.h"
+#include "main_window/frm_ana.h"
 #include "recording_player.h"
-#include "web_view.h"
-#include "web_view_loader.h"
+#include "secondary_windows/frm_browser.h"
+#include "secondary_windows/web_view.h"
+#include "secondary_windows/web_view_loader.h"
+#include "window_services/fonts.h"
+#include "window_services/question_box.h"
+#include "window_services/status_panel.h"
 
 #include <QApplication>
 #include <QDirIterator>
@@ -118,7 +118,6 @@ private slots:
             });
 
         Fonts::install();
-        Sounds::setPlayer(&player);
         server.page("/tzk/guncelleme.shtml",
                     "<html><body><p>Yeni s\xc3\xbcr\xc3\xbcm yok.</p>"
                     "<a id='next' href='/next.html'>sonraki</a></body></html>");
@@ -136,8 +135,6 @@ private slots:
         engine = WebViewLoader::factoryFrom(QStringLiteral(WEBVIEW_MODULE));
         QVERIFY(engine);
     }
-
-    void cleanupTestCase() { Sounds::setPlayer(nullptr); }
 
     // ---- the window's own order of work, with a stand-in browser ----
 
@@ -438,7 +435,7 @@ private slots:
     {
         QFETCH(bool, yes);
         QuestionBox::setAsker([yes](QMessageBox &) { return yes; });
-        frmAna main;
+        frmAna main(player);
         main.setTerminator([] {});
         const QUrl address = url("/tzk/guncelleme.shtml");
         main.browserWindow().setFactory(

@@ -1,9 +1,10 @@
 #include "effects/sounds.h"
-#include "fonts.h"
-#include "frm_ana.h"
-#include "frm_hak.h"
-#include "question_box.h"
+#include "main_window/frm_ana.h"
+#include "recording_player.h"
+#include "secondary_windows/frm_hak.h"
 #include "whole_text.h"
+#include "window_services/fonts.h"
+#include "window_services/question_box.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
@@ -20,6 +21,7 @@
 class TestFrmHak : public QObject {
     Q_OBJECT
 
+    RecordingPlayer player;
     std::unique_ptr<frmAna> main;
 
     QWidget *openAbout()
@@ -39,7 +41,7 @@ private slots:
 
     void init()
     {
-        main = std::make_unique<frmAna>();
+        main = std::make_unique<frmAna>(player);
         main->setTerminator([] {});
     }
 

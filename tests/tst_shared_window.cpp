@@ -1,4 +1,4 @@
-#include "shared_window.h"
+#include "window_services/shared_window.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "effects/status_panel.h"
+#include "window_services/status_panel.h"
 
 #include <QFontMetrics>
 #include <QFontMetricsF>

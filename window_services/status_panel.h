@@ -1,5 +1,7 @@
 #pragma once
 
+#include "window_services/click_tracker.h"
+
 #include <QFrame>
 #include <QPixmap>
 #include <QString>
@@ -32,5 +34,5 @@ private:
     QPixmap background_;
     QColor textColor_;
     QString text_;
-    bool pressed_ = false;
+    ClickTracker click_;
 };

@@ -1,4 +1,4 @@
-#include "command_button.h"
+#include "window_services/command_button.h"
 
 #include <QKeyEvent>
 

@@ -1,7 +1,7 @@
-#include "shared_window.h"
+#include "window_services/shared_window.h"
 
-#include "fonts.h"
-#include "pictures.h"
+#include "window_services/fonts.h"
+#include "window_services/pictures.h"
 
 void setUpSecondaryWindow(QWidget *window, const char *name, const QString &title,
                           const QSize &clientSize)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "window_services/click_tracker.h"
+
 #include <QLabel>
 
 // A picture with no focus of its own that reports clicks.
@@ -16,5 +18,5 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
-    bool pressed_ = false;
+    ClickTracker click_;
 };

@@ -1,4 +1,4 @@
-#include "pictures.h"
+#include "window_services/pictures.h"
 
 #include <QImageReader>
 

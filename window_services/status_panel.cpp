@@ -1,4 +1,4 @@
-#include "status_panel.h"
+#include "window_services/status_panel.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -51,16 +51,13 @@ void StatusPanel::paintEvent(QPaintEvent *event)
 
 void StatusPanel::mousePressEvent(QMouseEvent *event)
 {
-    pressed_ = event->button() == Qt::LeftButton;
+    click_.press(event);
     QFrame::mousePressEvent(event);
 }
 
 void StatusPanel::mouseReleaseEvent(QMouseEvent *event)
 {
-    const bool click = pressed_ && event->button() == Qt::LeftButton &&
-                       rect().contains(event->position().toPoint());
-    pressed_ = false;
-    if (click)
+    if (click_.release(this, event))
         emit clicked();
 }
 

@@ -1,4 +1,4 @@
-#include "question_box.h"
+#include "window_services/question_box.h"
 
 #include <QPushButton>
 

@@ -1,4 +1,4 @@
-#include "style.h"
+#include "window_services/style.h"
 
 #include <QApplication>
 #include <QIconEngine>

@@ -1,6 +1,4 @@
-#include "clickable_image.h"
-
-#include <QMouseEvent>
+#include "window_services/clickable_image.h"
 
 ClickableImage::ClickableImage(QWidget *parent)
     : QLabel(parent)
@@ -11,14 +9,11 @@ ClickableImage::ClickableImage(QWidget *parent)
 
 void ClickableImage::mousePressEvent(QMouseEvent *event)
 {
-    pressed_ = event->button() == Qt::LeftButton;
+    click_.press(event);
 }
 
 void ClickableImage::mouseReleaseEvent(QMouseEvent *event)
 {
-    const bool click = pressed_ && event->button() == Qt::LeftButton &&
-                       rect().contains(event->position().toPoint());
-    pressed_ = false;
-    if (click)
+    if (click_.release(this, event))
         emit clicked();
 }
