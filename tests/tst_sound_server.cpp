@@ -146,19 +146,22 @@ std::size_t matching(const Samples &out, std::size_t at, const Samples &expected
 struct Heard {
     int sound = -1; // index into the sounds looked for; -1: something else
     std::size_t reached = 0;
+    std::vector<std::int16_t> unknownStart; // what was heard instead, for the report
     bool operator==(const Heard &o) const { return sound == o.sound && reached == o.reached; }
 };
 
 // Reads a recording as a sequence of the given sounds. Every sample heard must
 // be the next one of the sound playing, or the first of a sound that cuts it
-// off. A machine under load may drop one server period now and then (silence
-// put in, or a period skipped); those are allowed, up to `dropouts`, and
-// counted, since they are the scheduler's and not the player's.
+// off. A machine under load may miss server periods now and then (silence put
+// in, or periods skipped, a few in a row when it stalls); those are allowed, and
+// the frames lost to them counted in `lostFrames`, since they are the
+// scheduler's and not the player's. Garbage is never allowed.
 std::vector<Heard> heardSounds(const Samples &out, const std::vector<const Samples *> &sounds,
-                               int &dropouts)
+                               std::size_t &lostFrames)
 {
-    constexpr std::size_t Period = 300; // frames, longer than any server period used here
-    constexpr std::size_t Sure = 24;    // samples that must agree to tell a sound
+    constexpr std::size_t Period = 300;  // frames, longer than any server period used here
+    constexpr std::size_t MaxGap = 4800; // the longest stall taken for one, 0.1 s at 48 kHz
+    constexpr std::size_t Sure = 24;     // samples that must agree to tell a sound
     const auto startsHere = [&](std::size_t i) {
         for (std::size_t k = 0; k < sounds.size(); ++k)
             if (matching(out, i, *sounds[k]) >= std::min(Sure, sounds[k]->size()))
@@ -166,7 +169,7 @@ std::vector<Heard> heardSounds(const Samples &out, const std::vector<const Sampl
         return -1;
     };
     std::vector<Heard> heard;
-    dropouts = 0;
+    lostFrames = 0;
     std::size_t i = 0;
     while (i < out.size()) {
         if (out[i] == 0) {
@@ -176,6 +179,22 @@ std::vector<Heard> heardSounds(const Samples &out, const std::vector<const Sampl
         Heard h;
         h.sound = startsHere(i);
         if (h.sound < 0) {
+            // A sound whose first period or two were missed (the engine's own
+            // tests check starts exactly, with no server in the way).
+            constexpr std::size_t MissedStart = 128;
+            for (std::size_t k = 0; k < sounds.size() && h.sound < 0; ++k)
+                for (std::size_t skip = 1; skip <= MissedStart && skip < sounds[k]->size(); ++skip)
+                    if (matching(out, i, *sounds[k], skip) >=
+                        std::min(Sure, sounds[k]->size() - skip)) {
+                        h.sound = int(k);
+                        h.reached = skip;
+                        lostFrames += skip;
+                        break;
+                    }
+        }
+        if (h.sound < 0) {
+            h.unknownStart.assign(out.begin() + std::ptrdiff_t(i),
+                                  out.begin() + std::ptrdiff_t(std::min(out.size(), i + 12)));
             heard.push_back(h);
             break;
         }
@@ -186,29 +205,31 @@ std::vector<Heard> heardSounds(const Samples &out, const std::vector<const Sampl
             h.reached += n;
             if (h.reached == s.size() || i >= out.size() || startsHere(i) >= 0)
                 break;
-            // A dropout: a period of silence put in, or a period skipped.
+            // Periods missed: silence put in, or the sound skipped on, or both.
             std::size_t zeros = 0;
-            while (i + zeros < out.size() && out[i + zeros] == 0 && zeros <= Period)
+            while (i + zeros < out.size() && out[i + zeros] == 0 && zeros <= MaxGap)
                 ++zeros;
-            if (i + zeros >= out.size() || zeros > Period) {
+            if (i + zeros >= out.size() || zeros > MaxGap) {
                 // Silence to the end, or a long one: the sound was cut, or its
-                // last period was the one dropped.
+                // last period was the one missed.
                 if (s.size() - h.reached <= Period) {
-                    ++dropouts;
+                    lostFrames += s.size() - h.reached;
                     h.reached = s.size();
                 }
                 i += zeros;
                 break;
             }
             std::size_t skip = 0;
-            while (skip <= Period && matching(out, i + zeros, s, h.reached + skip) <
-                                         std::min(Sure, s.size() - h.reached - skip))
+            while (skip <= zeros + Period && h.reached + skip < s.size() &&
+                   matching(out, i + zeros, s, h.reached + skip) <
+                       std::min(Sure, s.size() - h.reached - skip))
                 ++skip;
-            if (skip > Period || startsHere(i + zeros) >= 0) {
+            if (skip > zeros + Period || h.reached + skip >= s.size() ||
+                startsHere(i + zeros) >= 0) {
                 i += zeros;
                 break;
             }
-            ++dropouts;
+            lostFrames += std::max(zeros, skip);
             i += zeros;
             h.reached += skip;
         }
@@ -220,8 +241,11 @@ std::vector<Heard> heardSounds(const Samples &out, const std::vector<const Sampl
 QString describe(const std::vector<Heard> &heard)
 {
     QStringList parts;
-    for (const Heard &h : heard)
+    for (const Heard &h : heard) {
         parts << QStringLiteral("%1:%2").arg(h.sound).arg(h.reached);
+        for (const std::int16_t v : h.unknownStart)
+            parts.last() += QLatin1Char(',') + QString::number(v);
+    }
     return parts.join(QLatin1Char(' '));
 }
 
@@ -265,9 +289,9 @@ class TestSoundServer : public QObject {
         server->use();
         Recorder recorder(rate);
         playFor(engine, file(QString::fromLatin1(name)), 300ms);
-        int dropouts = 0;
-        const auto heard = heardSounds(recorder.stop(), {&sound}, dropouts);
-        const std::vector<Heard> once{{0, sound.size()}};
+        std::size_t lost = 0;
+        const auto heard = heardSounds(recorder.stop(), {&sound}, lost);
+        const std::vector<Heard> once{{0, sound.size(), {}}};
         QVERIFY2(heard == once, qPrintable(describe(heard)));
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
     }
@@ -346,8 +370,8 @@ private slots:
         }
         const Samples out = recorder.stop();
         QVERIFY2(!out.empty(), "nothing recorded, or the sides differ");
-        int dropouts = 0;
-        const std::vector<Heard> heard = heardSounds(out, {&a, &longA, &b}, dropouts);
+        std::size_t lost = 0;
+        const std::vector<Heard> heard = heardSounds(out, {&a, &longA, &b}, lost);
         const QStringList want = expected.split(' ');
         QVERIFY2(heard.size() == std::size_t(want.size()), qPrintable(describe(heard)));
         for (std::size_t k = 0; k < heard.size(); ++k) {
@@ -365,18 +389,16 @@ private slots:
             }
         }
         // A loaded machine misses some of PipeWire's 1.3 ms periods (8 to 15 in
-        // a recording on two virtual cores); each is one period of silence or
-        // one skipped, never garbage. A player losing audio of its own starves
-        // far more often, so allow one period in ten.
+        // a recording on two virtual cores, a few in a row under a sanitizer);
+        // each is silence or a skip, never garbage. A player losing audio of its
+        // own starves far more often, so allow a tenth of what was played.
         std::size_t played = 0;
         for (const Heard &h : heard)
             played += h.reached;
-        const std::size_t periods = played / std::size_t(std::max(16, 64 * rate / 48000));
-        QVERIFY2(
-            std::size_t(dropouts) * 10 <= periods,
-            qPrintable(QStringLiteral("%1 dropouts in %2 periods").arg(dropouts).arg(periods)));
-        if (dropouts)
-            qInfo("%d dropout(s) of one server period on this machine", dropouts);
+        QVERIFY2(lost * 10 <= played,
+                 qPrintable(QStringLiteral("%1 of %2 frames lost").arg(lost).arg(played)));
+        if (lost)
+            qInfo("%zu of %zu frames lost to missed server periods on this machine", lost, played);
     }
 
     void serverGoesAwayAndComesBack()
