@@ -4,16 +4,36 @@
 #include "effects/effect_table.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 Sounds::Sounds(EffectPlayer &player)
-    : Sounds(player, QCoreApplication::applicationDirPath())
+    : Sounds(player, QCoreApplication::applicationDirPath(), userSoundsDir())
 {
 }
 
-Sounds::Sounds(EffectPlayer &player, const QString &programDir)
+Sounds::Sounds(EffectPlayer &player, const QString &programDir, const QString &userDir)
     : player_(player)
     , programDir_(programDir)
+    , userDir_(userDir)
 {
+}
+
+QString Sounds::userSoundsDir()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/zembra");
+}
+
+QString Sounds::fileFor(const QString &name) const
+{
+    // One stat per press; the user may add, replace or remove a file any time.
+    if (!userDir_.isEmpty()) {
+        const QString own = effectPath(userDir_, name);
+        if (QFileInfo(own).isFile())
+            return own;
+    }
+    return effectPath(programDir_, name);
 }
 
 QString Sounds::effectPath(const QString &programDir, const QString &name)
@@ -23,14 +43,14 @@ QString Sounds::effectPath(const QString &programDir, const QString &name)
 
 void Sounds::PlayEffect(const QString &name) const
 {
-    player_.play(effectPath(programDir_, name).toUtf8().toStdString());
+    player_.play(fileFor(name).toUtf8().toStdString());
 }
 
 void Sounds::preloadAll() const
 {
     std::vector<std::string> paths;
     const auto add = [&](const char *name) {
-        paths.push_back(effectPath(programDir_, QString::fromUtf8(name)).toUtf8().toStdString());
+        paths.push_back(fileFor(QString::fromUtf8(name)).toUtf8().toStdString());
     };
     add(Effects::IntroFile);
     add(Effects::ClosingFile);

@@ -4,16 +4,24 @@
 
 class EffectPlayer;
 
-// The program's sounds, asked for by file name from the folder of the program.
+// The program's sounds, asked for by file name: from the user's own folder
+// ($XDG_DATA_HOME/zembra) where a file of that name lies there, otherwise from
+// the folder of the program. Looked up at every request, never cached.
 class Sounds {
 public:
     // Plays through `player` (not owned), which must outlive this.
     explicit Sounds(EffectPlayer &player);
-    Sounds(EffectPlayer &player, const QString &programDir);
+    Sounds(EffectPlayer &player, const QString &programDir, const QString &userDir);
+
+    // Where the user's own sounds go.
+    static QString userSoundsDir();
 
     // Path beside the program, built the same way for every name: no check for a
     // trailing separator and no normalisation.
     static QString effectPath(const QString &programDir, const QString &name);
+
+    // The file a request for `name` plays now.
+    QString fileFor(const QString &name) const;
 
     // Starts the named sound and returns at once; never reports anything.
     void PlayEffect(const QString &name) const;
@@ -24,4 +32,5 @@ public:
 private:
     EffectPlayer &player_;
     QString programDir_;
+    QString userDir_;
 };

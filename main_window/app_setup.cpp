@@ -1,10 +1,34 @@
 #include "main_window/app_setup.h"
 
-#include <QCoreApplication>
+#include "generated/build_info.h"
+
+#include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 void AppSetup::beforeApplication()
 {
     // The program writes no file. Qt would otherwise keep compiled shaders of
     // the web view under ~/.cache (or /.cache with no HOME).
     QCoreApplication::setAttribute(Qt::AA_DisableShaderDiskCache);
+}
+
+void AppSetup::describeApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("zembra"));
+    QCoreApplication::setApplicationVersion(QLatin1String(BuildInfo::Version));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.Zembra"));
+}
+
+void AppSetup::installTranslations()
+{
+    const QLocale turkish(QLocale::Turkish, QLocale::Turkey);
+    QLocale::setDefault(turkish);
+    auto *qt = new QTranslator(QCoreApplication::instance());
+    if (qt->load(turkish, QStringLiteral("qtbase"), QStringLiteral("_"),
+                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(qt);
+    else
+        delete qt; // not installed: Qt's texts stay in English
 }

@@ -2,17 +2,54 @@
 
 #include "effects/sound_engine.h"
 #include "effects/sounds.h"
+#include "generated/build_info.h"
 #include "main_window/app_setup.h"
 #include "main_window/frm_ana.h"
 #include "window_services/fonts.h"
 #include "window_services/style.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+namespace {
+
+// --help and --version answer on the terminal before anything of the window
+// system or sound exists, so they work with no display at all. Any other
+// argument is ignored, as it always was.
+bool answeredOnTheTerminal(int argc, char *argv[])
+{
+    bool asked = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        asked |= arg == "--help" || arg == "-h" || arg == "--version" || arg == "-v";
+    }
+    if (!asked)
+        return false;
+    QCoreApplication app(argc, argv);
+    AppSetup::describeApplication();
+    AppSetup::installTranslations();
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Ses efekti paneli: yirmi düğmenin her biri, programın yanındaki "
+                       "(ya da ~/.local/share/zembra içindeki) bir ses dosyasını çalar."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.parse(app.arguments()); // unknown options are no error here
+    if (parser.isSet(version))
+        parser.showVersion();
+    parser.showHelp(0);
+}
+
+} // namespace
 
 int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
 {
+    if (answeredOnTheTerminal(argc, argv))
+        return 0;
     AppSetup::beforeApplication();
     QApplication app(argc, argv);
+    AppSetup::describeApplication();
+    AppSetup::installTranslations();
     Fonts::install();
     Style::install();
     SoundEngine player;

@@ -1,4 +1,5 @@
 #include "effects/sounds.h"
+#include "main_window/app_setup.h"
 #include "main_window/frm_ana.h"
 #include "recording_player.h"
 #include "secondary_windows/frm_hak.h"
@@ -9,6 +10,7 @@
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRawFont>
@@ -84,6 +86,20 @@ private slots:
 
     // A word wider than the box, such as the web and e-mail addresses, breaks
     // anywhere rather than running past the edge, so every character can be read.
+    // Qt's own texts around ours, such as the text box's menu, are Turkish too.
+    void textBoxMenuIsTurkish()
+    {
+        AppSetup::installTranslations();
+        QWidget *about = openAbout();
+        auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        std::unique_ptr<QMenu> menu(text->createStandardContextMenu());
+        QStringList texts;
+        for (const QAction *action : menu->actions())
+            texts << action->text().section(u'\t', 0, 0); // without the shortcut
+        QVERIFY2(texts.contains(QStringLiteral("&Kopyala")), qPrintable(texts.join(u'|')));
+        QVERIFY2(texts.contains(QStringLiteral("Tümünü Seç")), qPrintable(texts.join(u'|')));
+    }
+
     void everyLineFitsTheBox()
     {
         QWidget *about = openAbout();

@@ -1,0 +1,82 @@
+// Which file a request plays: the user's own where there is one, otherwise the
+// one beside the program, decided again at every request.
+#include "effects/sounds.h"
+#include "env_guard.h"
+#include "recording_player.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestSounds : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir program, user;
+
+    static void put(const QString &path)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("RIFF");
+    }
+    QString beside(const char *name) const { return program.filePath(QLatin1String(name)); }
+    QString own(const char *name) const { return user.filePath(QLatin1String(name)); }
+
+private slots:
+    void init()
+    {
+        QDir(user.path()).removeRecursively();
+        QDir().mkpath(user.path());
+    }
+
+    void choosesTheFile_data()
+    {
+        QTest::addColumn<QString>("userHas"); // "", "file", "folder"
+        QTest::addColumn<bool>("playsOwn");
+        QTest::newRow("nothing of the user's") << "" << false;
+        QTest::newRow("the user's own file") << "file" << true;
+        QTest::newRow("a folder of that name") << "folder" << false;
+    }
+
+    void choosesTheFile()
+    {
+        QFETCH(QString, userHas);
+        QFETCH(bool, playsOwn);
+        put(beside("7.tzk"));
+        if (userHas == QLatin1String("file"))
+            put(own("7.tzk"));
+        else if (userHas == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(own("7.tzk")));
+        RecordingPlayer player;
+        Sounds(player, program.path(), user.path()).PlayEffect(QStringLiteral("7.tzk"));
+        const QString expected = playsOwn ? own("7.tzk") : beside("7.tzk");
+        QCOMPARE(player.requests, std::vector<std::string>{expected.toStdString()});
+    }
+
+    void userFilesAddedAndRemovedCountAtTheNextPress()
+    {
+        RecordingPlayer player;
+        const Sounds sounds(player, program.path(), user.path());
+        sounds.PlayEffect(QStringLiteral("3.tzk"));
+        put(own("3.tzk"));
+        sounds.PlayEffect(QStringLiteral("3.tzk"));
+        QVERIFY(QFile::remove(own("3.tzk")));
+        sounds.PlayEffect(QStringLiteral("3.tzk"));
+        const std::string mine = own("3.tzk").toStdString(), theirs = beside("3.tzk").toStdString();
+        QCOMPARE(player.requests, (std::vector<std::string>{theirs, mine, theirs}));
+    }
+
+    void userFolderFollowsXdgDataHome()
+    {
+        const EnvGuard env({"XDG_DATA_HOME"});
+        qputenv("XDG_DATA_HOME", "/srv/veri ığ");
+        QCOMPARE(Sounds::userSoundsDir(), QStringLiteral("/srv/veri ığ/zembra"));
+        qunsetenv("XDG_DATA_HOME");
+        QCOMPARE(Sounds::userSoundsDir(),
+                 QDir::homePath() + QStringLiteral("/.local/share/zembra"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSounds)
+#include "tst_sounds.moc"
