@@ -88,6 +88,8 @@ void frmAna::buildLayout()
     image1_->setObjectName(QStringLiteral("Image1"));
     image1_->setGeometry(Image1Rect);
     image1_->setPixmap(Pictures::pixmap("banner"));
+    image1_->setAccessibleName(QStringLiteral("Zembra"));
+    image1_->setAccessibleDescription(QStringLiteral("Zembra başlık resmi"));
     connect(image1_, &ClickableImage::clicked, this, &frmAna::Image1_Click);
 
     QWidget::setTabOrder(buttons_[0], picStatus_);

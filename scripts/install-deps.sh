@@ -17,6 +17,8 @@ packages=(
     # headless runs, sound checks and screenshots
     xvfb xauth x11-apps x11-utils xdotool imagemagick pulseaudio pulseaudio-utils
     pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon openbox libxtst-dev
+    # the accessibility bus a screen reader listens on
+    at-spi2-core dbus-bin
 )
 
 missing=()

@@ -81,6 +81,7 @@ frmBrowser::frmBrowser(const QUrl &address, QWidget *parent)
     browserArea_->setObjectName(QStringLiteral("brwWebBrowser"));
     browserArea_->setGeometry(twipsRect(120, 720, 5280, 6615));
     browserArea_->setFocusPolicy(Qt::StrongFocus);
+    browserArea_->setAccessibleName(QStringLiteral("Güncelleme bildirimi"));
     auto *areaLayout = new QVBoxLayout(browserArea_);
     areaLayout->setContentsMargins(0, 0, 0, 0);
 
@@ -99,9 +100,14 @@ frmBrowser::frmBrowser(const QUrl &address, QWidget *parent)
     image1_->setObjectName(QStringLiteral("Image1"));
     image1_->setGeometry(twipsRect(4560, 120, 840, 540));
     image1_->setPixmap(Pictures::pixmap("reload"));
+    // Reloading must not need a mouse.
+    image1_->setActsAsButton(true);
+    image1_->setAccessibleName(QStringLiteral("Yenile"));
+    image1_->setAccessibleDescription(QStringLiteral("Güncelleme bildirimini yeniden yükler"));
     connect(image1_, &ClickableImage::clicked, this, &frmBrowser::Image1_Click);
 
     setTabOrder(browserArea_, picStatus_);
+    setTabOrder(picStatus_, image1_);
     browserArea_->setFocus();
 }
 

@@ -82,6 +82,7 @@ frmHak::frmHak(QWidget *parent)
     // The box shows the stored text; QPlainTextEdit breaks lines at LF alone.
     text->setPlainText(aboutText().replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     text->setReadOnly(true);
+    text->setAccessibleName(QStringLiteral("Zembra hakkında"));
     text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     text->setFocusPolicy(Qt::StrongFocus);
     text->setTabChangesFocus(true);
@@ -104,6 +105,8 @@ frmHak::frmHak(QWidget *parent)
     picture->setLineWidth(2);
     picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     picture->setPixmap(Pictures::pixmap("about"));
+    picture->setAccessibleName(QStringLiteral("Tzk Design"));
+    picture->setAccessibleDescription(QStringLiteral("Zembra hakkında resmi"));
     picture->setFocusPolicy(Qt::StrongFocus);
 
     makeLabel(this, "Label3", QLatin1String(BuildInfo::WebHost), twipsRect(2570, 360, 1935, 255),

@@ -162,7 +162,7 @@ private slots:
         auto *image = w.findChild<QLabel *>(QStringLiteral("Image1"));
         QCOMPARE(image->geometry(), QRect(304, 8, 56, 36));
         QVERIFY(image->pixmap().hasAlphaChannel());
-        QCOMPARE(image->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(image->focusPolicy(), Qt::StrongFocus); // a button for the keyboard too
 
         w.show();
         w.activateWindow();
@@ -170,6 +170,10 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), fake.last->widget());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), panelOf(&w));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), image);
+        QTest::keyClick(image, Qt::Key_Space);
+        QCOMPARE(fake.last->refreshes, 1);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), fake.last->widget());
     }

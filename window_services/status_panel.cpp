@@ -1,5 +1,8 @@
 #include "window_services/status_panel.h"
 
+#include "window_services/accessibility.h"
+
+#include <QAccessible>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -8,6 +11,7 @@ StatusPanel::StatusPanel(QWidget *parent)
     : QFrame(parent)
     , textColor_(palette().color(QPalette::ButtonText))
 {
+    Accessibility::install();
     setFocusPolicy(Qt::StrongFocus);
 }
 
@@ -26,6 +30,15 @@ void StatusPanel::setTextColor(const QColor &color)
 void StatusPanel::showStatus(const QString &text)
 {
     text_ = text;
+    // A screen reader speaks the panel's name when it changes, and each print
+    // is news, even of the same text again.
+    const QString name = text.trimmed();
+    if (accessibleName() == name) {
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    } else {
+        setAccessibleName(name);
+    }
     // Painted on the next pass of the event loop, a fraction of a millisecond away;
     // painting here would hold back the sound request that follows.
     update();
