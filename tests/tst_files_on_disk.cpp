@@ -5,6 +5,7 @@
 // The same binary is the program's stand-in when started with --child.
 #include "effects/sound_engine.h"
 #include "effects/sounds.h"
+#include "files_below.h"
 #include "http_server.h"
 #include "main_window/app_setup.h"
 #include "main_window/frm_ana.h"
@@ -71,15 +72,6 @@ int runChild(int argc, char *argv[])
         QTest::qWait(500);
     }
     return 0;
-}
-
-QStringList filesBelow(const QString &dir)
-{
-    QStringList files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << QDir(dir).relativeFilePath(it.next());
-    return files;
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "effects/sounds.h"
+#include "files_below.h"
 #include "http_server.h"
 #include "main_window/frm_ana.h"
 #include "recording_player.h"
@@ -67,19 +68,9 @@ public:
 
 QTemporaryDir *home = nullptr;
 
-// Every file below a folder, as paths relative to it.
 // What the web engine printed that a user would see on the terminal.
 QStringList engineNoise;
 QtMessageHandler previousHandler = nullptr;
-
-QStringList filesBelow(const QString &dir)
-{
-    QStringList files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << QDir(dir).relativeFilePath(it.next());
-    return files;
-}
 
 } // namespace
 
