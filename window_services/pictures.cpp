@@ -1,18 +1,40 @@
 #include "window_services/pictures.h"
 
+#include <QGuiApplication>
 #include <QImageReader>
+
+namespace {
+
+QString resource(const char *name)
+{
+    return QStringLiteral(":/assets/%1.png").arg(QLatin1String(name));
+}
+
+// Qt GUI decodes PNG itself. Left to guess, QImageReader would first load every image
+// format plugin (and the JPEG library) to ask each whether it reads PNG. An "@2x" name gives
+// the image its device pixel ratio of 2, which keeps its logical size the plain picture's.
+QImage readPng(const QString &path)
+{
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
+}
+
+} // namespace
 
 QPixmap Pictures::pixmap(const char *name)
 {
-    // Qt GUI decodes PNG itself. Left to guess, QImageReader would first load every image
-    // format plugin (and the JPEG library) to ask each whether it reads PNG.
-    QImageReader reader(QStringLiteral(":/assets/%1.png").arg(QLatin1String(name)), "png");
-    reader.setAutoDetectImageFormat(false);
-    return QPixmap::fromImage(reader.read());
+    // The file Qt's own icons take for the screens' ratio, found the same way: "@2x" from
+    // above 1, which painting shrinks where the ratio lies between whole ones.
+    return QPixmap::fromImage(
+        readPng(qt_findAtNxFile(resource(name), qGuiApp->devicePixelRatio())));
 }
 
 QIcon Pictures::windowIcon()
 {
-    // From the picture, not the file name, which would have the icon engine guess the format.
-    return QIcon(pixmap("icon"));
+    // From the pictures, not the file names, which would have the icon engine guess the format.
+    // Both sizes whatever the screens: window managers ask for icons in sizes of their own.
+    QIcon icon(QPixmap::fromImage(readPng(resource("icon"))));
+    icon.addPixmap(QPixmap::fromImage(readPng(qt_findAtNxFile(resource("icon"), 2.0))));
+    return icon;
 }

@@ -2,7 +2,8 @@
 //   make_artwork <output-dir>
 // Every picture is a PNG, which Qt GUI decodes itself: the program needs no image format
 // plugin and no JPEG library. ImageMagick's convert makes the two palette pictures, the
-// icon and the reload button; Qt writes the others.
+// icon and the reload button; Qt writes the others. Each comes twice: plain, and as its
+// "@2x" partner, which Qt picks on screens of more than one device pixel to the logical one.
 
 #include "pictures.h"
 
@@ -194,11 +195,11 @@ bool hasColourNear(const QSet<QRgb> &colours, QColor want, int tolerance)
     return false;
 }
 
-void checkIcon(Checker &check, const QString &path)
+void checkIcon(Checker &check, const QString &path, int scale)
 {
     const QString name = QFileInfo(path).fileName();
     const Loaded loaded = load(path);
-    expectShape(check, name, loaded, "png", QSize(32, 32));
+    expectShape(check, name, loaded, "png", QSize(32, 32) * scale);
     const auto [depth, colourType] = pngDepthAndColourType(path);
     check.expect(
         depth == 4 && colourType == 3, name,
@@ -256,17 +257,21 @@ void checkPanel(Checker &check, const QString &path)
                      .arg(kPanelAverage.blue()));
 }
 
-void checkReload(Checker &check, const QString &path)
+void checkReload(Checker &check, const QString &path, int scale)
 {
     const QString name = QFileInfo(path).fileName();
     const Loaded loaded = load(path);
-    expectShape(check, name, loaded, "png", QSize(56, 36));
+    const QSize size = QSize(56, 36) * scale;
+    expectShape(check, name, loaded, "png", size);
     const QImage &image = loaded.image;
     check.expect(image.hasAlphaChannel(), name, QStringLiteral("has an alpha channel"));
-    if (image.size() != QSize(56, 36))
+    if (image.size() != size)
         return;
-    const bool cornersClear = qAlpha(image.pixel(0, 0)) == 0 && qAlpha(image.pixel(55, 0)) == 0 &&
-                              qAlpha(image.pixel(0, 35)) == 0 && qAlpha(image.pixel(55, 35)) == 0;
+    const int right = size.width() - 1;
+    const int bottom = size.height() - 1;
+    const bool cornersClear =
+        qAlpha(image.pixel(0, 0)) == 0 && qAlpha(image.pixel(right, 0)) == 0 &&
+        qAlpha(image.pixel(0, bottom)) == 0 && qAlpha(image.pixel(right, bottom)) == 0;
     check.expect(cornersClear, name, QStringLiteral("corners are transparent"));
 
     int clear = 0;
@@ -278,11 +283,82 @@ void checkReload(Checker &check, const QString &path)
     check.expect(share > 0.25 && share < 0.45, name,
                  QStringLiteral("%1% transparent around the oval").arg(qRound(share * 100)));
 
-    const QRgb rim = image.pixel(28, 31);
+    const QRgb rim = image.pixel(QPoint(28, 31) * scale);
     check.expect(qAlpha(rim) == 255 && qBlue(rim) > qRed(rim) + 60, name,
                  QStringLiteral("oval face is opaque blue"));
     check.expect(hasColourNear(coloursOf(image), QColor(255, 255, 255), 6), name,
                  QStringLiteral("carries white lettering"));
+}
+
+// Mean difference per channel, transparent parts counting as black.
+double meanDifference(const QImage &a, const QImage &b)
+{
+    const QImage p = a.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage q = b.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    double sum = 0;
+    for (int y = 0; y < p.height(); ++y) {
+        for (int x = 0; x < p.width(); ++x) {
+            const QRgb c = p.pixel(x, y);
+            const QRgb d = q.pixel(x, y);
+            sum += std::abs(qRed(c) - qRed(d)) + std::abs(qGreen(c) - qGreen(d)) +
+                   std::abs(qBlue(c) - qBlue(d)) + std::abs(qAlpha(c) - qAlpha(d));
+        }
+    }
+    return sum / (4.0 * std::max(1, p.width() * p.height()));
+}
+
+// Detail finer than a plain pixel: how far each pixel of a doubled picture strays from the
+// mean of the 2x2 square it shares with three others, squared and averaged.
+double finerDetail(const QImage &doubled)
+{
+    const QImage image = doubled.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    double sum = 0;
+    for (int y = 0; y + 1 < image.height(); y += 2) {
+        for (int x = 0; x + 1 < image.width(); x += 2) {
+            const QRgb square[] = {image.pixel(x, y), image.pixel(x + 1, y), image.pixel(x, y + 1),
+                                   image.pixel(x + 1, y + 1)};
+            for (const int shift : {0, 8, 16, 24}) {
+                auto channel = [shift](QRgb c) { return double((c >> shift) & 0xff); };
+                double mean = 0;
+                for (const QRgb c : square)
+                    mean += channel(c) / 4.0;
+                for (const QRgb c : square)
+                    sum += (channel(c) - mean) * (channel(c) - mean);
+            }
+        }
+    }
+    return sum / std::max(1, image.width() * image.height());
+}
+
+// The "@2x" picture must be the plain one's design: brought down to its size it differs by
+// little more than the plain picture's JPEG look. Where the design has edges, it must hold
+// detail the plain picture enlarged does not.
+void checkDoubled(Checker &check, const QString &plainPath, const QString &doubledPath,
+                  bool hasEdges)
+{
+    const QString name = QFileInfo(doubledPath).fileName();
+    // In full colour: Qt 6.4 crashes scaling a palette picture smoothly.
+    const QImage plain = load(plainPath).image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage doubled =
+        load(doubledPath).image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    if (plain.isNull() || doubled.size() != plain.size() * 2) {
+        check.expect(false, name, QStringLiteral("twice the plain picture's size"));
+        return;
+    }
+    const double apart = meanDifference(
+        doubled.scaled(plain.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation), plain);
+    check.expect(apart < 6.0, name,
+                 QStringLiteral("same design as the plain picture (%1 apart per channel)")
+                     .arg(apart, 0, 'f', 2));
+    if (!hasEdges)
+        return;
+    const double own = finerDetail(doubled);
+    const double enlarged =
+        finerDetail(plain.scaled(doubled.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    check.expect(own > 1.5 * enlarged, name,
+                 QStringLiteral("finer detail %1, the plain picture enlarged %2")
+                     .arg(own, 0, 'f', 1)
+                     .arg(enlarged, 0, 'f', 1));
 }
 
 } // namespace
@@ -331,56 +407,81 @@ int main(int argc, char **argv)
         return ok;
     };
 
-    const QString icon = dir.filePath(QStringLiteral("icon.png"));
-    const QString iconSource = scratch.filePath(QStringLiteral("icon.png"));
-    // No dithering: scattered dots would blur lettering only a few pixels tall. Sixteen
-    // colours in four bits, as the icon always was; -strip keeps out the time stamps.
-    if (produced(QStringLiteral("icon.png"),
-                 drawIcon(fonts).save(iconSource, "png") &&
-                     runConvert({iconSource, QStringLiteral("+dither"), QStringLiteral("-colors"),
-                                 QStringLiteral("16"), QStringLiteral("-strip"),
-                                 QStringLiteral("-define"), QStringLiteral("png:bit-depth=4"),
-                                 QStringLiteral("-define"), QStringLiteral("png:color-type=3"),
-                                 QStringLiteral("png:") + icon},
-                                &error)))
-        checkIcon(check, icon);
+    for (const int scale : {1, 2}) {
+        const QString suffix = scale == 1 ? QString() : QStringLiteral("@%1x").arg(scale);
+        auto fileName = [&](const char *picture) {
+            return QLatin1String(picture) + suffix + QStringLiteral(".png");
+        };
+        auto target = [&](const char *picture) { return dir.filePath(fileName(picture)); };
+        // The plain pictures were first published as JPEGs and keep that look; the finer ones
+        // never were, and are stored as drawn.
+        auto writeDrawn = [&](const QImage &image, const QString &path) {
+            return scale == 1 ? writeJpegLookPng(image, path, &error)
+                              : writePng(image, path, &error);
+        };
 
-    const QString banner = dir.filePath(QStringLiteral("banner.png"));
-    if (produced(QStringLiteral("banner.png"), writeJpegLookPng(drawBanner(fonts), banner, &error)))
-        checkPicture(check, banner, QSize(196, 46), 500);
+        const QString icon = target("icon");
+        const QString iconSource = scratch.filePath(fileName("icon"));
+        // No dithering: scattered dots would blur lettering only a few pixels tall. Sixteen
+        // colours in four bits, as the icon always was; -strip keeps out the time stamps.
+        if (produced(
+                fileName("icon"),
+                drawIcon(fonts, scale).save(iconSource, "png") &&
+                    runConvert({iconSource, QStringLiteral("+dither"), QStringLiteral("-colors"),
+                                QStringLiteral("16"), QStringLiteral("-strip"),
+                                QStringLiteral("-define"), QStringLiteral("png:bit-depth=4"),
+                                QStringLiteral("-define"), QStringLiteral("png:color-type=3"),
+                                QStringLiteral("png:") + icon},
+                               &error)))
+            checkIcon(check, icon, scale);
 
-    const QString panel = dir.filePath(QStringLiteral("panel.png"));
-    if (produced(QStringLiteral("panel.png"), writeJpegLookPng(drawPanel(), panel, &error))) {
-        checkPicture(check, panel, QSize(153, 30), 24);
-        checkPanel(check, panel);
+        const QString banner = target("banner");
+        if (produced(fileName("banner"), writeDrawn(drawBanner(fonts, scale), banner)))
+            checkPicture(check, banner, QSize(196, 46) * scale, 500);
+
+        const QString panel = target("panel");
+        if (produced(fileName("panel"), writeDrawn(drawPanel(scale), panel))) {
+            checkPicture(check, panel, QSize(153, 30) * scale, 24);
+            checkPanel(check, panel);
+        }
+
+        const QString about = target("about");
+        if (produced(fileName("about"), writeDrawn(drawAbout(fonts, scale), about)))
+            checkPicture(check, about, QSize(125, 163) * scale, 500);
+
+        const QString reload = target("reload");
+        const QString reloadSource = scratch.filePath(fileName("reload"));
+        const QString reloadGif =
+            scratch.filePath(QStringLiteral("reload") + suffix + QStringLiteral(".gif"));
+        const QString matte = kReloadMatte.name();
+        // The matte is made transparent before quantising so no other colour can merge into
+        // it. The palette is the one convert's GIF coder picks, as it always was; the PNG keeps
+        // it.
+        if (produced(fileName("reload"),
+                     drawReload(fonts, scale).save(reloadSource, "png") &&
+                         runConvert({reloadSource, QStringLiteral("-transparent"), matte,
+                                     QStringLiteral("+dither"), QStringLiteral("-colors"),
+                                     QStringLiteral("255"), QStringLiteral("-transparent-color"),
+                                     matte, QStringLiteral("gif:") + reloadGif},
+                                    &error) &&
+                         runConvert({reloadGif, QStringLiteral("-strip"),
+                                     QStringLiteral("png8:") + reload},
+                                    &error))) {
+            checkReload(check, reload, scale);
+            check.expect(load(reload).image.convertToFormat(QImage::Format_ARGB32) ==
+                             load(reloadGif).image.convertToFormat(QImage::Format_ARGB32),
+                         fileName("reload"),
+                         QStringLiteral("same pixels as the quantised picture"));
+        }
     }
 
-    const QString about = dir.filePath(QStringLiteral("about.png"));
-    if (produced(QStringLiteral("about.png"), writeJpegLookPng(drawAbout(fonts), about, &error)))
-        checkPicture(check, about, QSize(125, 163), 500);
-
-    const QString reload = dir.filePath(QStringLiteral("reload.png"));
-    const QString reloadSource = scratch.filePath(QStringLiteral("reload.png"));
-    const QString reloadGif = scratch.filePath(QStringLiteral("reload.gif"));
-    const QString matte = kReloadMatte.name();
-    // The matte is made transparent before quantising so no other colour can merge into it.
-    // The palette is the one convert's GIF coder picks, as it always was; the PNG keeps it.
-    if (produced(
-            QStringLiteral("reload.png"),
-            drawReload(fonts).save(reloadSource, "png") &&
-                runConvert({reloadSource, QStringLiteral("-transparent"), matte,
-                            QStringLiteral("+dither"), QStringLiteral("-colors"),
-                            QStringLiteral("255"), QStringLiteral("-transparent-color"), matte,
-                            QStringLiteral("gif:") + reloadGif},
-                           &error) &&
-                runConvert({reloadGif, QStringLiteral("-strip"), QStringLiteral("png8:") + reload},
-                           &error))) {
-        checkReload(check, reload);
-        check.expect(load(reload).image.convertToFormat(QImage::Format_ARGB32) ==
-                         load(reloadGif).image.convertToFormat(QImage::Format_ARGB32),
-                     QStringLiteral("reload.png"),
-                     QStringLiteral("same pixels as the quantised picture"));
-    }
+    // The panel is a soft texture all over: its finer picture is smoother, not sharper.
+    const std::pair<const char *, bool> doubled[] = {
+        {"icon", true}, {"banner", true}, {"panel", false}, {"about", true}, {"reload", true},
+    };
+    for (const auto &[picture, hasEdges] : doubled)
+        checkDoubled(check, dir.filePath(QLatin1String(picture) + QStringLiteral(".png")),
+                     dir.filePath(QLatin1String(picture) + QStringLiteral("@2x.png")), hasEdges);
 
     if (check.failures() > 0) {
         out << check.failures() << " check(s) failed\n";

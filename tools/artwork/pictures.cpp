@@ -103,14 +103,33 @@ QColor mix(const QColor &a, const QColor &b, double t)
                   clampByte(a.blue() + (b.blue() - a.blue()) * t));
 }
 
-// Fills the image with a two-colour cloud texture.
-void paintClouds(QImage &image, const QColor &dark, const QColor &light, double scale,
+// Where the centre of device pixel i lies, in logical pixels: on a logical pixel's own index
+// at scale 1, between them on the finer grids.
+double logical(int i, int scale)
+{
+    return (i + 0.5) / scale - 0.5;
+}
+
+// One more octave for each doubling keeps the finest grain about as many device pixels wide
+// as in the plain picture, so a finer picture gains grain rather than only smoothness.
+int octavesAt(int octaves, int scale)
+{
+    for (int s = scale; s > 1; s /= 2)
+        ++octaves;
+    return octaves;
+}
+
+// Fills the image with a two-colour cloud texture; `size` is in logical pixels.
+void paintClouds(QImage &image, int scale, const QColor &dark, const QColor &light, double size,
                  std::uint32_t seed)
 {
+    const int octaves = octavesAt(4, scale);
     for (int y = 0; y < image.height(); ++y) {
         auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        const double v = logical(y, scale);
         for (int x = 0; x < image.width(); ++x) {
-            const double n = noise::clouds(x / scale, y / (scale * 0.7), seed, 4);
+            const double u = logical(x, scale);
+            const double n = noise::clouds(u / size, v / (size * 0.7), seed, octaves);
             // Stretch the mid-range so the clouds have visible structure.
             const double t = std::clamp((n - 0.25) / 0.5, 0.0, 1.0);
             row[x] = mix(dark, light, t).rgb();
@@ -120,7 +139,7 @@ void paintClouds(QImage &image, const QColor &dark, const QColor &light, double 
 
 } // namespace
 
-QImage drawIcon(const Fonts &fonts)
+QImage drawIcon(const Fonts &fonts, int scale)
 {
     const QColor &cyan = kIconGround;
     const QColor &darkBlue = kIconMarks;
@@ -128,10 +147,11 @@ QImage drawIcon(const Fonts &fonts)
     const QColor &yellow = kIconYellow;
     const QColor &green = kIconGreen;
 
-    QImage image(32, 32, QImage::Format_RGB32);
+    QImage image(32 * scale, 32 * scale, QImage::Format_RGB32);
     image.fill(cyan);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(scale, scale);
     const QFont bold = referenceFont(fonts.boldFamily, QFont::Bold);
 
     // Coloured letters get their black outline outside the glyph, so the thin strokes keep
@@ -188,7 +208,8 @@ QImage drawIcon(const Fonts &fonts)
         }
     }
 
-    // Marks go on last and pixel-exact; they stay clear of the lettering.
+    // Marks go on last and pixel-exact, whole logical pixels on the finer grids too; they stay
+    // clear of the lettering.
     noise::Rng rng(0x7a656d62);
     for (int side = 0; side < 4; ++side) {
         for (int pos = 1 + rng.range(0, 3); pos < 30; pos += 5 + rng.range(0, 3)) {
@@ -209,6 +230,7 @@ QImage drawIcon(const Fonts &fonts)
                 mark = QRect(31 - depth, pos, 1, along);
                 break;
             }
+            mark = QRect(mark.topLeft() * scale, mark.size() * scale);
             for (int y = mark.top(); y <= mark.bottom(); ++y)
                 for (int x = mark.left(); x <= mark.right(); ++x)
                     if (image.pixel(x, y) == cyan.rgb())
@@ -218,19 +240,21 @@ QImage drawIcon(const Fonts &fonts)
     return image;
 }
 
-QImage drawBanner(const Fonts &fonts)
+QImage drawBanner(const Fonts &fonts, int scale)
 {
-    QImage image(196, 46, QImage::Format_RGB32);
-    paintClouds(image, QColor(0x3a, 0x2c, 0x96), QColor(0x86, 0x78, 0xe0), 26.0, 0x62616e);
+    const QRect frame(0, 0, 196, 46);
+    QImage image(frame.size() * scale, QImage::Format_RGB32);
+    paintClouds(image, scale, QColor(0x3a, 0x2c, 0x96), QColor(0x86, 0x78, 0xe0), 26.0, 0x62616e);
 
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(scale, scale);
 
     // Darken the edges a little so the lettering sits in a soft light.
     QRadialGradient vignette(QPointF(90, 20), 120);
     vignette.setColorAt(0.0, QColor(0, 0, 0, 0));
     vignette.setColorAt(1.0, QColor(10, 0, 40, 90));
-    p.fillRect(image.rect(), vignette);
+    p.fillRect(frame, vignette);
 
     const qreal pixels = 37.0;
     const qreal baseline = 37.0;
@@ -269,19 +293,22 @@ QImage drawBanner(const Fonts &fonts)
     return image;
 }
 
-QImage drawPanel()
+QImage drawPanel(int scale)
 {
-    const int w = 153;
-    const int h = 30;
+    const int w = 153 * scale;
+    const int h = 30 * scale;
+    const int octaves = octavesAt(4, scale);
     QVector<double> r(w * h), g(w * h), b(w * h);
     for (int y = 0; y < h; ++y) {
+        const double v = logical(y, scale);
         // Soft darker band two thirds of the way down to the lower edge.
-        const double d = (y - 24.5) / 2.6;
+        const double d = (v - 24.5) / 2.6;
         const double band = -13.0 * std::exp(-d * d);
-        // Top rows catch a trace of light, like a pressed-in panel's upper lip.
-        const double lip = y == 0 ? 7.0 : (y == 1 ? 3.0 : 0.0);
+        // The top two logical rows catch a trace of light, like a pressed-in panel's upper lip.
+        const double lip = v < 0.5 ? 7.0 : (v < 1.5 ? 3.0 : 0.0);
         for (int x = 0; x < w; ++x) {
-            const double n = noise::clouds(x / 18.0, y / 11.0, 0x70616e, 4) - 0.5;
+            const double n =
+                noise::clouds(logical(x, scale) / 18.0, v / 11.0, 0x70616e, octaves) - 0.5;
             const double shade = n * 16.0 + band + lip;
             const int i = y * w + x;
             r[i] = kPanelAverage.red() + shade;
@@ -527,13 +554,15 @@ void paintFigure(QPainter &p)
 
 } // namespace
 
-QImage drawAbout(const Fonts &fonts)
+QImage drawAbout(const Fonts &fonts, int scale)
 {
-    QImage image(125, 163, QImage::Format_RGB32);
+    const QRect frame(0, 0, 125, 163);
+    QImage image(frame.size() * scale, QImage::Format_RGB32);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    paintAboutGround(p, image.rect());
-    paintLogo(p, fonts, image.width());
+    p.scale(scale, scale);
+    paintAboutGround(p, frame);
+    paintLogo(p, fonts, frame.width());
     // The figure is drawn at a nominal size and grown from the bottom edge to fill the frame.
     p.translate(62.5, 163);
     p.scale(1.12, 1.12);
@@ -542,12 +571,13 @@ QImage drawAbout(const Fonts &fonts)
     return image;
 }
 
-QImage drawReload(const Fonts &fonts)
+QImage drawReload(const Fonts &fonts, int scale)
 {
-    QImage image(56, 36, QImage::Format_RGB32);
+    QImage image(56 * scale, 36 * scale, QImage::Format_RGB32);
     image.fill(kReloadMatte);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(scale, scale);
 
     const QRectF face(1.5, 2.5, 53.0, 31.0);
     QLinearGradient body(0, face.top(), 0, face.bottom());

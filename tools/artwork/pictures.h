@@ -23,8 +23,10 @@ inline const QColor kPanelAverage(152, 153, 190);
 // Surround of the reload button; it becomes the GIF's transparent colour.
 inline const QColor kReloadMatte(0xc0, 0xc0, 0xc0);
 
-QImage drawIcon(const Fonts &fonts);
-QImage drawBanner(const Fonts &fonts);
-QImage drawPanel();
-QImage drawAbout(const Fonts &fonts);
-QImage drawReload(const Fonts &fonts);
+// Each picture at `scale` device pixels to the logical pixel: 1 for the plain picture, 2 for
+// its "@2x" partner, the same design drawn again with the finer detail its pixels can hold.
+QImage drawIcon(const Fonts &fonts, int scale = 1);
+QImage drawBanner(const Fonts &fonts, int scale = 1);
+QImage drawPanel(int scale = 1);
+QImage drawAbout(const Fonts &fonts, int scale = 1);
+QImage drawReload(const Fonts &fonts, int scale = 1);
