@@ -1,5 +1,6 @@
 #include "pictures.h"
 
+#include "letters.h"
 #include "noise.h"
 
 #include <QFont>
@@ -28,21 +29,6 @@ QFont referenceFont(const QString &family, QFont::Weight weight)
     font.setWeight(weight);
     font.setHintingPreference(QFont::PreferNoHinting);
     return font;
-}
-
-// One outline per character, laid out with the font's own (kerned) advances plus tracking
-// in reference pixels; baseline at y=0.
-QVector<QPainterPath> letterPaths(const QFont &font, const QString &text, qreal tracking = 0.0)
-{
-    const QFontMetricsF metrics(font);
-    QVector<QPainterPath> letters;
-    for (int i = 0; i < text.size(); ++i) {
-        QPainterPath path;
-        path.addText(metrics.horizontalAdvance(text.left(i)) + i * tracking, 0.0, font,
-                     text.mid(i, 1));
-        letters.append(path);
-    }
-    return letters;
 }
 
 QRectF boundsOf(const QVector<QPainterPath> &paths)

@@ -1,5 +1,6 @@
 #include "icon_svg.h"
 
+#include "letters.h"
 #include "noise.h"
 #include "pictures.h"
 
@@ -35,19 +36,6 @@ QFont referenceFont(const QString &family)
     font.setWeight(QFont::Bold);
     font.setHintingPreference(QFont::PreferNoHinting);
     return font;
-}
-
-QVector<QPainterPath> letterPaths(const QFont &font, const QString &text, qreal tracking)
-{
-    const QFontMetricsF metrics(font);
-    QVector<QPainterPath> letters;
-    for (int i = 0; i < text.size(); ++i) {
-        QPainterPath path;
-        path.addText(metrics.horizontalAdvance(text.left(i)) + i * tracking, 0.0, font,
-                     text.mid(i, 1));
-        letters.append(path);
-    }
-    return letters;
 }
 
 void mapOnto(QPainterPath &path, const QRectF &from, const QRectF &to)
