@@ -37,12 +37,16 @@ root=$(mktemp -d /tmp/zembra-deb.XXXXXX)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
 "$root/usr/bin/zembra" --version
-# Started through its link, the program plays the intro from the kit beside the
-# real executable; SDL's disk driver writes what it played to a file.
+# Started as the launcher would, by the entry's Exec line on the path, the
+# program plays the intro from the kit beside the real executable; SDL's disk
+# driver writes what it played to a file.
 export HOME=$root/home XDG_DATA_HOME=$root/home/data
 mkdir -p "$HOME"
-SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$root/heard.raw QT_QPA_PLATFORM=offscreen \
-    timeout -s INT 4 "$root/usr/bin/zembra" >/dev/null 2>&1 || true
+exec_line=$(sed -n 's/^Exec=//p' "$root/usr/share/applications/org.example.Zembra.desktop")
+echo "launcher runs: $exec_line"
+# shellcheck disable=SC2086 # the Exec line is a command line
+PATH=$root/usr/bin:$PATH SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=$root/heard.raw \
+    QT_QPA_PLATFORM=offscreen timeout -s INT 4 $exec_line >/dev/null 2>&1 || true
 heard=$(od -An -v -td2 -w2 "$root/heard.raw" 2>/dev/null | awk '$1 != 0 { n++ } END { print n + 0 }')
 echo "intro samples heard from the installed kit: $heard"
 ((heard > 1000)) || status=1
