@@ -3,6 +3,7 @@
 #include "env_guard.h"
 #include "generated/build_info.h"
 #include "main_window/frm_ana.h"
+#include "mapped_decoders.h"
 #include "recording_player.h"
 #include "whole_text.h"
 #include "window_services/fonts.h"
@@ -73,21 +74,6 @@ int countTextPixels(const QImage &image)
             n += c.red() > 230 && c.green() > 230 && c.blue() < 215;
         }
     return n;
-}
-
-// Image format plugins and the JPEG library mapped into this process.
-QStringList mappedImageDecoders()
-{
-    QFile maps(QStringLiteral("/proc/self/maps"));
-    if (!maps.open(QIODevice::ReadOnly))
-        return {QStringLiteral("(cannot read /proc/self/maps)")};
-    QStringList found;
-    for (const QByteArray &line : maps.readAll().split('\n')) {
-        if (line.contains("/imageformats/") || line.contains("libjpeg"))
-            found << QString::fromLocal8Bit(line.mid(line.indexOf('/')));
-    }
-    found.removeDuplicates();
-    return found;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // at the place and size it has on a plain screen.
 
 #include "main_window/frm_ana.h"
+#include "mapped_decoders.h"
 #include "recording_player.h"
 #include "secondary_windows/frm_browser.h"
 #include "secondary_windows/frm_hak.h"
@@ -24,21 +25,6 @@
 #include <vector>
 
 namespace {
-
-// Image format plugins and the JPEG library mapped into this process.
-QStringList mappedImageDecoders()
-{
-    QFile maps(QStringLiteral("/proc/self/maps"));
-    if (!maps.open(QIODevice::ReadOnly))
-        return {QStringLiteral("(cannot read /proc/self/maps)")};
-    QStringList found;
-    for (const QByteArray &line : maps.readAll().split('\n')) {
-        if (line.contains("/imageformats/") || line.contains("libjpeg"))
-            found << QString::fromLocal8Bit(line.mid(line.indexOf('/')));
-    }
-    found.removeDuplicates();
-    return found;
-}
 
 // The picture a plain screen shows.
 QImage plainPicture(const QString &name)
