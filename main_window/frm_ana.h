@@ -22,6 +22,7 @@ public:
     explicit frmAna(EffectPlayer &player, QWidget *parent = nullptr);
     ~frmAna() override;
 
+    const Sounds &sounds() const { return sounds_; }
     SharedWindow &hakWindow() { return hak_; }
     SharedWindow &browserWindow() { return browser_; }
 

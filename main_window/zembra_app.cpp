@@ -1,7 +1,6 @@
 #include "main_window/zembra_app.h"
 
 #include "effects/sound_engine.h"
-#include "effects/sounds.h"
 #include "generated/build_info.h"
 #include "main_window/app_setup.h"
 #include "main_window/frm_ana.h"
@@ -57,6 +56,6 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
     if (browserFactory)
         window.browserWindow().setFactory(std::move(browserFactory));
     window.show();
-    Sounds(player).preloadAll();
+    window.sounds().preloadAll();
     return app.exec();
 }

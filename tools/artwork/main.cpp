@@ -5,6 +5,7 @@
 // icon and the reload button; Qt writes the others. Each comes twice: plain, and as its
 // "@2x" partner, which Qt picks on screens of more than one device pixel to the logical one.
 
+#include "checker.h"
 #include "pictures.h"
 
 #include <QBuffer>
@@ -68,20 +69,6 @@ bool fontCovers(const QString &family, QFont::Weight weight, const QString &text
     }
     return true;
 }
-
-class Checker {
-public:
-    void expect(bool ok, const QString &file, const QString &what)
-    {
-        out << (ok ? "ok    " : "FAIL  ") << file << ": " << what << "\n";
-        if (!ok)
-            ++failures_;
-    }
-    int failures() const { return failures_; }
-
-private:
-    int failures_ = 0;
-};
 
 bool runConvert(const QStringList &args, QString *error)
 {
@@ -399,7 +386,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    Checker check;
+    Checker check(out);
     QString error;
     auto produced = [&](const QString &name, bool ok) {
         check.expect(ok, name,

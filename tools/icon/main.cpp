@@ -4,6 +4,7 @@
 // Every PNG is the SVG rendered by QSvgRenderer, so the two cannot drift apart. Sizes that
 // are not a multiple of the design grid get their own snapped layout of the same drawing.
 
+#include "checker.h"
 #include "icon_svg.h"
 #include "pictures.h"
 
@@ -65,20 +66,6 @@ QImage render(const QByteArray &svg, int size)
     painter.end();
     return image.convertToFormat(QImage::Format_ARGB32);
 }
-
-class Checker {
-public:
-    void expect(bool ok, const QString &file, const QString &what)
-    {
-        out << (ok ? "ok    " : "FAIL  ") << file << ": " << what << "\n";
-        if (!ok)
-            ++failures_;
-    }
-    int failures() const { return failures_; }
-
-private:
-    int failures_ = 0;
-};
 
 bool near(QRgb c, const QColor &want, int tolerance)
 {
@@ -198,7 +185,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    Checker check;
+    Checker check(out);
     auto write = [&](const QString &relative, const QByteArray &bytes) {
         const QString path = hicolor.filePath(relative);
         QFile file(path);
