@@ -1,6 +1,6 @@
 #include "effects/sounds.h"
 
-#include "effects/effect_player.h"
+#include "audio/effect_player.h"
 #include "effects/effect_table.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,7 @@
 #include "main_window/zembra_app.h"
 
-#include "effects/sound_engine.h"
+#include "audio/sound_engine.h"
+#include "effects/sound_log.h"
 #include "generated/build_info.h"
 #include "main_window/app_setup.h"
 #include "main_window/frm_ana.h"
@@ -51,6 +52,7 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
     AppSetup::installTranslations();
     Fonts::install();
     Style::install();
+    SoundLog::install();
     SoundEngine player;
     frmAna window(player);
     if (browserFactory)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "effects/effect_player.h"
+#include "audio/effect_player.h"
 
 #include <functional>
 #include <string>

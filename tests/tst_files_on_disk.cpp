@@ -3,7 +3,7 @@
 // and end, then walk the home folder, hidden folders included.
 //
 // The same binary is the program's stand-in when started with --child.
-#include "effects/sound_engine.h"
+#include "audio/sound_engine.h"
 #include "effects/sounds.h"
 #include "files_below.h"
 #include "http_server.h"

@@ -1,4 +1,4 @@
-#include "effects/sound_engine.h"
+#include "audio/sound_engine.h"
 #include "effects/sounds.h"
 #include "env_guard.h"
 #include "generated/build_info.h"

@@ -1,5 +1,5 @@
-#include "effects/sound_decoder.h"
-#include "effects/sound_engine.h"
+#include "audio/sound_decoder.h"
+#include "audio/sound_engine.h"
 #include "env_guard.h"
 #include "wav.h"
 

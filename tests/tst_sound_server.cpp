@@ -1,4 +1,4 @@
-#include "effects/sound_engine.h"
+#include "audio/sound_engine.h"
 #include "env_guard.h"
 #include "wav.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-// Where a sound request ends up. The program plays through SDL; tests and
+// Where a sound request ends up. The program plays through the sound engine; tests and
 // benchmarks install their own sink.
 class EffectPlayer {
 public:

@@ -1,4 +1,5 @@
-#include "effects/audio_output.h"
+#include "audio/audio_output.h"
+#include "audio/log.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -14,6 +15,14 @@
 namespace {
 
 constexpr int Channels = 2;
+
+// An operation started on a server that has just gone away is null, and libpulse
+// aborts on unreferencing null.
+void release(pa_operation *op)
+{
+    if (op)
+        pa_operation_unref(op);
+}
 
 // While a sound plays, the server mixes a millisecond at a time (early requests
 // set the sink's latency to the request size) while 20 ms stay queued, so that a
@@ -33,10 +42,10 @@ public:
 
     const char *name() const override { return "pulse"; }
     int rate() const override { return int(spec_.rate); }
-    void play(std::unique_ptr<Voice> voice) override;
-    bool drained() const override { return drained_.load(); }
     bool sleep() override;
-    bool lost() const override { return lost_.load(); }
+
+protected:
+    void activate() override;
 
 private:
     pa_buffer_attr attr(std::chrono::microseconds target, std::chrono::microseconds request) const;
@@ -69,12 +78,8 @@ private:
     bool flushed_ = false;
 
     // Under the loop's lock.
-    std::unique_ptr<Voice> voice_;
     std::vector<std::int16_t> scratch_;
     bool asleep_ = false;
-
-    std::atomic<bool> drained_{true};
-    std::atomic<bool> lost_{false};
 };
 
 PulseOutput::~PulseOutput()
@@ -88,17 +93,15 @@ PulseOutput::~PulseOutput()
     const bool ready = stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY && !lost_;
     if (ready) {
         asleep_ = true;
-        if (pa_operation *op = pa_stream_cork(stream_, 1, nullptr, nullptr))
-            pa_operation_unref(op);
-        if (pa_operation *op = pa_stream_flush(
-                stream_,
-                [](pa_stream *, int, void *self) {
-                    auto *out = static_cast<PulseOutput *>(self);
-                    out->flushed_ = true;
-                    out->notify();
-                },
-                this))
-            pa_operation_unref(op);
+        release(pa_stream_cork(stream_, 1, nullptr, nullptr));
+        release(pa_stream_flush(
+            stream_,
+            [](pa_stream *, int, void *self) {
+                auto *out = static_cast<PulseOutput *>(self);
+                out->flushed_ = true;
+                out->notify();
+            },
+            this));
     }
     pa_threaded_mainloop_unlock(loop_);
     if (ready)
@@ -187,9 +190,7 @@ void PulseOutput::write(std::size_t bytes, pa_seek_mode_t seek)
     if (frames == 0)
         return;
     scratch_.resize(frames * Channels);
-    const std::size_t got = voice_ ? voice_->read(scratch_.data(), frames) : 0;
-    std::fill(scratch_.begin() + std::ptrdiff_t(got * Channels), scratch_.end(), 0);
-    drained_ = !voice_ || voice_->ended();
+    slot_.render(scratch_.data(), frames);
     void *data = nullptr;
     if (pa_stream_begin_write(stream_, &data, &bytes) < 0 || !data ||
         bytes < frames * pa_frame_size(&spec_))
@@ -242,13 +243,17 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
     });
     pa_threaded_mainloop_lock(loop_);
     const bool connected = ready && pa_context_get_state(context_) == PA_CONTEXT_READY;
+    const int error = pa_context_errno(context_);
     pa_threaded_mainloop_unlock(loop_);
-    if (!connected)
+    if (!connected) {
+        AudioLog::write("PulseAudio passed over: %s",
+                        ready ? pa_strerror(error) : "no answer in time");
         return false;
+    }
 
     // Play at the default sink's own rate, so the server need not resample.
     pa_threaded_mainloop_lock(loop_);
-    pa_operation_unref(pa_context_get_server_info(
+    release(pa_context_get_server_info(
         context_,
         [](pa_context *c, const pa_server_info *info, void *self) {
             auto *out = static_cast<PulseOutput *>(self);
@@ -256,7 +261,7 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
                 out->defaultSink_ = info->default_sink_name;
                 out->sinkRate_ = info->sample_spec.rate;
                 out->sinkFormat_ = info->sample_spec.format;
-                pa_operation_unref(pa_context_get_sink_info_by_name(
+                release(pa_context_get_sink_info_by_name(
                     c, info->default_sink_name,
                     [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
                         auto *out = static_cast<PulseOutput *>(self);
@@ -314,23 +319,19 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
            !lost_;
 }
 
-void PulseOutput::play(std::unique_ptr<Voice> voice)
+void PulseOutput::activate()
 {
     pa_threaded_mainloop_lock(loop_);
-    voice_ = std::move(voice);
-    drained_ = !voice_ || voice_->ended();
     if (asleep_) {
         const pa_buffer_attr a = attr(ActiveTarget, ActiveRequest);
-        if (pa_operation *op = pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr))
-            pa_operation_unref(op);
+        release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
     }
     // Overwrite what is queued from the server's read position on; the write
     // callback goes on from there.
     write(bytesFor(ActiveTarget), PA_SEEK_RELATIVE_ON_READ);
     if (asleep_) {
         asleep_ = false;
-        if (pa_operation *op = pa_stream_cork(stream_, 0, nullptr, nullptr))
-            pa_operation_unref(op);
+        release(pa_stream_cork(stream_, 0, nullptr, nullptr));
     }
     pa_threaded_mainloop_unlock(loop_);
 }
@@ -340,15 +341,10 @@ bool PulseOutput::sleep()
     pa_threaded_mainloop_lock(loop_);
     if (!asleep_) {
         asleep_ = true;
-        voice_.reset();
-        drained_ = true;
-        if (pa_operation *op = pa_stream_cork(stream_, 1, nullptr, nullptr))
-            pa_operation_unref(op);
-        if (pa_operation *op = pa_stream_flush(stream_, nullptr, nullptr))
-            pa_operation_unref(op);
+        release(pa_stream_cork(stream_, 1, nullptr, nullptr));
+        release(pa_stream_flush(stream_, nullptr, nullptr));
         const pa_buffer_attr a = attr(SleepingTarget, SleepingTarget / 4);
-        if (pa_operation *op = pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr))
-            pa_operation_unref(op);
+        release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
     }
     pa_threaded_mainloop_unlock(loop_);
     return true;

@@ -1,28 +1,40 @@
-#include "effects/audio_output.h"
+#include "audio/audio_output.h"
+#include "audio/log.h"
 
 #include <pipewire/pipewire.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/props.h>
 #include <spa/utils/result.h>
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
-#include <utility>
 
 namespace {
 
 constexpr int Channels = 2;
 constexpr std::size_t FrameBytes = Channels * sizeof(std::int16_t);
-// The graph's period while Zembra plays: a press waits at most one of these for
-// the next cycle. 64 frames at 48 kHz is 1.3 ms.
-constexpr int QuantumAt48k = 64;
 constexpr int DefaultRate = 48000;
+// The longest period asked for, a desktop's usual maximum.
+constexpr int MaxQuantum48k = 2048;
+// Missed periods seen this soon after a step up belong to the change itself.
+constexpr std::int64_t SettleNs = 250'000'000;
+
+std::int64_t monotonicNs()
+{
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 // Whether a PipeWire daemon's socket is where a client would look for it.
 // Checked before PipeWire is set up in the process, which costs about a
@@ -35,12 +47,26 @@ bool socketExists()
         const char *dir = std::getenv("PIPEWIRE_RUNTIME_DIR");
         if (!dir || !*dir)
             dir = std::getenv("XDG_RUNTIME_DIR");
-        if (!dir || !*dir)
+        if (!dir || !*dir) {
+            AudioLog::write("PipeWire passed over: no runtime folder to find its socket in");
             return false; // PipeWire has nowhere to look either
+        }
         path = std::string(dir) + "/" + path;
     }
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+    if (::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+        return true;
+    AudioLog::write("PipeWire passed over: no socket at %s", path.c_str());
+    return false;
+}
+
+// PipeWire 1.0 folded the real-time client set-up into client.conf and warns
+// at every connect that names the old file; older libraries need that name.
+const char *clientConfig()
+{
+    int major = 0, minor = 0, micro = 0;
+    std::sscanf(pw_get_library_version(), "%d.%d.%d", &major, &minor, &micro);
+    return major >= 1 ? "client.conf" : "client-rt.conf";
 }
 
 void initOnce()
@@ -53,14 +79,12 @@ class PipeWireOutput final : public AudioOutput {
 public:
     ~PipeWireOutput() override;
 
-    bool connect(std::chrono::milliseconds timeout);
+    bool connect(std::chrono::milliseconds timeout, int quantum48k);
 
     const char *name() const override { return "pipewire"; }
     int rate() const override { return rate_; }
-    void play(std::unique_ptr<Voice> voice) override;
-    bool drained() const override { return drained_.load(); }
     bool sleep() override;
-    bool lost() const override { return lost_.load(); }
+    int adapt() override;
 
     // Called by PipeWire on its threads.
     static void onCoreDone(void *self, uint32_t id, int seq);
@@ -68,13 +92,18 @@ public:
     static void onCoreInfo(void *self, const struct pw_core_info *info);
     static void onGlobal(void *self, uint32_t id, uint32_t permissions, const char *type,
                          uint32_t version, const struct spa_dict *props);
+    static void onGlobalRemove(void *self, uint32_t id);
+    static void onIoChanged(void *self, uint32_t id, void *area, uint32_t size);
     static void onStreamState(void *self, enum pw_stream_state old, enum pw_stream_state state,
                               const char *error);
     static void onProcess(void *self);
 
+protected:
+    void activate() override;
+
 private:
     bool waitUntil(const struct timespec &until, const bool &flag);
-    void freeRetired();
+    void askForQuantum();
 
     pw_thread_loop *loop_ = nullptr;
     pw_context *context_ = nullptr;
@@ -88,20 +117,23 @@ private:
     // Under the loop's lock.
     int syncSeq_ = -1;
     bool synced_ = false;
-    bool hasSink_ = false;
+    std::set<uint32_t> sinks_;
     bool streamReady_ = false;
-    bool active_ = true;
     int rate_ = DefaultRate;
 
-    // The worker hands voices to the real-time thread without a lock: it leaves
-    // the newest in pending_, the real-time thread takes it and lists the one it
-    // replaced in retired_ for the worker to free.
-    std::atomic<Voice *> pending_{nullptr};
-    std::atomic<Voice *> retired_{nullptr};
-    Voice *current_ = nullptr; // real-time thread only
+    // Worker only.
+    bool active_ = true;
+    int quantum48k_ = 0;
+    std::uint64_t seenMisses_ = 0;
+    std::int64_t settledAt_ = 0;
 
-    std::atomic<bool> drained_{true};
-    std::atomic<bool> lost_{false};
+    // Periods the graph ran without our data in time, counted on the real-time
+    // thread: a cycle that ended before we had rendered, or cycles we were never
+    // woken for. Read by the worker, which steps up.
+    std::atomic<spa_io_position *> position_{nullptr};
+    std::atomic<std::uint64_t> misses_{0};
+    std::atomic<bool> resync_{true};
+    std::uint64_t expected_ = 0; // real-time thread only
 };
 
 const pw_core_events coreEvents = [] {
@@ -117,6 +149,7 @@ const pw_registry_events registryEvents = [] {
     pw_registry_events e{};
     e.version = PW_VERSION_REGISTRY_EVENTS;
     e.global = &PipeWireOutput::onGlobal;
+    e.global_remove = &PipeWireOutput::onGlobalRemove;
     return e;
 }();
 
@@ -125,6 +158,7 @@ const pw_stream_events streamEvents = [] {
     e.version = PW_VERSION_STREAM_EVENTS;
     e.state_changed = &PipeWireOutput::onStreamState;
     e.process = &PipeWireOutput::onProcess;
+    e.io_changed = &PipeWireOutput::onIoChanged;
     return e;
 }();
 
@@ -148,9 +182,6 @@ PipeWireOutput::~PipeWireOutput()
             pw_context_destroy(context_);
         pw_thread_loop_destroy(loop_);
     }
-    delete current_;
-    delete pending_.exchange(nullptr);
-    freeRetired();
 }
 
 void PipeWireOutput::onCoreInfo(void *self, const struct pw_core_info *info)
@@ -178,12 +209,13 @@ void PipeWireOutput::onCoreError(void *self, uint32_t id, int, int res, const ch
 {
     auto *out = static_cast<PipeWireOutput *>(self);
     if (id == PW_ID_CORE && res == -EPIPE) {
+        AudioLog::write("PipeWire: the connection broke");
         out->lost_ = true;
         pw_thread_loop_signal(out->loop_, false);
     }
 }
 
-void PipeWireOutput::onGlobal(void *self, uint32_t, uint32_t, const char *type, uint32_t,
+void PipeWireOutput::onGlobal(void *self, uint32_t id, uint32_t, const char *type, uint32_t,
                               const struct spa_dict *props)
 {
     auto *out = static_cast<PipeWireOutput *>(self);
@@ -191,15 +223,38 @@ void PipeWireOutput::onGlobal(void *self, uint32_t, uint32_t, const char *type, 
         return;
     const char *cls = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
     if (cls && std::strcmp(cls, "Audio/Sink") == 0)
-        out->hasSink_ = true;
+        out->sinks_.insert(id);
+}
+
+void PipeWireOutput::onGlobalRemove(void *self, uint32_t id)
+{
+    auto *out = static_cast<PipeWireOutput *>(self);
+    // With its last sink gone this server plays nowhere: the next press chooses
+    // the output again.
+    if (out->sinks_.erase(id) && out->sinks_.empty() && out->streamReady_) {
+        AudioLog::write("PipeWire: the last audio sink went away");
+        out->lost_ = true;
+    }
+}
+
+void PipeWireOutput::onIoChanged(void *self, uint32_t id, void *area, uint32_t size)
+{
+    auto *out = static_cast<PipeWireOutput *>(self);
+    if (id == SPA_IO_Position)
+        out->position_.store(area && size >= sizeof(spa_io_position)
+                                 ? static_cast<spa_io_position *>(area)
+                                 : nullptr,
+                             std::memory_order_release);
 }
 
 void PipeWireOutput::onStreamState(void *self, enum pw_stream_state, enum pw_stream_state state,
-                                   const char *)
+                                   const char *error)
 {
     auto *out = static_cast<PipeWireOutput *>(self);
     if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)
         out->streamReady_ = true;
+    if (state == PW_STREAM_STATE_ERROR)
+        AudioLog::write("PipeWire: the stream failed: %s", error ? error : "no reason given");
     if (state == PW_STREAM_STATE_ERROR ||
         (state == PW_STREAM_STATE_UNCONNECTED && out->streamReady_))
         out->lost_ = true;
@@ -209,31 +264,34 @@ void PipeWireOutput::onStreamState(void *self, enum pw_stream_state, enum pw_str
 void PipeWireOutput::onProcess(void *self)
 {
     auto *out = static_cast<PipeWireOutput *>(self);
-    if (Voice *next = out->pending_.exchange(nullptr, std::memory_order_acq_rel)) {
-        if (Voice *old = std::exchange(out->current_, next)) {
-            old->retiredNext = out->retired_.load(std::memory_order_relaxed);
-            while (!out->retired_.compare_exchange_weak(
-                old->retiredNext, old, std::memory_order_release, std::memory_order_relaxed)) {
-            }
-        }
+    const spa_io_position *pos = out->position_.load(std::memory_order_acquire);
+    std::uint64_t missed = 0;
+    std::int64_t deadline = 0;
+    if (pos) {
+        if (out->resync_.exchange(false, std::memory_order_acq_rel))
+            out->expected_ = pos->clock.position;
+        if (pos->clock.position != out->expected_)
+            ++missed; // woken once for several cycles
+        out->expected_ = pos->clock.position + pos->clock.duration;
+        deadline = std::int64_t(pos->clock.next_nsec);
     }
-    pw_buffer *b = pw_stream_dequeue_buffer(out->stream_);
-    if (!b)
-        return;
-    spa_data &d = b->buffer->datas[0];
-    if (!d.data)
-        return;
-    std::size_t frames = d.maxsize / FrameBytes;
-    if (b->requested)
-        frames = std::min<std::size_t>(frames, b->requested);
-    auto *samples = static_cast<std::int16_t *>(d.data);
-    const std::size_t got = out->current_ ? out->current_->read(samples, frames) : 0;
-    std::memset(samples + got * Channels, 0, (frames - got) * FrameBytes);
-    out->drained_.store(!out->current_ || out->current_->ended(), std::memory_order_relaxed);
-    d.chunk->offset = 0;
-    d.chunk->stride = FrameBytes;
-    d.chunk->size = std::uint32_t(frames * FrameBytes);
-    pw_stream_queue_buffer(out->stream_, b);
+    if (pw_buffer *b = pw_stream_dequeue_buffer(out->stream_)) {
+        spa_data &d = b->buffer->datas[0];
+        if (d.data) {
+            std::size_t frames = d.maxsize / FrameBytes;
+            if (b->requested)
+                frames = std::min<std::size_t>(frames, b->requested);
+            out->slot_.render(static_cast<std::int16_t *>(d.data), frames);
+            d.chunk->offset = 0;
+            d.chunk->stride = FrameBytes;
+            d.chunk->size = std::uint32_t(frames * FrameBytes);
+        }
+        pw_stream_queue_buffer(out->stream_, b);
+    }
+    if (deadline > 0 && monotonicNs() > deadline)
+        ++missed; // the next cycle began before our data was ready
+    if (missed)
+        out->misses_.fetch_add(missed, std::memory_order_relaxed);
 }
 
 // Under the loop's lock; false if the time ran out first.
@@ -246,19 +304,20 @@ bool PipeWireOutput::waitUntil(const struct timespec &until, const bool &flag)
     return flag && !lost_;
 }
 
-bool PipeWireOutput::connect(std::chrono::milliseconds timeout)
+bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
 {
     if (!socketExists())
         return false;
     initOnce();
+    quantum48k_ = std::clamp(quantum48k, 16, MaxQuantum48k);
     loop_ = pw_thread_loop_new("zembra-audio", nullptr);
     if (!loop_)
         return false;
     // The real-time client set-up that players use: without it the stream is
     // served by an ordinary thread, which misses short cycles under load.
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
-                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf",
-                                                PW_KEY_APP_NAME, "Zembra", PW_KEY_APP_ID, "zembra",
+                              pw_properties_new(PW_KEY_CONFIG_NAME, clientConfig(), PW_KEY_APP_NAME,
+                                                "Zembra", PW_KEY_APP_ID, "zembra",
                                                 PW_KEY_APP_ICON_NAME, "zembra", nullptr),
                               0);
     if (!context_ || pw_thread_loop_start(loop_) < 0)
@@ -277,11 +336,19 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout)
         syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
         // A PipeWire that carries no audio (video only, next to a PulseAudio
         // server) is not where sound goes.
-        ok = waitUntil(until, synced_) && hasSink_;
+        ok = waitUntil(until, synced_);
+        if (!ok)
+            AudioLog::write("PipeWire passed over: no answer within %lld ms",
+                            static_cast<long long>(timeout.count()));
+        else if (sinks_.empty())
+            AudioLog::write("PipeWire passed over: it has no audio sink");
+        ok = ok && !sinks_.empty();
+    } else {
+        AudioLog::write("PipeWire passed over: cannot connect (%s)", std::strerror(errno));
     }
     if (ok) {
-        const std::string latency = std::to_string(std::max(16, QuantumAt48k * rate_ / 48000)) +
-                                    "/" + std::to_string(rate_);
+        const std::string latency =
+            std::to_string(std::max(16, quantum48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
         stream_ = pw_stream_new(core_, "Efekt",
                                 pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
                                                   "Playback", PW_KEY_MEDIA_ROLE, "Game",
@@ -309,36 +376,65 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout)
              waitUntil(until, streamReady_);
     }
     pw_thread_loop_unlock(loop_);
+    if (ok)
+        AudioLog::write("PipeWire: stream at %d Hz asking for %d-frame periods", rate_,
+                        std::max(16, quantum48k_ * rate_ / 48000));
+    else if (stream_)
+        AudioLog::write("PipeWire passed over: the stream did not start");
+    settledAt_ = monotonicNs();
     return ok;
 }
 
-void PipeWireOutput::freeRetired()
+void PipeWireOutput::activate()
 {
-    Voice *v = retired_.exchange(nullptr, std::memory_order_acquire);
-    while (v) {
-        Voice *next = v->retiredNext;
-        delete v;
-        v = next;
-    }
-}
-
-void PipeWireOutput::play(std::unique_ptr<Voice> voice)
-{
-    freeRetired();
-    drained_ = false;
-    // A voice the real-time thread never took is simply dropped.
-    delete pending_.exchange(voice.release(), std::memory_order_acq_rel);
     if (!active_) {
+        resync_ = true;
         pw_thread_loop_lock(loop_);
         pw_stream_set_active(stream_, true);
         active_ = true;
         pw_thread_loop_unlock(loop_);
+        settledAt_ = monotonicNs();
     }
+}
+
+// Under no lock; takes the loop's.
+void PipeWireOutput::askForQuantum()
+{
+    const std::string latency =
+        std::to_string(std::max(16, quantum48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
+    const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
+    const spa_dict dict = SPA_DICT_INIT(items, 1);
+    pw_thread_loop_lock(loop_);
+    pw_stream_update_properties(stream_, &dict);
+    pw_thread_loop_unlock(loop_);
+}
+
+int PipeWireOutput::adapt()
+{
+    const std::uint64_t misses = misses_.load(std::memory_order_relaxed);
+    if (misses == seenMisses_)
+        return quantum48k_;
+    const std::uint64_t now = misses - seenMisses_;
+    seenMisses_ = misses;
+    if (monotonicNs() - settledAt_ < SettleNs)
+        return quantum48k_;
+    if (quantum48k_ >= MaxQuantum48k) {
+        AudioLog::write("PipeWire: %llu periods missed at the longest period asked for",
+                        static_cast<unsigned long long>(now));
+        return quantum48k_;
+    }
+    const int from = quantum48k_;
+    quantum48k_ = std::min(MaxQuantum48k, quantum48k_ * 2);
+    AudioLog::write("PipeWire: %llu periods missed at %d frames (48 kHz): asking for %d",
+                    static_cast<unsigned long long>(now), from, quantum48k_);
+    askForQuantum();
+    settledAt_ = monotonicNs();
+    return quantum48k_;
 }
 
 bool PipeWireOutput::sleep()
 {
-    freeRetired();
+    slot_.collect();
     if (active_) {
         pw_thread_loop_lock(loop_);
         pw_stream_set_active(stream_, false);
@@ -350,10 +446,11 @@ bool PipeWireOutput::sleep()
 
 } // namespace
 
-std::unique_ptr<AudioOutput> AudioOutputs::openPipeWire(std::chrono::milliseconds timeout)
+std::unique_ptr<AudioOutput> AudioOutputs::openPipeWire(std::chrono::milliseconds timeout,
+                                                        int minQuantum48k)
 {
     auto out = std::make_unique<PipeWireOutput>();
-    if (!out->connect(timeout))
+    if (!out->connect(timeout, minQuantum48k))
         return nullptr;
     return out;
 }

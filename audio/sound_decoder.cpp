@@ -1,4 +1,4 @@
-#include "effects/sound_decoder.h"
+#include "audio/sound_decoder.h"
 
 #include <samplerate.h>
 #include <sndfile.h>

@@ -1,4 +1,4 @@
-#include "effects/voice.h"
+#include "audio/voice.h"
 
 #include <algorithm>
 #include <cstring>

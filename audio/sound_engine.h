@@ -1,6 +1,6 @@
 #pragma once
 
-#include "effects/effect_player.h"
+#include "audio/effect_player.h"
 
 #include <chrono>
 #include <cstddef>
@@ -46,6 +46,8 @@ public:
     std::string outputName() const;
     // Frames per second of the open output, 0 while none is open.
     int outputRate() const;
+    // The period asked of PipeWire, in frames at 48 kHz; 0 on other outputs.
+    int outputQuantum() const;
     // Output open and awake.
     bool isAwake() const;
     // Decoded audio and stream buffers the player holds now.

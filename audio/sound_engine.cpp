@@ -1,20 +1,21 @@
-#include "effects/sound_engine.h"
+#include "audio/sound_engine.h"
 
-#include "effects/audio_output.h"
-#include "effects/sound_decoder.h"
+#include "audio/audio_output.h"
+#include "audio/file_key.h"
+#include "audio/log.h"
+#include "audio/sound_decoder.h"
+#include "audio/start_cache.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 
 namespace {
 
@@ -23,45 +24,23 @@ using Clock = std::chrono::steady_clock;
 // Frames decoded per step: a newer press waits at most one step of decoding.
 constexpr std::size_t StepFrames = 2048;
 
-// What identifies a file's content without reading it: a file replaced or
-// rewritten since it was decoded is decoded again.
-struct FileKey {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    std::int64_t mtimeNs = 0;
-    bool operator==(const FileKey &o) const
-    {
-        return device == o.device && inode == o.inode && size == o.size && mtimeNs == o.mtimeNs;
-    }
-};
+// The period PipeWire is asked for at first, in frames at 48 kHz: the shortest
+// with which an idle two-core machine lost nothing, where 128 frames already
+// lost 0.7 ms a second. Longer ones are taken when the server misses periods.
+constexpr int StartQuantum48k = 256;
 
-// Opens only regular files; non-blocking, so a FIFO named like an effect cannot
-// stall the worker. Returns -1 for anything else.
-int openRegular(const std::string &path, FileKey &key)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
-        ::close(fd);
-        return -1;
-    }
-    key = {st.st_dev, st.st_ino, st.st_size,
-           std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-    return fd;
-}
-
-std::unique_ptr<AudioOutput> openOutput(std::chrono::milliseconds timeout)
+std::unique_ptr<AudioOutput> openOutput(std::chrono::milliseconds timeout, int minQuantum48k)
 {
     // SDL's own driver choice, when the user makes one, wins.
-    if (std::getenv("SDL_AUDIODRIVER"))
+    if (const char *driver = std::getenv("SDL_AUDIODRIVER")) {
+        AudioLog::write("SDL_AUDIODRIVER=%s names the output: SDL", driver);
         return AudioOutputs::openSdl();
-    if (auto out = AudioOutputs::openPipeWire(timeout))
+    }
+    if (auto out = AudioOutputs::openPipeWire(timeout, minQuantum48k))
         return out;
     if (auto out = AudioOutputs::openPulse(timeout))
         return out;
+    AudioLog::write("no sound server answered: SDL on ALSA");
     return AudioOutputs::openSdl();
 }
 
@@ -70,6 +49,7 @@ std::unique_ptr<AudioOutput> openOutput(std::chrono::milliseconds timeout)
 struct SoundEngine::Core {
     explicit Core(const SoundEngineOptions &o)
         : options(o)
+        , starts(o.cacheBudgetBytes)
     {
     }
 
@@ -85,6 +65,7 @@ struct SoundEngine::Core {
     bool finished = false;
     std::string outputName;
     int outputRate = 0;
+    int outputQuantum = 0;
     bool awake = false;
 
     std::atomic<std::uint64_t> requestSeq{0};
@@ -93,31 +74,23 @@ struct SoundEngine::Core {
 
     // Worker thread only from here on.
 
-    // The start of a sound, decoded: a press plays it at once while the rest is
-    // decoded behind it. A sound no longer than its head is kept whole.
-    struct Head {
-        FileKey key;
-        std::shared_ptr<Pcm> pcm;
-        bool whole = false;
-        std::uint64_t lastUse = 0;
-    };
     // A sound being decoded into its stream as it plays.
     struct Job {
         std::unique_ptr<SoundDecoder> decoder;
         std::shared_ptr<FrameRing> ring;
-        std::size_t skip = 0; // frames already played from the head
-        std::string path;     // where the head goes while it is being made
-        Head head;
+        std::size_t skip = 0; // frames already played from the start kept
+        std::string path;     // where the start goes while it is being made
+        SoundStart start;     // pcm null once kept, or when it was kept before
     };
 
     std::unique_ptr<AudioOutput> output;
     bool asleep = false;
     std::optional<Clock::time_point> drainedSince;
     int cacheRate = 0;
-    std::unordered_map<std::string, Head> heads;
-    std::size_t headBytes = 0;
-    std::uint64_t useCounter = 0;
-    std::optional<Job> job;
+    // The shortest period, at 48 kHz, the server has held in this run.
+    int quantum48k = StartQuantum48k;
+    StartCache starts;
+    std::unique_ptr<Job> job;
     // The last step as decoded, and spread to stereo for the stream.
     std::vector<std::int16_t> step = std::vector<std::int16_t>(StepFrames * 2);
     std::vector<std::int16_t> stepStereo = std::vector<std::int16_t>(StepFrames * 2);
@@ -130,26 +103,24 @@ struct SoundEngine::Core {
     void preloadOne();
     void checkIdle();
     bool superseded(std::uint64_t seq) const { return requestSeq.load() != seq || quit; }
-    std::size_t headFrames() const
+    std::size_t startFrames() const
     {
         return std::size_t(std::max<std::int64_t>(1, std::int64_t(output->rate()) *
                                                          options.headLength.count() / 1000));
     }
-    Head *validHead(const std::string &path, const FileKey &key);
-    void grow(Head &head, std::size_t frames);
+    bool grow(SoundStart &start, std::size_t frames);
     void stream(FrameRing &ring, int channels, std::size_t frames);
-    void remember(const std::string &path, Head head);
     void account();
     void publish();
 };
 
 void SoundEngine::Core::account()
 {
-    std::size_t bytes = headBytes;
+    std::size_t bytes = starts.bytes();
     if (job) {
         bytes += job->ring->bytes();
-        if (job->head.pcm)
-            bytes += job->head.pcm->bytes();
+        if (job->start.pcm)
+            bytes += job->start.pcm->bytes();
     }
     held = bytes;
     if (bytes > peak)
@@ -161,6 +132,7 @@ void SoundEngine::Core::publish()
     std::lock_guard lock(mutex);
     outputName = output ? output->name() : "";
     outputRate = output ? output->rate() : 0;
+    outputQuantum = output && std::strcmp(output->name(), "pipewire") == 0 ? quantum48k : 0;
     awake = output && !asleep;
 }
 
@@ -210,15 +182,17 @@ void SoundEngine::Core::run()
 
 bool SoundEngine::Core::ensureOutput()
 {
-    if (output && output->lost())
+    if (output && output->lost()) {
+        AudioLog::write("%s: the server went away", output->name());
         output.reset();
+    }
     if (!output) {
-        output = openOutput(options.connectTimeout);
+        output = openOutput(options.connectTimeout, quantum48k);
         if (!output)
             return false;
+        AudioLog::write("output: %s at %d Hz", output->name(), output->rate());
         if (output->rate() != cacheRate) {
-            heads.clear();
-            headBytes = 0;
+            starts.clear();
             cacheRate = output->rate();
         }
     }
@@ -232,19 +206,6 @@ void SoundEngine::Core::silence()
     output->play(std::make_unique<Voice>(std::make_shared<const Pcm>()));
 }
 
-// The head kept for this file, if the file is still the one it was made from.
-SoundEngine::Core::Head *SoundEngine::Core::validHead(const std::string &path, const FileKey &key)
-{
-    auto it = heads.find(path);
-    if (it == heads.end())
-        return nullptr;
-    if (it->second.key == key)
-        return &it->second;
-    headBytes -= it->second.pcm->bytes();
-    heads.erase(it);
-    return nullptr;
-}
-
 void SoundEngine::Core::start(const std::string &path)
 {
     job.reset(); // a decode still running is superseded
@@ -252,62 +213,60 @@ void SoundEngine::Core::start(const std::string &path)
     if (!ensureOutput())
         return;
     FileKey key;
-    const int fd = openRegular(path, key);
+    const int fd = openRegularFile(path, key);
     if (fd < 0) {
         silence();
         return;
     }
-    Head *head = validHead(path, key);
-    if (head) {
-        head->lastUse = ++useCounter;
-        if (head->whole) {
-            ::close(fd); // nothing more to read
-            output->play(std::make_unique<Voice>(head->pcm));
-            return;
-        }
+    const SoundStart *kept = starts.find(path, key);
+    if (kept && kept->whole) {
+        ::close(fd); // nothing more to read
+        output->play(std::make_unique<Voice>(kept->pcm));
+        return;
     }
     auto decoder = SoundDecoder::open(fd, output->rate());
     if (!decoder) {
         silence();
         return;
     }
-    Job j;
-    j.ring = std::make_shared<FrameRing>(std::size_t(output->rate()) / 2);
-    if (head) {
-        // The head plays while the rest is decoded from the start of the file
-        // again, so that resampling runs on unbroken.
-        j.skip = head->pcm->frames();
-        j.decoder = std::move(decoder);
+    auto j = std::make_unique<Job>();
+    j->ring = std::make_shared<FrameRing>(std::size_t(output->rate()) / 2);
+    j->decoder = std::move(decoder);
+    if (kept) {
+        // The start plays while the rest is decoded from the beginning of the
+        // file again, so that resampling runs on unbroken.
+        j->skip = kept->pcm->frames();
         job = std::move(j);
-        output->play(std::make_unique<Voice>(head->pcm, job->ring));
+        output->play(std::make_unique<Voice>(kept->pcm, job->ring));
     } else {
-        const std::size_t got = decoder->read(step.data(), StepFrames);
+        const std::size_t got = j->decoder->read(step.data(), StepFrames);
         if (got == 0) {
             silence();
             return;
         }
-        stream(*j.ring, decoder->channels(), got);
-        j.head.key = key;
-        j.head.pcm = std::make_shared<Pcm>();
-        j.head.pcm->channels = decoder->channels();
-        j.path = path;
-        j.decoder = std::move(decoder);
+        j->start.key = key;
+        j->start.pcm = std::make_shared<Pcm>();
+        j->start.pcm->channels = j->decoder->channels();
+        j->path = path;
+        stream(*j->ring, j->decoder->channels(), got);
         job = std::move(j);
-        grow(job->head, got);
+        if (grow(job->start, got))
+            starts.remember(job->path, std::move(job->start));
         output->play(std::make_unique<Voice>(job->ring));
     }
     feed();
 }
 
-// Adds the step just decoded to a head still being made.
-void SoundEngine::Core::grow(Head &head, std::size_t frames)
+// Adds the step just decoded to a start still being made; true once it is as
+// long as a start is kept (a sound that ends before is only known whole when
+// the decoder runs dry).
+bool SoundEngine::Core::grow(SoundStart &start, std::size_t frames)
 {
-    if (!head.pcm)
-        return;
-    const std::size_t take = std::min(frames, headFrames() - head.pcm->frames());
-    const std::size_t ch = std::size_t(head.pcm->channels);
-    head.pcm->samples.insert(head.pcm->samples.end(), step.begin(),
-                             step.begin() + std::ptrdiff_t(take * ch));
+    const std::size_t take = std::min(frames, startFrames() - start.pcm->frames());
+    const std::size_t ch = std::size_t(start.pcm->channels);
+    start.pcm->samples.insert(start.pcm->samples.end(), step.begin(),
+                              step.begin() + std::ptrdiff_t(take * ch));
+    return start.pcm->frames() >= startFrames();
 }
 
 void SoundEngine::Core::stream(FrameRing &ring, int channels, std::size_t frames)
@@ -321,30 +280,6 @@ void SoundEngine::Core::stream(FrameRing &ring, int channels, std::size_t frames
     ring.write(stepStereo.data(), frames);
 }
 
-void SoundEngine::Core::remember(const std::string &path, Head head)
-{
-    if (!head.pcm || head.pcm->samples.empty())
-        return;
-    head.pcm->samples.shrink_to_fit();
-    const std::size_t bytes = head.pcm->bytes();
-    if (auto old = heads.find(path); old != heads.end()) {
-        headBytes -= old->second.pcm->bytes();
-        heads.erase(old);
-    }
-    while (!heads.empty() && headBytes + bytes > options.cacheBudgetBytes) {
-        auto oldest = std::min_element(heads.begin(), heads.end(), [](auto &a, auto &b) {
-            return a.second.lastUse < b.second.lastUse;
-        });
-        headBytes -= oldest->second.pcm->bytes();
-        heads.erase(oldest);
-    }
-    if (headBytes + bytes > options.cacheBudgetBytes)
-        return;
-    head.lastUse = ++useCounter;
-    headBytes += bytes;
-    heads.emplace(path, std::move(head));
-}
-
 void SoundEngine::Core::feed()
 {
     const std::uint64_t seq = requestSeq.load();
@@ -355,9 +290,10 @@ void SoundEngine::Core::feed()
         const std::size_t got = job->decoder->read(step.data(), want);
         if (got == 0) {
             job->ring->finish();
-            if (job->head.pcm) {
-                job->head.whole = true;
-                remember(job->path, std::move(job->head));
+            if (job->start.pcm) {
+                // Ran dry before the start was complete: this is the whole sound.
+                job->start.whole = true;
+                starts.remember(job->path, std::move(job->start));
             }
             job.reset();
             break;
@@ -367,11 +303,8 @@ void SoundEngine::Core::feed()
             continue;
         }
         stream(*job->ring, job->decoder->channels(), got);
-        if (job->head.pcm) {
-            grow(job->head, got);
-            if (job->head.pcm->frames() >= headFrames())
-                remember(job->path, std::move(job->head));
-        }
+        if (job->start.pcm && grow(job->start, got))
+            starts.remember(job->path, std::move(job->start));
     }
     account();
 }
@@ -387,29 +320,30 @@ void SoundEngine::Core::preloadOne()
         preloads.pop_front();
     }
     FileKey key;
-    const int fd = openRegular(path, key);
+    const int fd = openRegularFile(path, key);
     if (fd < 0)
         return;
-    if (validHead(path, key)) {
+    if (starts.find(path, key)) {
         ::close(fd);
         return;
     }
     auto decoder = SoundDecoder::open(fd, output->rate());
     if (!decoder)
         return;
-    Head head;
-    head.key = key;
-    head.pcm = std::make_shared<Pcm>();
-    head.pcm->channels = decoder->channels();
-    while (head.pcm->frames() < headFrames()) {
+    SoundStart start;
+    start.key = key;
+    start.pcm = std::make_shared<Pcm>();
+    start.pcm->channels = decoder->channels();
+    for (;;) {
         const std::size_t got = decoder->read(step.data(), StepFrames);
         if (got == 0) {
-            head.whole = true;
+            start.whole = true;
             break;
         }
-        grow(head, got);
+        if (grow(start, got))
+            break;
     }
-    remember(path, std::move(head));
+    starts.remember(path, std::move(start));
     account();
 }
 
@@ -418,6 +352,7 @@ void SoundEngine::Core::checkIdle()
     if (!output)
         return;
     if (output->lost()) {
+        AudioLog::write("%s: the server went away", output->name());
         output.reset();
         job.reset();
         account();
@@ -426,6 +361,10 @@ void SoundEngine::Core::checkIdle()
     }
     if (asleep)
         return;
+    if (const int q = output->adapt(); q > quantum48k) {
+        quantum48k = q;
+        publish();
+    }
     if (job || !output->drained()) {
         drainedSince.reset();
         return;
@@ -519,4 +458,10 @@ std::size_t SoundEngine::heldBytes() const
 std::size_t SoundEngine::peakHeldBytes() const
 {
     return core_->peak.load();
+}
+
+int SoundEngine::outputQuantum() const
+{
+    std::lock_guard lock(core_->mutex);
+    return core_->outputQuantum;
 }

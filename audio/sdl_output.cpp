@@ -1,4 +1,5 @@
-#include "effects/audio_output.h"
+#include "audio/audio_output.h"
+#include "audio/log.h"
 
 #include <SDL.h>
 
@@ -81,8 +82,10 @@ public:
 
     bool open()
     {
-        if (!sdl_.loaded)
+        if (!sdl_.loaded) {
+            AudioLog::write("SDL passed over: libSDL2 cannot be loaded");
             return false;
+        }
         sdl_.SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         sdl_.SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Zembra");
         sdl_.SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Efekt");
@@ -91,8 +94,10 @@ public:
         if (!std::getenv("SDL_AUDIODRIVER"))
             sdl_.SetHint(SDL_HINT_AUDIODRIVER, "alsa");
         ready_ = sdl_.InitSubSystem(SDL_INIT_AUDIO) == 0;
-        if (!ready_)
+        if (!ready_) {
+            AudioLog::write("SDL: no audio driver starts");
             return false;
+        }
         SDL_AudioSpec want{};
         want.freq = Rate;
         want.format = AUDIO_S16SYS;
@@ -103,8 +108,10 @@ public:
         SDL_AudioSpec have{};
         // No changes allowed: SDL converts to the hardware, so voices match the device.
         device_ = sdl_.OpenAudioDevice(nullptr, 0, &want, &have, 0);
-        if (device_ == 0)
+        if (device_ == 0) {
+            AudioLog::write("SDL: no audio device opens");
             return false;
+        }
         sdl_.PauseAudioDevice(device_, 0);
         return true;
     }
@@ -112,38 +119,29 @@ public:
     const char *name() const override { return "sdl"; }
     int rate() const override { return Rate; }
 
-    void play(std::unique_ptr<Voice> voice) override
-    {
-        std::unique_ptr<Voice> previous;
-        sdl_.LockAudioDevice(device_);
-        previous = std::exchange(voice_, std::move(voice));
-        drained_ = !voice_ || voice_->ended();
-        sdl_.UnlockAudioDevice(device_);
-    }
-
-    bool drained() const override { return drained_.load(); }
-
     // A paused SDL device still feeds the hardware silence.
     bool sleep() override { return false; }
 
-    bool lost() const override { return sdl_.GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED; }
+    bool lost() const override
+    {
+        return lost_ || sdl_.GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED;
+    }
+
+protected:
+    // The device never stops: the callback takes the new voice at its next call.
+    void activate() override {}
 
 private:
     static void fill(void *self, std::uint8_t *stream, int len)
     {
         auto *out = static_cast<SdlOutput *>(self);
         const std::size_t frames = std::size_t(len) / (Channels * sizeof(std::int16_t));
-        auto *samples = reinterpret_cast<std::int16_t *>(stream);
-        const std::size_t got = out->voice_ ? out->voice_->read(samples, frames) : 0;
-        std::memset(samples + got * Channels, 0, (frames - got) * Channels * sizeof(std::int16_t));
-        out->drained_ = !out->voice_ || out->voice_->ended();
+        out->slot_.render(reinterpret_cast<std::int16_t *>(stream), frames);
     }
 
     const Sdl &sdl_ = Sdl::get();
     bool ready_ = false;
     SDL_AudioDeviceID device_ = 0;
-    std::unique_ptr<Voice> voice_; // under the device lock
-    std::atomic<bool> drained_{true};
 };
 
 } // namespace

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "audio/voice_slot.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+// A stream to the sound server (or a device) that plays one voice at a time.
+// Driven from one thread, the engine's worker; the backend renders the slot on
+// its own thread. A backend only connects, activates, sleeps and renders.
+class AudioOutput {
+public:
+    virtual ~AudioOutput() = default;
+
+    virtual const char *name() const = 0;
+    // Frames per second that voices must be decoded to.
+    virtual int rate() const = 0;
+    // Replaces what plays by voice at once and wakes the stream if it sleeps.
+    void play(std::unique_ptr<Voice> voice)
+    {
+        slot_.post(std::move(voice));
+        activate();
+    }
+    // The voice has played out (or was empty).
+    bool drained() const { return slot_.drained(); }
+    // Nothing to play for a while: stop costing CPU here and in the server.
+    // False when only closing the output does that.
+    virtual bool sleep() = 0;
+    // The server or device went away; only a new output can play again.
+    virtual bool lost() const { return lost_.load(); }
+
+    // Called now and then by the worker while awake: a backend that has seen its
+    // server miss a period asks for longer ones. Frames per period asked for at
+    // 48 kHz afterwards, 0 where the backend does not choose.
+    virtual int adapt() { return 0; }
+
+protected:
+    // Start rendering the slot's new voice as soon as the backend can.
+    virtual void activate() = 0;
+
+    VoiceSlot slot_;
+    std::atomic<bool> lost_{false};
+};
+
+namespace AudioOutputs {
+
+// Each returns null when its server or device does not answer within timeout.
+// minQuantum48k: the shortest period, in frames at 48 kHz, that this run has
+// found the machine to hold.
+std::unique_ptr<AudioOutput> openPipeWire(std::chrono::milliseconds timeout, int minQuantum48k);
+std::unique_ptr<AudioOutput> openPulse(std::chrono::milliseconds timeout);
+// SDL with the driver the user's environment names, or bare ALSA.
+std::unique_ptr<AudioOutput> openSdl();
+
+} // namespace AudioOutputs
