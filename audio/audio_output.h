@@ -31,9 +31,12 @@ public:
     virtual bool lost() const { return lost_.load(); }
 
     // Called now and then by the worker while awake: a backend that has seen its
-    // server miss a period asks for longer ones. Frames per period asked for at
-    // 48 kHz afterwards, 0 where the backend does not choose.
+    // server miss a period asks for longer ones. Returns the shortest period, in
+    // frames at 48 kHz, found held so far; 0 where the backend does not choose.
     virtual int adapt() { return 0; }
+    // Frames per period at 48 kHz the stream asks for now; 0 where the backend
+    // does not choose.
+    virtual int quantum48k() const { return 0; }
 
 protected:
     // Start rendering the slot's new voice as soon as the backend can.

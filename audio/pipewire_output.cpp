@@ -15,9 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <type_traits>
 
 namespace {
 
@@ -28,6 +30,15 @@ constexpr int DefaultRate = 48000;
 constexpr int MaxQuantum48k = 2048;
 // Missed periods seen this soon after a step up belong to the change itself.
 constexpr std::int64_t SettleNs = 250'000'000;
+
+// Newer servers count the graph's xruns in the driver's clock, so periods any
+// client missed are seen, not only ours; older headers lack the field.
+template <typename Clock, typename = void> struct GraphXruns {
+    static std::uint64_t of(const Clock &) { return 0; }
+};
+template <typename Clock> struct GraphXruns<Clock, std::void_t<decltype(Clock::xrun)>> {
+    static std::uint64_t of(const Clock &clock) { return clock.xrun; }
+};
 
 std::int64_t monotonicNs()
 {
@@ -85,6 +96,7 @@ public:
     int rate() const override { return rate_; }
     bool sleep() override;
     int adapt() override;
+    int quantum48k() const override { return asked48k_; }
 
     // Called by PipeWire on its threads.
     static void onCoreDone(void *self, uint32_t id, int seq);
@@ -93,6 +105,7 @@ public:
     static void onGlobal(void *self, uint32_t id, uint32_t permissions, const char *type,
                          uint32_t version, const struct spa_dict *props);
     static void onGlobalRemove(void *self, uint32_t id);
+    static void onOtherInfo(void *data, const struct pw_node_info *info);
     static void onIoChanged(void *self, uint32_t id, void *area, uint32_t size);
     static void onStreamState(void *self, enum pw_stream_state old, enum pw_stream_state state,
                               const char *error);
@@ -104,6 +117,7 @@ protected:
 private:
     bool waitUntil(const struct timespec &until, const bool &flag);
     void askForQuantum();
+    int othersPeriod48k() const;
 
     pw_thread_loop *loop_ = nullptr;
     pw_context *context_ = nullptr;
@@ -118,12 +132,23 @@ private:
     int syncSeq_ = -1;
     bool synced_ = false;
     std::set<uint32_t> sinks_;
+    // Other programs' playback streams, watched so that ours never changes the
+    // period of a graph they play in.
+    struct OtherStream {
+        pw_proxy *proxy = nullptr;
+        spa_hook listener{};
+        bool running = false;
+        int latency48k = 0; // 0: none asked for
+    };
+    std::map<uint32_t, std::unique_ptr<OtherStream>> others_;
+    int defaultQuantum48k_ = 1024;
     bool streamReady_ = false;
     int rate_ = DefaultRate;
 
     // Worker only.
-    bool active_ = true;
-    int quantum48k_ = 0;
+    bool active_ = false;
+    int learned48k_ = 0; // the shortest period this run has found held
+    int asked48k_ = 0;   // what the stream asks for now
     std::uint64_t seenMisses_ = 0;
     std::int64_t settledAt_ = 0;
 
@@ -133,7 +158,8 @@ private:
     std::atomic<spa_io_position *> position_{nullptr};
     std::atomic<std::uint64_t> misses_{0};
     std::atomic<bool> resync_{true};
-    std::uint64_t expected_ = 0; // real-time thread only
+    std::uint64_t expected_ = 0;   // real-time thread only
+    std::uint64_t graphXruns_ = 0; // real-time thread only
 };
 
 const pw_core_events coreEvents = [] {
@@ -153,6 +179,22 @@ const pw_registry_events registryEvents = [] {
     return e;
 }();
 
+const pw_node_events otherNodeEvents = [] {
+    pw_node_events e{};
+    e.version = PW_VERSION_NODE_EVENTS;
+    e.info = &PipeWireOutput::onOtherInfo;
+    return e;
+}();
+
+// "frames/rate" as frames at 48 kHz; 0 for anything else.
+int framesAt48k(const char *latency)
+{
+    unsigned frames = 0, rate = 0;
+    if (!latency || std::sscanf(latency, "%u/%u", &frames, &rate) != 2 || rate == 0)
+        return 0;
+    return int(std::uint64_t(frames) * 48000 / rate);
+}
+
 const pw_stream_events streamEvents = [] {
     pw_stream_events e{};
     e.version = PW_VERSION_STREAM_EVENTS;
@@ -168,6 +210,11 @@ PipeWireOutput::~PipeWireOutput()
         pw_thread_loop_lock(loop_);
         if (stream_)
             pw_stream_destroy(stream_);
+        for (auto &entry : others_) {
+            spa_hook_remove(&entry.second->listener);
+            pw_proxy_destroy(entry.second->proxy);
+        }
+        others_.clear();
         if (registry_) {
             spa_hook_remove(&registryListener_);
             pw_proxy_destroy(reinterpret_cast<pw_proxy *>(registry_));
@@ -194,6 +241,9 @@ void PipeWireOutput::onCoreInfo(void *self, const struct pw_core_info *info)
         if (r >= 8000 && r <= 384000)
             out->rate_ = r;
     }
+    if (const char *quantum =
+            info && info->props ? spa_dict_lookup(info->props, "default.clock.quantum") : nullptr)
+        out->defaultQuantum48k_ = std::clamp(std::atoi(quantum), 16, MaxQuantum48k);
 }
 
 void PipeWireOutput::onCoreDone(void *self, uint32_t id, int seq)
@@ -224,6 +274,25 @@ void PipeWireOutput::onGlobal(void *self, uint32_t id, uint32_t, const char *typ
     const char *cls = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
     if (cls && std::strcmp(cls, "Audio/Sink") == 0)
         out->sinks_.insert(id);
+    if (cls && std::strcmp(cls, "Stream/Output/Audio") == 0 && !out->others_.count(id)) {
+        auto other = std::make_unique<OtherStream>();
+        other->proxy = static_cast<pw_proxy *>(
+            pw_registry_bind(out->registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+        if (!other->proxy)
+            return;
+        pw_node_add_listener(reinterpret_cast<pw_node *>(other->proxy), &other->listener,
+                             &otherNodeEvents, other.get());
+        out->others_.emplace(id, std::move(other));
+    }
+}
+
+void PipeWireOutput::onOtherInfo(void *data, const struct pw_node_info *info)
+{
+    auto *other = static_cast<OtherStream *>(data);
+    if (info->change_mask & PW_NODE_CHANGE_MASK_STATE)
+        other->running = info->state == PW_NODE_STATE_RUNNING;
+    if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) && info->props)
+        other->latency48k = framesAt48k(spa_dict_lookup(info->props, PW_KEY_NODE_LATENCY));
 }
 
 void PipeWireOutput::onGlobalRemove(void *self, uint32_t id)
@@ -231,6 +300,11 @@ void PipeWireOutput::onGlobalRemove(void *self, uint32_t id)
     auto *out = static_cast<PipeWireOutput *>(self);
     // With its last sink gone this server plays nowhere: the next press chooses
     // the output again.
+    if (auto other = out->others_.find(id); other != out->others_.end()) {
+        spa_hook_remove(&other->second->listener);
+        pw_proxy_destroy(other->second->proxy);
+        out->others_.erase(other);
+    }
     if (out->sinks_.erase(id) && out->sinks_.empty() && out->streamReady_) {
         AudioLog::write("PipeWire: the last audio sink went away");
         out->lost_ = true;
@@ -268,10 +342,16 @@ void PipeWireOutput::onProcess(void *self)
     std::uint64_t missed = 0;
     std::int64_t deadline = 0;
     if (pos) {
-        if (out->resync_.exchange(false, std::memory_order_acq_rel))
+        const std::uint64_t xruns = GraphXruns<spa_io_clock>::of(pos->clock);
+        if (out->resync_.exchange(false, std::memory_order_acq_rel)) {
             out->expected_ = pos->clock.position;
+            out->graphXruns_ = xruns;
+        }
         if (pos->clock.position != out->expected_)
             ++missed; // woken once for several cycles
+        if (xruns != out->graphXruns_)
+            ++missed; // the graph ran late somewhere
+        out->graphXruns_ = xruns;
         out->expected_ = pos->clock.position + pos->clock.duration;
         deadline = std::int64_t(pos->clock.next_nsec);
     }
@@ -309,7 +389,7 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
     if (!socketExists())
         return false;
     initOnce();
-    quantum48k_ = std::clamp(quantum48k, 16, MaxQuantum48k);
+    learned48k_ = asked48k_ = std::clamp(quantum48k, 16, MaxQuantum48k);
     loop_ = pw_thread_loop_new("zembra-audio", nullptr);
     if (!loop_)
         return false;
@@ -348,7 +428,7 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
     }
     if (ok) {
         const std::string latency =
-            std::to_string(std::max(16, quantum48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
+            std::to_string(std::max(16, asked48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
         stream_ = pw_stream_new(core_, "Efekt",
                                 pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
                                                   "Playback", PW_KEY_MEDIA_ROLE, "Game",
@@ -368,26 +448,61 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
         info.position[1] = SPA_AUDIO_CHANNEL_FR;
         const spa_pod *params[1] = {
             spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-        ok = pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                               pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT |
-                                               PW_STREAM_FLAG_MAP_BUFFERS |
-                                               PW_STREAM_FLAG_RT_PROCESS),
-                               params, 1) == 0 &&
+        ok = pw_stream_connect(
+                 stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                 pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_INACTIVE |
+                                 PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
+                 params, 1) == 0 &&
              waitUntil(until, streamReady_);
     }
     pw_thread_loop_unlock(loop_);
     if (ok)
-        AudioLog::write("PipeWire: stream at %d Hz asking for %d-frame periods", rate_,
-                        std::max(16, quantum48k_ * rate_ / 48000));
+        AudioLog::write("PipeWire: stream at %d Hz, periods of at least %d frames", rate_,
+                        std::max(16, learned48k_ * rate_ / 48000));
     else if (stream_)
         AudioLog::write("PipeWire passed over: the stream did not start");
     settledAt_ = monotonicNs();
     return ok;
 }
 
+// The period the graph runs at for the other programs playing now, in frames
+// at 48 kHz; 0 when none plays. Under the loop's lock.
+int PipeWireOutput::othersPeriod48k() const
+{
+    const uint32_t own = stream_ ? pw_stream_get_node_id(stream_) : SPA_ID_INVALID;
+    int shortest = 0;
+    bool playing = false;
+    for (const auto &[id, other] : others_) {
+        if (id == own || !other->running)
+            continue;
+        playing = true;
+        if (other->latency48k && (!shortest || other->latency48k < shortest))
+            shortest = other->latency48k;
+    }
+    if (!playing)
+        return 0;
+    return std::clamp(shortest ? shortest : defaultQuantum48k_, 16, MaxQuantum48k);
+}
+
 void PipeWireOutput::activate()
 {
     if (!active_) {
+        // Changing the period of a graph that plays makes its other streams
+        // skip, so never ask for shorter periods than it already runs at.
+        pw_thread_loop_lock(loop_);
+        const int graph = othersPeriod48k();
+        pw_thread_loop_unlock(loop_);
+        const int wanted = std::max(learned48k_, graph);
+        if (wanted != asked48k_) {
+            asked48k_ = wanted;
+            askForQuantum();
+            if (graph)
+                AudioLog::write("PipeWire: others play at %d-frame periods: asking for %d", graph,
+                                asked48k_);
+            else
+                AudioLog::write("PipeWire: the graph is idle: asking for %d-frame periods",
+                                asked48k_);
+        }
         resync_ = true;
         pw_thread_loop_lock(loop_);
         pw_stream_set_active(stream_, true);
@@ -401,7 +516,7 @@ void PipeWireOutput::activate()
 void PipeWireOutput::askForQuantum()
 {
     const std::string latency =
-        std::to_string(std::max(16, quantum48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
+        std::to_string(std::max(16, asked48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
     const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
     const spa_dict dict = SPA_DICT_INIT(items, 1);
     pw_thread_loop_lock(loop_);
@@ -413,23 +528,23 @@ int PipeWireOutput::adapt()
 {
     const std::uint64_t misses = misses_.load(std::memory_order_relaxed);
     if (misses == seenMisses_)
-        return quantum48k_;
+        return learned48k_;
     const std::uint64_t now = misses - seenMisses_;
     seenMisses_ = misses;
     if (monotonicNs() - settledAt_ < SettleNs)
-        return quantum48k_;
-    if (quantum48k_ >= MaxQuantum48k) {
+        return learned48k_;
+    if (asked48k_ >= MaxQuantum48k) {
         AudioLog::write("PipeWire: %llu periods missed at the longest period asked for",
                         static_cast<unsigned long long>(now));
-        return quantum48k_;
+        return learned48k_;
     }
-    const int from = quantum48k_;
-    quantum48k_ = std::min(MaxQuantum48k, quantum48k_ * 2);
+    const int from = asked48k_;
+    learned48k_ = asked48k_ = std::min(MaxQuantum48k, asked48k_ * 2);
     AudioLog::write("PipeWire: %llu periods missed at %d frames (48 kHz): asking for %d",
-                    static_cast<unsigned long long>(now), from, quantum48k_);
+                    static_cast<unsigned long long>(now), from, asked48k_);
     askForQuantum();
     settledAt_ = monotonicNs();
-    return quantum48k_;
+    return learned48k_;
 }
 
 bool PipeWireOutput::sleep()

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -132,7 +131,7 @@ void SoundEngine::Core::publish()
     std::lock_guard lock(mutex);
     outputName = output ? output->name() : "";
     outputRate = output ? output->rate() : 0;
-    outputQuantum = output && std::strcmp(output->name(), "pipewire") == 0 ? quantum48k : 0;
+    outputQuantum = output ? output->quantum48k() : 0;
     awake = output && !asleep;
 }
 
@@ -361,10 +360,11 @@ void SoundEngine::Core::checkIdle()
     }
     if (asleep)
         return;
-    if (const int q = output->adapt(); q > quantum48k) {
+    const int asked = output->quantum48k();
+    if (const int q = output->adapt(); q > quantum48k)
         quantum48k = q;
+    if (output->quantum48k() != asked)
         publish();
-    }
     if (job || !output->drained()) {
         drainedSince.reset();
         return;

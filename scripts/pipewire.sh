@@ -12,11 +12,14 @@
 # (256 frames), so players are measured as users run them.
 
 ZEMBRA_PIPEWIRE_RATE=48000
+# The shortest period the graph may run at, in frames: a desktop's 16 unless the
+# caller holds it higher, as tests that compare recordings sample for sample do.
+ZEMBRA_PIPEWIRE_MIN_QUANTUM=${ZEMBRA_PIPEWIRE_MIN_QUANTUM:-16}
 
 # Writes the servers' own configuration into $1; nothing from the user's or
 # the system's PipeWire configuration directories is read.
 _zembra_pipewire_config() {
-    local conf=$1/pipewire rate=$ZEMBRA_PIPEWIRE_RATE
+    local conf=$1/pipewire rate=$ZEMBRA_PIPEWIRE_RATE min=$ZEMBRA_PIPEWIRE_MIN_QUANTUM
     mkdir -p "$conf" "$1/wireplumber/main.lua.d" "$1/wireplumber/bluetooth.lua.d"
     cat >"$conf/pipewire.conf" <<EOF
 context.properties = {
@@ -26,8 +29,8 @@ context.properties = {
     default.clock.allowed-rates = [ $rate ]
     # A desktop's quantum limits; PipeWire raises the minimum to 1024 when it
     # believes it runs in a virtual machine, which users' desktops do not.
-    default.clock.quantum = 1024
-    default.clock.min-quantum = 16
+    default.clock.quantum = $((min > 1024 ? min : 1024))
+    default.clock.min-quantum = $min
     default.clock.max-quantum = 2048
     link.max-buffers = 16
     mem.warn-mlock = false
@@ -173,6 +176,7 @@ zembra_pipewire_start() {
     ZEMBRA_PIPEWIRE_PIDS="$_zembra_pid"
     if _zembra_pipewire_wait 50 test -S "$ZEMBRA_PIPEWIRE_DIR/run/bus"; then
         _zembra_pipewire_spawn pipewire.log pipewire
+        ZEMBRA_PIPEWIRE_DAEMON_PID=$_zembra_pid
         ZEMBRA_PIPEWIRE_PIDS="$_zembra_pid $ZEMBRA_PIPEWIRE_PIDS"
     fi
     if _zembra_pipewire_wait 50 test -S "$ZEMBRA_PIPEWIRE_DIR/run/pipewire-0"; then

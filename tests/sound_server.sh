@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Starts a private sound server, pulse or pipewire, with a null sink "zembra";
+# Starts a private sound server, pulse or pipewire, with a null sink "zembra"
+# (ZEMBRA_PIPEWIRE_MIN_QUANTUM: PipeWire's shortest period, see pipewire.sh);
 # prints NAME=VALUE lines for a client, then READY, and stops the server by its
 # pids when standard input closes (also when the test that started it dies).
 set -uo pipefail
@@ -14,6 +15,7 @@ pulse)
     trap zembra_pulse_stop EXIT
     zembra_pulse_start || exit 1
     pids=$ZEMBRA_PULSE_PID
+    daemon=$ZEMBRA_PULSE_PID
     # No PipeWire socket lies there: PipeWire clients find no daemon.
     echo "PIPEWIRE_RUNTIME_DIR=$ZEMBRA_PULSE_DIR"
     echo "PIPEWIRE_REMOTE=pipewire-0"
@@ -22,6 +24,7 @@ pipewire)
     trap zembra_pipewire_stop EXIT
     zembra_pipewire_start || exit 1
     pids=$ZEMBRA_PIPEWIRE_PIDS
+    daemon=$ZEMBRA_PIPEWIRE_DAEMON_PID
     echo "PIPEWIRE_RUNTIME_DIR=$PIPEWIRE_RUNTIME_DIR"
     echo "PIPEWIRE_REMOTE=$PIPEWIRE_REMOTE"
     ;;
@@ -33,5 +36,6 @@ esac
 echo "PULSE_SERVER=$PULSE_SERVER"
 echo "PULSE_SINK=$PULSE_SINK"
 echo "SERVER_PIDS=$pids"
+echo "DAEMON_PID=$daemon"
 echo READY
 cat >/dev/null
