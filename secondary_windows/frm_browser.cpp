@@ -38,6 +38,11 @@ QString frmBrowser::failedText()
 frmBrowser::frmBrowser(const QString &modulePath, const QUrl &address, QWidget *parent)
     : frmBrowser(address, parent)
 {
+    // Opened again: the engine is there already, so the page is asked for at once.
+    if (WebViewFactory *views = WebViewLoader::loadedFactory(modulePath)) {
+        attachView(views);
+        return;
+    }
     viewPending_ = true;
     WebViewLoader::loadInBackground(modulePath, this, [this](WebViewFactory *views) {
         viewPending_ = false;

@@ -86,6 +86,16 @@ class TestFrmBrowser : public QObject {
         return w->findChild<StatusPanel *>(QStringLiteral("PicStatus"));
     }
 
+    // The module by a path of its own, from which nothing was loaded yet: the
+    // window opens as at the program's first opening, before the engine.
+    static QString firstOpening()
+    {
+        static QString dots;
+        dots += QStringLiteral("./");
+        const QFileInfo module(QStringLiteral(WEBVIEW_MODULE));
+        return module.path() + QLatin1Char('/') + dots + module.fileName();
+    }
+
     QUrl url(const char *path) const { return QUrl(server.base() + QLatin1String(path)); }
 
     std::unique_ptr<frmBrowser> openReal(const QUrl &address)
@@ -239,7 +249,7 @@ private slots:
     void pageFollowsAWindowShownBeforeTheEngine()
     {
         const int before = server.hits("/tzk/guncelleme.shtml");
-        frmBrowser w(QStringLiteral(WEBVIEW_MODULE), url("/tzk/guncelleme.shtml"));
+        frmBrowser w(firstOpening(), url("/tzk/guncelleme.shtml"));
         QSignalSpy shown(panelOf(&w), &StatusPanel::shown);
         w.show();
         QVERIFY(w.isVisible());
@@ -252,11 +262,28 @@ private slots:
         QCOMPARE(w.findChild<QWidget *>(QStringLiteral("brwWebBrowser"))->focusProxy(), view);
     }
 
+    // Once the engine exists, a newly opened window asks for its page before it
+    // prints the loading text, as every opening did before the engine loaded apart.
+    void reopeningNavigatesThenPrints()
+    {
+        const QUrl address = url("/tzk/guncelleme.shtml");
+        frmBrowser w(QStringLiteral(WEBVIEW_MODULE), address);
+        QUrl askedForAtPrint;
+        connect(panelOf(&w), &StatusPanel::shown, &w, [&] {
+            if (auto *view = w.findChild<QWebEngineView *>())
+                askedForAtPrint = view->page()->requestedUrl();
+        });
+        w.show();
+        QCOMPARE(panelOf(&w)->text(), frmBrowser::loadingText());
+        QCOMPARE(askedForAtPrint, address);
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(&w)->text(), frmBrowser::loadedText(), 20000);
+    }
+
     // Closed before the engine came: nothing is left to call back into.
     void closedBeforeTheEngineCame()
     {
         {
-            frmBrowser w(QStringLiteral(WEBVIEW_MODULE), url("/tzk/guncelleme.shtml"));
+            frmBrowser w(firstOpening(), url("/tzk/guncelleme.shtml"));
             w.show();
         }
         QTest::qWait(200);
