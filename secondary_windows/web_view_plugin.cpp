@@ -40,6 +40,11 @@ protected:
     {
         return false;
     }
+    // Nor a file chooser: it would hand the page a local file, and it runs modal too.
+    QStringList chooseFiles(FileSelectionMode, const QStringList &, const QStringList &) override
+    {
+        return {};
+    }
     // A page's console is not the user's terminal.
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString &, int,
                                   const QString &) override

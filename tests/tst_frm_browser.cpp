@@ -132,6 +132,10 @@ private slots:
                     "console.log('konsol');"
                     "window.onbeforeunload = function (e) { e.preventDefault(); return 'kal'; };"
                     "</script></head><body>soru</body></html>");
+        server.page(
+            "/dosya.html",
+            "<html><body style='margin:0'><input type='file' onclick=\"document.title='t'\" "
+            "style='position:fixed;top:0;left:0;width:100%;height:100%'></body></html>");
         server.page("/uyari.html", "<html><body><script>for (;;) alert(1);</script></body></html>");
         engine = WebViewLoader::factoryFrom(QStringLiteral(WEBVIEW_MODULE));
         QVERIFY(engine);
@@ -419,6 +423,14 @@ private slots:
         const int before = server.hits("/soru.html");
         QTest::mouseClick(w->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(server.hits("/soru.html"), before + 1, 20000);
+
+        // Nor a file chooser, also for the user's own click: no local file reaches the page.
+        auto chooser = openReal(url("/dosya.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(chooser.get())->text(), frmBrowser::loadedText(), 20000);
+        auto *field = chooser->findChild<QWebEngineView *>();
+        QTest::mouseClick(field->focusProxy(), Qt::LeftButton, {}, QPoint(20, 20));
+        QTRY_COMPARE_WITH_TIMEOUT(field->title(), QStringLiteral("t"), 10000);
+        QTest::qWait(500);
 
         auto endless = openReal(url("/uyari.html"));
         QTRY_COMPARE_WITH_TIMEOUT(server.hits("/uyari.html"), 1, 20000);
