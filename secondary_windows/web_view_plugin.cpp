@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QTimer>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineLoadingInfo>
@@ -93,6 +94,16 @@ public:
         view_->setContextMenuPolicy(Qt::NoContextMenu);
     }
 
+    ~EngineView() override
+    {
+        // The view and its page stay until the window deletes its children, after
+        // this object: nothing of them may call back in here.
+        if (view_)
+            QObject::disconnect(view_->page(), &QWebEnginePage::loadingChanged, view_->page(),
+                                nullptr);
+        finished_ = nullptr;
+    }
+
     QWidget *widget() override { return view_; }
     void navigate(const QUrl &url) override { view_->load(url); }
     void refresh() override { view_->reload(); }
@@ -115,7 +126,7 @@ private:
             // the newer load reports for both. One that stops with nothing after
             // it (a reply with no content, a file to save) ended without a page.
             const int at = started_;
-            QTimer::singleShot(StoppedGrace, view_, [this, at] {
+            QTimer::singleShot(StoppedGrace, &alive_, [this, at] {
                 if (started_ == at && finished_)
                     finished_(false);
             });
@@ -132,7 +143,8 @@ private:
     static constexpr int StoppedGrace = 250;
 
     int started_ = 0;
-    QWebEngineView *view_;
+    QPointer<QWebEngineView> view_;
+    QObject alive_; // what waits on this object goes with it
     std::function<void(bool)> finished_;
 };
 

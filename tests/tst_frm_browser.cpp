@@ -283,14 +283,29 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(panelOf(&w)->text(), frmBrowser::loadedText(), 20000);
     }
 
-    // Closed before the engine came: nothing is left to call back into.
-    void closedBeforeTheEngineCame()
+    // Gone before the engine came, or while its page loads: nothing is left to call
+    // back into (the address sanitizer sees it).
+    void goneWhileLoading_data()
     {
+        QTest::addColumn<bool>("engineFirst");
+        QTest::newRow("before the engine came") << false;
+        QTest::newRow("while its page loads") << true;
+    }
+
+    void goneWhileLoading()
+    {
+        QFETCH(bool, engineFirst);
+        server.slow("/slow.html");
+        const int before = server.hits("/slow.html");
         {
-            frmBrowser w(firstOpening(), url("/tzk/guncelleme.shtml"));
+            frmBrowser w(engineFirst ? QStringLiteral(WEBVIEW_MODULE) : firstOpening(),
+                         url("/slow.html"));
             w.show();
+            if (engineFirst)
+                QTRY_COMPARE_WITH_TIMEOUT(server.hits("/slow.html"), before + 1, 20000);
         }
-        QTest::qWait(200);
+        server.release();
+        QTest::qWait(500);
     }
 
     // ---- the real web engine against a local server ----

@@ -1,6 +1,8 @@
 #include "window_services/shared_window.h"
 
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 
 class TestSharedWindow : public QObject {
     Q_OBJECT
@@ -56,6 +58,26 @@ private slots:
         slot.show();
         QCOMPARE(made, 2);
         QCOMPARE(slot.window()->objectName(), QStringLiteral("made2"));
+    }
+
+    // Unloaded from inside an event loop of its own (a modal box it runs): gone from
+    // view at once, deleted only once that loop has returned.
+    void unloadedInItsOwnEventLoopIsDeletedAfterIt()
+    {
+        slot.show();
+        QPointer<QWidget> window = slot.window();
+        bool keptDuringTheLoop = false;
+        QEventLoop nested;
+        QTimer::singleShot(0, window, [&] {
+            slot.unload();
+            keptDuringTheLoop = !window.isNull() && !window->isVisible();
+            nested.quit();
+        });
+        nested.exec();
+        QVERIFY(keptDuringTheLoop);
+        QVERIFY(!slot.isLoaded());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(window.isNull());
     }
 
     void showingAMinimisedWindowRestoresIt()
