@@ -149,8 +149,9 @@ void frmBrowser::Form_Load()
         return;
     }
     if (!browser_) {
-        // No web engine to be had (its module is missing or broken): the page
-        // cannot load, and the panel says so rather than wait forever.
+        // No web engine to be had (its module is missing or broken, or the engine
+        // cannot start here): the page cannot load, and the panel says so rather
+        // than wait forever.
         picStatus_->showStatus(failedText());
         return;
     }

@@ -1,5 +1,7 @@
 #include "secondary_windows/web_view_plugin.h"
 
+#include "secondary_windows/engine_sandbox.h"
+
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QPointer>
@@ -152,6 +154,9 @@ private:
 
 WebView *WebEngineViewPlugin::createWebView(QWidget *parent)
 {
+    // No view rather than an engine that ends the program as it starts.
+    if (!EngineSandbox::engineCanStart())
+        return nullptr;
     // The engine's start-up report is for its developers, not the user's terminal;
     // QT_LOGGING_RULES still turns it on.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
