@@ -63,7 +63,12 @@ int main(int argc, char *argv[])
         const QDeadlineTimer deadline(30000);
         while (panel->text() == frmBrowser::loadingText() && !deadline.hasExpired())
             QTest::qWait(20);
-        std::printf("%s alive", panel->text().trimmed().toUtf8().constData());
+        // The sandbox is the user's to switch off, never the program's.
+        const bool unsandboxed =
+            qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX") ||
+            qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").contains(QLatin1String("sandbox"));
+        std::printf("%s%s alive", panel->text().trimmed().toUtf8().constData(),
+                    unsandboxed ? " unsandboxed" : "");
         return 0;
     }
     if (how == QLatin1String("ctrl-c")) {
