@@ -47,7 +47,12 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
     if (answeredOnTheTerminal(argc, argv))
         return 0;
     AppSetup::beforeApplication();
-    QApplication app(argc, argv);
+    // The program's name alone: Qt would otherwise act on options of its own among the
+    // arguments (-platform, -style, -qwindowtitle, -reverse...). Its environment
+    // variables still count.
+    int qtArgc = 1;
+    char *qtArgv[] = {argv[0], nullptr};
+    QApplication app(qtArgc, qtArgv);
     AppSetup::describeApplication();
     AppSetup::installTranslations();
     Fonts::install();

@@ -16,7 +16,7 @@ packages=(
     dpkg-dev file lintian desktop-file-utils appstream man-db
     # headless runs, sound checks and screenshots
     xvfb xauth x11-apps x11-utils xdotool imagemagick pulseaudio pulseaudio-utils
-    pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon openbox libxtst-dev
+    pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon openbox libxtst-dev libxcb1-dev
     # the accessibility bus a screen reader listens on
     at-spi2-core dbus-bin
 )

@@ -38,6 +38,11 @@ QString frmBrowser::failedText()
 frmBrowser::frmBrowser(const QString &modulePath, const QUrl &address, QWidget *parent)
     : frmBrowser(address, parent)
 {
+    // Opened again: the engine is there already, so the page is asked for at once.
+    if (WebViewFactory *views = WebViewLoader::loadedFactory(modulePath)) {
+        attachView(views);
+        return;
+    }
     viewPending_ = true;
     WebViewLoader::loadInBackground(modulePath, this, [this](WebViewFactory *views) {
         viewPending_ = false;
@@ -144,8 +149,9 @@ void frmBrowser::Form_Load()
         return;
     }
     if (!browser_) {
-        // No web engine to be had (its module is missing or broken): the page
-        // cannot load, and the panel says so rather than wait forever.
+        // No web engine to be had (its module is missing or broken, or the engine
+        // cannot start here): the page cannot load, and the panel says so rather
+        // than wait forever.
         picStatus_->showStatus(failedText());
         return;
     }

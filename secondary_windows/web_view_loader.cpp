@@ -40,6 +40,13 @@ void ensureGlobalShareContext()
     qt_gl_set_global_share_context(context);
 }
 
+// Kept: the engine must never be unloaded.
+QHash<QString, QPluginLoader *> &loaders()
+{
+    static QHash<QString, QPluginLoader *> all;
+    return all;
+}
+
 } // namespace
 
 QString WebViewLoader::modulePath()
@@ -47,13 +54,19 @@ QString WebViewLoader::modulePath()
     return QCoreApplication::applicationDirPath() + QStringLiteral("/zembra_webview");
 }
 
+WebViewFactory *WebViewLoader::loadedFactory(const QString &modulePath)
+{
+    QPluginLoader *loader = loaders().value(modulePath);
+    return loader && loader->isLoaded() ? qobject_cast<WebViewFactory *>(loader->instance())
+                                        : nullptr;
+}
+
 WebViewFactory *WebViewLoader::factoryFrom(const QString &modulePath)
 {
-    static QHash<QString, QPluginLoader *> loaders;
-    QPluginLoader *&loader = loaders[modulePath];
+    QPluginLoader *&loader = loaders()[modulePath];
     if (!loader) {
         ensureGlobalShareContext();
-        loader = new QPluginLoader(modulePath); // kept: the engine must never be unloaded
+        loader = new QPluginLoader(modulePath);
     }
     return qobject_cast<WebViewFactory *>(loader->instance());
 }

@@ -16,6 +16,10 @@ QString modulePath();
 // loaded for the rest of the run.
 WebViewFactory *factoryFrom(const QString &modulePath);
 
+// What factoryFrom() gave, if it was called before and loaded the module; null
+// otherwise. Never loads anything.
+WebViewFactory *loadedFactory(const QString &modulePath);
+
 // Maps the module and the web engine's libraries on a worker thread, which takes
 // the user-interface thread tens of milliseconds otherwise, then calls `ready`
 // on the user-interface thread with what factoryFrom() gives, unless `receiver`

@@ -1,7 +1,10 @@
 #include "secondary_windows/web_view_plugin.h"
 
+#include "secondary_windows/engine_sandbox.h"
+
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QTimer>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineLoadingInfo>
@@ -39,6 +42,11 @@ protected:
     bool javaScriptPrompt(const QUrl &, const QString &, const QString &, QString *) override
     {
         return false;
+    }
+    // Nor a file chooser: it would hand the page a local file, and it runs modal too.
+    QStringList chooseFiles(FileSelectionMode, const QStringList &, const QStringList &) override
+    {
+        return {};
     }
     // A page's console is not the user's terminal.
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString &, int,
@@ -88,6 +96,16 @@ public:
         view_->setContextMenuPolicy(Qt::NoContextMenu);
     }
 
+    ~EngineView() override
+    {
+        // The view and its page stay until the window deletes its children, after
+        // this object: nothing of them may call back in here.
+        if (view_)
+            QObject::disconnect(view_->page(), &QWebEnginePage::loadingChanged, view_->page(),
+                                nullptr);
+        finished_ = nullptr;
+    }
+
     QWidget *widget() override { return view_; }
     void navigate(const QUrl &url) override { view_->load(url); }
     void refresh() override { view_->reload(); }
@@ -110,7 +128,7 @@ private:
             // the newer load reports for both. One that stops with nothing after
             // it (a reply with no content, a file to save) ended without a page.
             const int at = started_;
-            QTimer::singleShot(StoppedGrace, view_, [this, at] {
+            QTimer::singleShot(StoppedGrace, &alive_, [this, at] {
                 if (started_ == at && finished_)
                     finished_(false);
             });
@@ -127,7 +145,8 @@ private:
     static constexpr int StoppedGrace = 250;
 
     int started_ = 0;
-    QWebEngineView *view_;
+    QPointer<QWebEngineView> view_;
+    QObject alive_; // what waits on this object goes with it
     std::function<void(bool)> finished_;
 };
 
@@ -135,6 +154,9 @@ private:
 
 WebView *WebEngineViewPlugin::createWebView(QWidget *parent)
 {
+    // No view rather than an engine that ends the program as it starts.
+    if (!EngineSandbox::engineCanStart())
+        return nullptr;
     // The engine's start-up report is for its developers, not the user's terminal;
     // QT_LOGGING_RULES still turns it on.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));

@@ -2,14 +2,19 @@
 // the parent test checks how the process ended.
 //   menu, ctrl-c: the exit command, which must end the process at once.
 //   yes-with-about: Yes to the exit question while the about window is open.
+//   web: Ctrl+W with the web engine's sandbox left on; prints what the update
+//   window's panel ends up showing.
 #include "effects/sounds.h"
 #include "main_window/frm_ana.h"
 #include "recording_player.h"
+#include "secondary_windows/frm_browser.h"
 #include "window_services/fonts.h"
 #include "window_services/question_box.h"
+#include "window_services/status_panel.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QTest>
 #include <QTimer>
@@ -49,6 +54,22 @@ int main(int argc, char *argv[])
             window.hakWindow().window()->close();
         });
         return app.exec(); // ends by itself once the about window is gone
+    }
+    if (how == QLatin1String("web")) {
+        window.browserWindow().setFactory(
+            [] { return new frmBrowser(QStringLiteral(WEBVIEW_MODULE)); });
+        QTest::keyClick(&window, Qt::Key_W, Qt::ControlModifier);
+        auto *panel = window.browserWindow().window()->findChild<StatusPanel *>();
+        const QDeadlineTimer deadline(30000);
+        while (panel->text() == frmBrowser::loadingText() && !deadline.hasExpired())
+            QTest::qWait(20);
+        // The sandbox is the user's to switch off, never the program's.
+        const bool unsandboxed =
+            qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX") ||
+            qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").contains(QLatin1String("sandbox"));
+        std::printf("%s%s alive", panel->text().trimmed().toUtf8().constData(),
+                    unsandboxed ? " unsandboxed" : "");
+        return 0;
     }
     if (how == QLatin1String("ctrl-c")) {
         QWidget *button = window.findChild<QWidget *>(QStringLiteral("Command3"));

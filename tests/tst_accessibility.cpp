@@ -75,27 +75,24 @@ private slots:
         QTest::addColumn<QString>("control");
         QTest::addColumn<int>("role");
         QTest::addColumn<QString>("name");
-        QTest::newRow("first effect button")
-            << "frmAna"
-            << "Command1" << int(QAccessible::Button) << "Kısa Gülme";
-        QTest::newRow("last effect button")
-            << "frmAna"
-            << "Command20" << int(QAccessible::Button) << "Remixed by";
-        QTest::newRow("banner") << "frmAna"
-                                << "Image1" << int(QAccessible::Graphic) << "Zembra";
-        QTest::newRow("main status panel") << "frmAna"
-                                           << "PicStatus" << int(QAccessible::StatusBar) << "";
-        QTest::newRow("about text")
-            << "frmHak"
-            << "Text1" << int(QAccessible::EditableText) << "Zembra hakkında";
-        QTest::newRow("about picture") << "frmHak"
-                                       << "Picture1" << int(QAccessible::Graphic) << "Tzk Design";
-        QTest::newRow("about button") << "frmHak"
-                                      << "Command1" << int(QAccessible::Button) << "Kapat";
-        QTest::newRow("reload picture") << "frmBrowser"
-                                        << "Image1" << int(QAccessible::Button) << "Yenile";
-        QTest::newRow("update status panel") << "frmBrowser"
-                                             << "PicStatus" << int(QAccessible::StatusBar) << "";
+        const struct {
+            const char *row, *window, *control;
+            QAccessible::Role role;
+            const char *name;
+        } rows[] = {
+            {"first effect button", "frmAna", "Command1", QAccessible::Button, "Kısa Gülme"},
+            {"last effect button", "frmAna", "Command20", QAccessible::Button, "Remixed by"},
+            {"banner", "frmAna", "Image1", QAccessible::Graphic, "Zembra"},
+            {"main status panel", "frmAna", "PicStatus", QAccessible::StatusBar, ""},
+            {"about text", "frmHak", "Text1", QAccessible::EditableText, "Zembra hakkında"},
+            {"about picture", "frmHak", "Picture1", QAccessible::Graphic, "Tzk Design"},
+            {"about button", "frmHak", "Command1", QAccessible::Button, "Kapat"},
+            {"reload picture", "frmBrowser", "Image1", QAccessible::Button, "Yenile"},
+            {"update status panel", "frmBrowser", "PicStatus", QAccessible::StatusBar, ""},
+        };
+        for (const auto &r : rows)
+            QTest::newRow(r.row) << QString::fromLatin1(r.window) << QString::fromLatin1(r.control)
+                                 << int(r.role) << QString::fromUtf8(r.name);
     }
 
     void everyControlHasANameAndRole()

@@ -1,5 +1,6 @@
 // zembra --help and --version answer on the terminal and end, with no display
 // and without touching a sound device.
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -43,6 +44,44 @@ private slots:
         QVERIFY2(zembra.exitCode() == 0, zembra.readAllStandardError().constData());
         QVERIFY2(out.contains(printed), qPrintable(out));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("out.raw"))));
+    }
+
+    // Qt's own options are the program's arguments like any other: ignored. Each row
+    // names an option that Qt would act on, and a value that it would mention on the
+    // terminal (or die of); the environment's platform still counts.
+    void qtOptionsAreIgnored_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("-platform") << QStringList{"-platform", "zembra-yok"} << "zembra-yok";
+        QTest::newRow("-style") << QStringList{"-style", "zembra-yok"} << "zembra-yok";
+        QTest::newRow("-stylesheet")
+            << QStringList{"-stylesheet", "/nonexistent/zembra.qss"} << "zembra.qss";
+    }
+
+    void qtOptionsAreIgnored()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, value);
+        QTemporaryDir dir;
+        const QString played = dir.filePath(QStringLiteral("out.raw"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), QStringLiteral("/nonexistent/zembra-tests"));
+        // The intro, written here, tells that the window is up.
+        env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("disk"));
+        env.insert(QStringLiteral("SDL_DISKAUDIOFILE"), played);
+        QProcess zembra;
+        zembra.setProcessEnvironment(env);
+        zembra.start(QStringLiteral(ZEMBRA_PROGRAM), arguments);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFileInfo(played).size() > 0 || zembra.state() == QProcess::NotRunning, 20000);
+        const bool running = zembra.state() == QProcess::Running;
+        zembra.kill();
+        zembra.waitForFinished(10000);
+        const QString err = QString::fromLocal8Bit(zembra.readAllStandardError());
+        QVERIFY2(running, qPrintable(err));
+        QVERIFY2(!err.contains(value), qPrintable(err));
     }
 };
 

@@ -86,6 +86,16 @@ class TestFrmBrowser : public QObject {
         return w->findChild<StatusPanel *>(QStringLiteral("PicStatus"));
     }
 
+    // The module by a path of its own, from which nothing was loaded yet: the
+    // window opens as at the program's first opening, before the engine.
+    static QString firstOpening()
+    {
+        static QString dots;
+        dots += QStringLiteral("./");
+        const QFileInfo module(QStringLiteral(WEBVIEW_MODULE));
+        return module.path() + QLatin1Char('/') + dots + module.fileName();
+    }
+
     QUrl url(const char *path) const { return QUrl(server.base() + QLatin1String(path)); }
 
     std::unique_ptr<frmBrowser> openReal(const QUrl &address)
@@ -122,6 +132,10 @@ private slots:
                     "console.log('konsol');"
                     "window.onbeforeunload = function (e) { e.preventDefault(); return 'kal'; };"
                     "</script></head><body>soru</body></html>");
+        server.page(
+            "/dosya.html",
+            "<html><body style='margin:0'><input type='file' onclick=\"document.title='t'\" "
+            "style='position:fixed;top:0;left:0;width:100%;height:100%'></body></html>");
         server.page("/uyari.html", "<html><body><script>for (;;) alert(1);</script></body></html>");
         engine = WebViewLoader::factoryFrom(QStringLiteral(WEBVIEW_MODULE));
         QVERIFY(engine);
@@ -239,7 +253,7 @@ private slots:
     void pageFollowsAWindowShownBeforeTheEngine()
     {
         const int before = server.hits("/tzk/guncelleme.shtml");
-        frmBrowser w(QStringLiteral(WEBVIEW_MODULE), url("/tzk/guncelleme.shtml"));
+        frmBrowser w(firstOpening(), url("/tzk/guncelleme.shtml"));
         QSignalSpy shown(panelOf(&w), &StatusPanel::shown);
         w.show();
         QVERIFY(w.isVisible());
@@ -252,14 +266,48 @@ private slots:
         QCOMPARE(w.findChild<QWidget *>(QStringLiteral("brwWebBrowser"))->focusProxy(), view);
     }
 
+    // Once the engine exists, a newly opened window asks for its page before it
+    // prints the loading text, as every opening did before the engine loaded apart.
+    void reopeningNavigatesThenPrints()
+    {
+        const QUrl address = url("/tzk/guncelleme.shtml");
+        frmBrowser w(QStringLiteral(WEBVIEW_MODULE), address);
+        QUrl askedForAtPrint;
+        connect(panelOf(&w), &StatusPanel::shown, &w, [&] {
+            if (auto *view = w.findChild<QWebEngineView *>())
+                askedForAtPrint = view->page()->requestedUrl();
+        });
+        w.show();
+        QCOMPARE(panelOf(&w)->text(), frmBrowser::loadingText());
+        QCOMPARE(askedForAtPrint, address);
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(&w)->text(), frmBrowser::loadedText(), 20000);
+    }
+
     // Closed before the engine came: nothing is left to call back into.
     void closedBeforeTheEngineCame()
     {
         {
-            frmBrowser w(QStringLiteral(WEBVIEW_MODULE), url("/tzk/guncelleme.shtml"));
+            frmBrowser w(firstOpening(), url("/tzk/guncelleme.shtml"));
             w.show();
         }
         QTest::qWait(200);
+    }
+
+    // The window's view object goes before its widget, which is the window's child
+    // until the window's own end: the page must not call back into it meanwhile.
+    void pageCallsNothingBackOnceItsViewIsGone()
+    {
+        QWidget window;
+        bool called = false;
+        WebView *view = engine->createWebView(&window);
+        view->setLoadFinishedHandler([&called](bool) { called = true; });
+        auto *widget = qobject_cast<QWebEngineView *>(view->widget());
+        QVERIFY(widget);
+        delete view;
+        QSignalSpy finished(widget->page(), &QWebEnginePage::loadFinished);
+        widget->load(url("/tzk/guncelleme.shtml"));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        QVERIFY(!called);
     }
 
     // ---- the real web engine against a local server ----
@@ -392,6 +440,14 @@ private slots:
         const int before = server.hits("/soru.html");
         QTest::mouseClick(w->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(server.hits("/soru.html"), before + 1, 20000);
+
+        // Nor a file chooser, also for the user's own click: no local file reaches the page.
+        auto chooser = openReal(url("/dosya.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(chooser.get())->text(), frmBrowser::loadedText(), 20000);
+        auto *field = chooser->findChild<QWebEngineView *>();
+        QTest::mouseClick(field->focusProxy(), Qt::LeftButton, {}, QPoint(20, 20));
+        QTRY_COMPARE_WITH_TIMEOUT(field->title(), QStringLiteral("t"), 10000);
+        QTest::qWait(500);
 
         auto endless = openReal(url("/uyari.html"));
         QTRY_COMPARE_WITH_TIMEOUT(server.hits("/uyari.html"), 1, 20000);

@@ -1,6 +1,8 @@
 #include "window_services/shared_window.h"
 
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 
 class TestSharedWindow : public QObject {
     Q_OBJECT
@@ -22,6 +24,7 @@ private slots:
 
     void createdOnFirstUseAndOnlyRaisedWhileOpen()
     {
+        slot.unload(); // not loaded: nothing to do
         QVERIFY(!slot.isLoaded());
         QCOMPARE(made, 0);
         slot.show();
@@ -58,6 +61,26 @@ private slots:
         QCOMPARE(slot.window()->objectName(), QStringLiteral("made2"));
     }
 
+    // Unloaded from inside an event loop of its own (a modal box it runs): gone from
+    // view at once, deleted only once that loop has returned.
+    void unloadedInItsOwnEventLoopIsDeletedAfterIt()
+    {
+        slot.show();
+        QPointer<QWidget> window = slot.window();
+        bool keptDuringTheLoop = false;
+        QEventLoop nested;
+        QTimer::singleShot(0, window, [&] {
+            slot.unload();
+            keptDuringTheLoop = !window.isNull() && !window->isVisible();
+            nested.quit();
+        });
+        nested.exec();
+        QVERIFY(keptDuringTheLoop);
+        QVERIFY(!slot.isLoaded());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(window.isNull());
+    }
+
     void showingAMinimisedWindowRestoresIt()
     {
         slot.show();
@@ -68,14 +91,6 @@ private slots:
         QCOMPARE(slot.window(), first); // still the same window, not loaded again
         QVERIFY(!first->isMinimized());
         QCOMPARE(made, 1);
-    }
-
-    void unloadingWhatIsNotLoadedDoesNothing()
-    {
-        slot.unload();
-        slot.unload();
-        QCOMPARE(made, 0);
-        QVERIFY(!slot.isLoaded());
     }
 };
 

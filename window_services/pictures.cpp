@@ -33,8 +33,13 @@ QPixmap Pictures::pixmap(const char *name)
 QIcon Pictures::windowIcon()
 {
     // From the pictures, not the file names, which would have the icon engine guess the format.
-    // Both sizes whatever the screens: window managers ask for icons in sizes of their own.
-    QIcon icon(QPixmap::fromImage(readPng(resource("icon"))));
-    icon.addPixmap(QPixmap::fromImage(readPng(qt_findAtNxFile(resource("icon"), 2.0))));
+    // Every size drawn, whatever the screens: window managers and task switchers ask for icons
+    // in sizes of their own, and X knows no device pixel ratio, so each counts at its own pixels.
+    QIcon icon;
+    for (const char *name : {"icon", "icon-48", "icon@2x", "icon-128"}) {
+        QImage image = readPng(resource(name));
+        image.setDevicePixelRatio(1.0);
+        icon.addPixmap(QPixmap::fromImage(image));
+    }
     return icon;
 }

@@ -35,7 +35,8 @@ void SharedWindow::show()
     if (!isLoaded()) {
         if (!factory_)
             return;
-        delete window_.data();
+        if (window_)
+            window_->deleteLater(); // unloaded already, and perhaps still busy
         window_ = factory_();
         if (!window_)
             return;
@@ -53,6 +54,11 @@ void SharedWindow::show()
 
 void SharedWindow::unload()
 {
-    if (window_)
-        delete window_.data();
+    if (!window_)
+        return;
+    // Gone from view at once, deleted once the event loop is back: the window may be
+    // inside an event loop of its own (a box it runs), which must not return into a
+    // deleted window.
+    window_->hide();
+    window_->deleteLater();
 }
