@@ -1,11 +1,14 @@
 // Which file a request plays: the user's own where there is one, otherwise the
 // one beside the program, decided again at every request.
+#include "audio/log.h"
+#include "effects/sound_log.h"
 #include "effects/sounds.h"
 #include "env_guard.h"
 #include "recording_player.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -65,6 +68,39 @@ private slots:
         sounds.PlayEffect(QStringLiteral("3.tzk"));
         const std::string mine = own("3.tzk").toStdString(), theirs = beside("3.tzk").toStdString();
         QCOMPARE(player.requests, (std::vector<std::string>{theirs, mine, theirs}));
+    }
+
+    // What the engine chose is said only when asked for, as any Qt category.
+    void engineReportsOnlyWhenAskedFor_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<bool>("said");
+        QTest::newRow("by default") << "" << false;
+        QTest::newRow("info asked for") << "zembra.sound.info=true" << true;
+        QTest::newRow("the whole category") << "zembra.sound=true" << true;
+        QTest::newRow("another category") << "qt.*=true" << false;
+    }
+
+    void engineReportsOnlyWhenAskedFor()
+    {
+        QFETCH(QString, rules);
+        QFETCH(bool, said);
+        static QStringList heard;
+        heard.clear();
+        QLoggingCategory::setFilterRules(rules);
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &context, const QString &message) {
+                if (QLatin1String(context.category) == QLatin1String("zembra.sound"))
+                    heard << message;
+            });
+        SoundLog::install();
+        AudioLog::write("output: %s at %d Hz", "pipewire", 48000);
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QString());
+        SoundLog::install();
+        QCOMPARE(AudioLog::enabled(), false);
+        QCOMPARE(heard, said ? QStringList{QStringLiteral("output: pipewire at 48000 Hz")}
+                             : QStringList{});
     }
 
     void userFolderFollowsXdgDataHome()
