@@ -88,7 +88,9 @@ int recordingHoles(const Capture &c, std::size_t from, std::size_t to)
     int holes = 0;
     const Capture::Chunk *before = nullptr;
     forChunksIn(c, from, to, [&](auto it) {
-        if (before && before->quantum && it->quantum) {
+        if (it->hole)
+            ++holes;
+        else if (before && before->quantum && it->quantum) {
             const double lengthNs = double(before->frames) * 1e9 / c.rate;
             if (double(it->firstFrameNs - before->firstFrameNs) > lengthNs * 1.5)
                 ++holes;

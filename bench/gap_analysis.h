@@ -33,10 +33,11 @@ SoundGaps findGaps(const Capture &capture, std::size_t from, std::size_t to, int
 // The first frame captured at or after `ns`; capture.frames() past the end.
 std::size_t frameAt(const Capture &capture, std::int64_t ns);
 
-// Cycles the recorder missed in frames [from, to): the next chunk began more
-// than half a chunk later than the one before ended. A missed cycle is not in
-// the recording at all, so it could hide a gap. Needs the graph's clock
-// (chunks with a quantum); 0 without.
+// What the recorder missed in frames [from, to): chunks the server said it had
+// no data for (recorded as silence, so they could make a gap), and, where the
+// graph's clock stamps the chunks, cycles that never reached it (a next chunk
+// beginning more than half a chunk after the one before ended; not in the
+// recording at all, so they could hide a gap).
 int recordingHoles(const Capture &capture, std::size_t from, std::size_t to);
 
 // The graph quantum in frames [from, to): the lower middle of the chunks'

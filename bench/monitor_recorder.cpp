@@ -42,7 +42,7 @@ void MonitorRecorder::append(const std::int16_t *data, std::size_t frames,
         }
         done += n;
     }
-    chunks_.push_back({firstFrameNs, arrivedNs, frames_, frames, quantum});
+    chunks_.push_back({firstFrameNs, arrivedNs, frames_, frames, quantum, data == nullptr});
     frames_ += frames;
     if (loudAt)
         lastLoud_ = loudAt;
