@@ -463,8 +463,8 @@ void Session::report(const Capture &capture)
         }
     }
     std::printf("sound s: from each sound's first to its last loud sample, summed; a gap: %zu or "
-                "more frames within +-%d; worst: most gaps in one sound; holes: cycles the "
-                "recorder missed inside sounds (0, or the gaps are a floor)\n",
+                "more frames within +-%d; worst: most gaps in one sound; holes: what the "
+                "recorder missed inside sounds (while any, the gaps are a floor)\n",
                 GapMinFrames, NearZero);
     if (watch_)
         std::printf("the program's stream on the server (%s, %s): node.latency %s\n",

@@ -20,7 +20,9 @@ struct NodeWatch::Hook {
     {
         auto *self = static_cast<Hook *>(data);
         const char *latency = nullptr;
-        if (info->props) {
+        // An update of the state alone comes with no properties.
+        const bool withProps = info->props && (info->change_mask & PW_NODE_CHANGE_MASK_PROPS);
+        if (withProps) {
             // A stream's node may leave the application's name to its client.
             const char *app = spa_dict_lookup(info->props, PW_KEY_APP_NAME);
             const char *client = spa_dict_lookup(info->props, PW_KEY_CLIENT_ID);
@@ -35,8 +37,7 @@ struct NodeWatch::Hook {
             latency = spa_dict_lookup(info->props, PW_KEY_NODE_LATENCY);
         }
         if (self->matches)
-            self->owner->seen(info->id, info->state == PW_NODE_STATE_RUNNING, latency,
-                              info->props != nullptr);
+            self->owner->seen(info->id, info->state == PW_NODE_STATE_RUNNING, latency, withProps);
     }
 
     // Every node is bound: a stream's global carries too few properties to

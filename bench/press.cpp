@@ -7,16 +7,18 @@
 //               --rate HZ --sounds DIR
 //               [--presses N] [--spacing MS] [--bursts N] [--idle N] [--idle-gap MS]
 //               [--lead MS] [--subject NAME] [--floor NAME] [--csv FILE] [--dump WAV]
-//               CONTENDER...
+//               [--watch APPLICATION MEDIA] CONTENDER...
 //   CONTENDER:  --window NAME LETTER WINDOW-ID X1,Y1 X2,Y2 X3,Y3
 //               --spawn NAME LETTER "COMMAND ARGS"
 //
 // LETTER (a..e) is the contender's tone, DIR/tone-LETTER.wav. A window's three
 // points (window coordinates) must play that tone, DIR/low.wav and
 // DIR/high.wav; a spawned command gets the file's path as its last argument.
+// --watch (PipeWire) follows that stream's node.latency on the server.
 
 #include "clicker.h"
 #include "monitor_recorder.h"
+#include "node_watch.h"
 #include "press_analysis.h"
 #include "press_common.h"
 
@@ -71,6 +73,7 @@ struct Options {
     int idleGapMs = 2500;
     int leadMs = -1;
     std::string subject, floor, csv, dump;
+    std::string watchApp, watchMedia;
     std::vector<Contender> contenders;
 };
 
@@ -139,6 +142,10 @@ bool parse(int argc, char **argv, Options *o)
             o->csv = a[++i];
         } else if (k == "--dump" && left >= 1) {
             o->dump = a[++i];
+        } else if (k == "--watch" && left >= 2) {
+            o->watchApp = a[i + 1];
+            o->watchMedia = a[i + 2];
+            i += 2;
         } else if (k == "--window" && left >= 6) {
             Contender c;
             c.name = a[i + 1];
@@ -557,11 +564,20 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_press: no X display with XTest\n");
         return 1;
     }
+    std::unique_ptr<NodeWatch> watch;
+    std::string error;
+    if (!o.watchApp.empty()) {
+        watch = std::make_unique<NodeWatch>(o.watchApp, o.watchMedia);
+        if (!watch->start(&error)) {
+            std::fprintf(stderr, "bench_press: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    const std::int64_t startNs = nowNs();
     std::unique_ptr<MonitorRecorder> recorder =
         o.recorderApi == "pulse"
             ? makePulseRecorder(o.recorderTarget, o.rate, o.fragmentFrames)
             : makePipeWireRecorder(o.recorderTarget, o.rate, o.recorderApi == "pipewire");
-    std::string error;
     if (!recorder->start(&error)) {
         std::fprintf(stderr, "bench_press: %s\n", error.c_str());
         return 1;
@@ -583,5 +599,10 @@ int main(int argc, char **argv)
     bench.run();
     recorder->stop();
     bench.report(dump());
+    if (watch) {
+        std::printf("the stream of %s (%s) on the server: node.latency %s\n", o.watchApp.c_str(),
+                    o.watchMedia.c_str(), watch->describe(startNs).c_str());
+        watch->stop();
+    }
     return 0;
 }
