@@ -33,10 +33,10 @@ SoundGaps findGaps(const Capture &capture, std::size_t from, std::size_t to, int
 // The first frame captured at or after `ns`; capture.frames() past the end.
 std::size_t frameAt(const Capture &capture, std::int64_t ns);
 
-// What the recorder missed in frames [from, to): chunks the server said it had
-// no data for (recorded as silence, so they could make a gap), and, where the
-// graph's clock stamps the chunks, cycles that never reached it (a next chunk
-// beginning more than half a chunk after the one before ended; not in the
+// Stretches missing from the recording in frames [from, to): chunks the server
+// said it had no data for (recorded as silence, so they could make a gap), and,
+// where the graph's clock stamps the chunks, cycles missed or skipped (a next
+// chunk beginning more than half a chunk after the one before ended; not in the
 // recording at all, so they could hide a gap).
 int recordingHoles(const Capture &capture, std::size_t from, std::size_t to);
 

@@ -13,8 +13,8 @@
 // DIR holds tone.wav (2 s at 997 Hz), long.wav (the bystander's tone) and
 // silence.wav. The window's first point plays tone.wav, its second silence.wav.
 // --watch follows the program's stream on PipeWire (node.latency, and whether
-// it runs); --at-quantum plays tone.wav with PIPEWIRE_LATENCY set to the
-// node.latency the server last reported for that stream.
+// it runs); --at-quantum, which needs it, plays tone.wav with PIPEWIRE_LATENCY
+// set to the node.latency the server last reported for that stream.
 
 #include "clicker.h"
 #include "gap_analysis.h"
@@ -130,6 +130,7 @@ bool parse(int argc, char **argv, Options *o)
         }
     }
     return o->wid && !o->player.empty() && !o->sounds.empty() &&
+           (o->atQuantum.empty() || !o->watchApp.empty()) &&
            (o->recorderApi == "pulse" || o->recorderApi == "pipewire") &&
            !o->recorderTarget.empty();
 }
@@ -237,8 +238,10 @@ private:
             waitForSilence(200 * Ms);
             heard_.push_back({c, ZembraTone, r, from, nowNs(), latency()});
             if (!o_.atQuantum.empty()) {
-                const std::string l = latencyForPlayer();
-                play(c, PlayerAtQuantum, r, o_.atQuantum, tone, "PIPEWIRE_LATENCY=" + l, l);
+                // What the server last said the program's stream asks for.
+                const std::string l = latency();
+                play(c, PlayerAtQuantum, r, o_.atQuantum, tone,
+                     l.empty() ? "" : "PIPEWIRE_LATENCY=" + l, l.empty() ? "none" : l);
             }
             quietProgram();
             play(c, Player, r, o_.player, tone, {}, {});
@@ -286,20 +289,6 @@ private:
     }
 
     std::string latency() const { return watch_ ? watch_->latest() : std::string(); }
-
-    // What the server last said the program's stream asks for; failing that,
-    // the quantum the graph ran at during its last sound.
-    std::string latencyForPlayer() const
-    {
-        std::string l = latency();
-        if (l.empty()) {
-            const Capture c = recorder_.capture();
-            const Heard &h = heard_.back();
-            const int q = quantumIn(c, frameAt(c, h.fromNs), frameAt(c, h.toNs));
-            l = std::to_string(q ? q : 1024) + "/" + std::to_string(o_.rate);
-        }
-        return l;
-    }
 
     // Until the program's stream has gone to sleep: as the server reports it,
     // or, without a watch, `--rest` after its last press and sound.
@@ -463,13 +452,14 @@ void Session::report(const Capture &capture)
         }
     }
     std::printf("sound s: from each sound's first to its last loud sample, summed; a gap: %zu or "
-                "more frames within +-%d; worst: most gaps in one sound; holes: what the "
-                "recorder missed inside sounds (while any, the gaps are a floor)\n",
+                "more frames within +-%d; worst: most gaps in one sound; holes: stretches "
+                "missing from the recording inside sounds (while any, the gaps may be a floor)\n",
                 GapMinFrames, NearZero);
     if (watch_)
-        std::printf("the program's stream on the server (%s, %s): node.latency %s\n",
-                    o_.watchApp.c_str(), o_.watchMedia.c_str(),
-                    watch_->describe(originNs_).c_str());
+        std::printf("the program's stream on the server (%s, %s): node.latency %s; settled on "
+                    "%s\n",
+                    o_.watchApp.c_str(), o_.watchMedia.c_str(), watch_->describe(originNs_).c_str(),
+                    watch_->latest().c_str());
     std::map<int, std::size_t> quanta;
     for (const Capture::Chunk &ch : capture.chunks)
         quanta[ch.quantum] += ch.frames;

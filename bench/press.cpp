@@ -600,8 +600,9 @@ int main(int argc, char **argv)
     recorder->stop();
     bench.report(dump());
     if (watch) {
-        std::printf("the stream of %s (%s) on the server: node.latency %s\n", o.watchApp.c_str(),
-                    o.watchMedia.c_str(), watch->describe(startNs).c_str());
+        std::printf("the stream of %s (%s) on the server: node.latency %s; settled on %s\n",
+                    o.watchApp.c_str(), o.watchMedia.c_str(), watch->describe(startNs).c_str(),
+                    watch->latest().c_str());
         watch->stop();
     }
     return 0;
