@@ -42,7 +42,7 @@ void MonitorRecorder::append(const std::int16_t *data, std::size_t frames,
         }
         done += n;
     }
-    chunks_.push_back({firstFrameNs, arrivedNs, frames_, frames, quantum});
+    chunks_.push_back({firstFrameNs, arrivedNs, frames_, frames, quantum, data == nullptr});
     frames_ += frames;
     if (loudAt)
         lastLoud_ = loudAt;
@@ -230,8 +230,19 @@ public:
             e.process = &PipeWireRecorder::onProcess;
             return e;
         }();
-        stream_ =
-            pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "monitor", props, &events, this);
+        // The real-time client configuration, as players have: a recorder on a
+        // normal-priority thread misses cycles at small quanta, and a missed
+        // cycle is not in the recording at all.
+        context_ =
+            pw_context_new(pw_thread_loop_get_loop(loop_),
+                           pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+        core_ = context_ ? pw_context_connect(context_, nullptr, 0) : nullptr;
+        if (core_)
+            stream_ = pw_stream_new(core_, "monitor", props);
+        else
+            pw_properties_free(props);
+        if (stream_)
+            pw_stream_add_listener(stream_, &listener_, &events, this);
         std::uint8_t buffer[1024];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         spa_audio_info_raw info{};
@@ -271,8 +282,14 @@ public:
         if (stream_)
             pw_stream_destroy(stream_);
         stream_ = nullptr;
+        if (core_)
+            pw_core_disconnect(core_);
+        core_ = nullptr;
         pw_thread_loop_unlock(loop_);
         pw_thread_loop_stop(loop_);
+        if (context_)
+            pw_context_destroy(context_);
+        context_ = nullptr;
         pw_thread_loop_destroy(loop_);
         loop_ = nullptr;
     }
@@ -326,7 +343,10 @@ private:
 
     std::string sink_;
     pw_thread_loop *loop_ = nullptr;
+    pw_context *context_ = nullptr;
+    pw_core *core_ = nullptr;
     pw_stream *stream_ = nullptr;
+    spa_hook listener_{};
     spa_io_position *position_ = nullptr;
     bool passive_;
     std::atomic<bool> failed_{false};

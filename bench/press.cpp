@@ -7,20 +7,20 @@
 //               --rate HZ --sounds DIR
 //               [--presses N] [--spacing MS] [--bursts N] [--idle N] [--idle-gap MS]
 //               [--lead MS] [--subject NAME] [--floor NAME] [--csv FILE] [--dump WAV]
-//               CONTENDER...
+//               [--watch APPLICATION MEDIA] CONTENDER...
 //   CONTENDER:  --window NAME LETTER WINDOW-ID X1,Y1 X2,Y2 X3,Y3
 //               --spawn NAME LETTER "COMMAND ARGS"
 //
 // LETTER (a..e) is the contender's tone, DIR/tone-LETTER.wav. A window's three
 // points (window coordinates) must play that tone, DIR/low.wav and
 // DIR/high.wav; a spawned command gets the file's path as its last argument.
+// --watch (PipeWire) follows that stream's node.latency on the server.
 
+#include "clicker.h"
 #include "monitor_recorder.h"
+#include "node_watch.h"
 #include "press_analysis.h"
 #include "press_common.h"
-
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -73,6 +73,7 @@ struct Options {
     int idleGapMs = 2500;
     int leadMs = -1;
     std::string subject, floor, csv, dump;
+    std::string watchApp, watchMedia;
     std::vector<Contender> contenders;
 };
 
@@ -141,6 +142,10 @@ bool parse(int argc, char **argv, Options *o)
             o->csv = a[++i];
         } else if (k == "--dump" && left >= 1) {
             o->dump = a[++i];
+        } else if (k == "--watch" && left >= 2) {
+            o->watchApp = a[i + 1];
+            o->watchMedia = a[i + 2];
+            i += 2;
         } else if (k == "--window" && left >= 6) {
             Contender c;
             c.name = a[i + 1];
@@ -177,74 +182,6 @@ bool parse(int argc, char **argv, Options *o)
             o->recorderApi == "pipewire-active") &&
            !o->recorderTarget.empty();
 }
-
-// Clicks through the X server as a pointing device would, with XTest.
-class Clicker {
-public:
-    ~Clicker()
-    {
-        if (dpy_)
-            XCloseDisplay(dpy_);
-    }
-    bool open()
-    {
-        int event, error, major, minor;
-        dpy_ = XOpenDisplay(nullptr);
-        return dpy_ && XTestQueryExtension(dpy_, &event, &error, &major, &minor);
-    }
-
-    bool toRoot(Window w, int x, int y, int *rx, int *ry)
-    {
-        Window child;
-        return XTranslateCoordinates(dpy_, w, DefaultRootWindow(dpy_), x, y, rx, ry, &child);
-    }
-
-    void move(int x, int y)
-    {
-        XTestFakeMotionEvent(dpy_, -1, x, y, CurrentTime);
-        XFlush(dpy_);
-    }
-
-    // Press and release at once: the program acts on the release, as buttons
-    // do, and the floor on the press; neither waits for a finger.
-    std::int64_t click()
-    {
-        const std::int64_t at = nowNs();
-        XTestFakeButtonEvent(dpy_, 1, True, CurrentTime);
-        XTestFakeButtonEvent(dpy_, 1, False, CurrentTime);
-        XFlush(dpy_);
-        return at;
-    }
-
-    // Whether the pointer at (x, y) is over `w` or one of its children, so that a
-    // click there reaches it and not a window covering it.
-    bool over(Window w, int x, int y)
-    {
-        move(x, y);
-        XSync(dpy_, False);
-        Window root, child, at = DefaultRootWindow(dpy_), deepest = None;
-        int rx, ry, wx, wy;
-        unsigned mask;
-        while (XQueryPointer(dpy_, at, &root, &child, &rx, &ry, &wx, &wy, &mask) && child) {
-            deepest = at = child;
-        }
-        for (Window v = deepest; v;) {
-            if (v == w)
-                return true;
-            Window parent, *children = nullptr;
-            unsigned n = 0;
-            if (!XQueryTree(dpy_, v, &root, &parent, &children, &n))
-                return false;
-            if (children)
-                XFree(children);
-            v = parent == root ? 0 : parent;
-        }
-        return false;
-    }
-
-private:
-    Display *dpy_ = nullptr;
-};
 
 std::int64_t spawnPlayer(const Contender &c, int target)
 {
@@ -627,11 +564,20 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_press: no X display with XTest\n");
         return 1;
     }
+    std::unique_ptr<NodeWatch> watch;
+    std::string error;
+    if (!o.watchApp.empty()) {
+        watch = std::make_unique<NodeWatch>(o.watchApp, o.watchMedia);
+        if (!watch->start(&error)) {
+            std::fprintf(stderr, "bench_press: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    const std::int64_t startNs = nowNs();
     std::unique_ptr<MonitorRecorder> recorder =
         o.recorderApi == "pulse"
             ? makePulseRecorder(o.recorderTarget, o.rate, o.fragmentFrames)
             : makePipeWireRecorder(o.recorderTarget, o.rate, o.recorderApi == "pipewire");
-    std::string error;
     if (!recorder->start(&error)) {
         std::fprintf(stderr, "bench_press: %s\n", error.c_str());
         return 1;
@@ -653,5 +599,11 @@ int main(int argc, char **argv)
     bench.run();
     recorder->stop();
     bench.report(dump());
+    if (watch) {
+        std::printf("the stream of %s (%s) on the server: node.latency %s; settled on %s\n",
+                    o.watchApp.c_str(), o.watchMedia.c_str(), watch->describe(startNs).c_str(),
+                    watch->latest().c_str());
+        watch->stop();
+    }
     return 0;
 }

@@ -18,6 +18,7 @@ struct Capture {
         std::size_t firstFrame;
         std::size_t frames;
         int quantum; // the PipeWire graph's quantum for the chunk; 0 if unknown
+        bool hole;   // the server said it had no data for it; recorded as silence
     };
     int rate = 0;
     int channels = 0;

@@ -124,6 +124,21 @@ server_pids() {
     done
 }
 
+# What PulseAudio has while the program plays: a click on button 1, then, 0.1 s
+# later, the sink's latency and the program's stream as the server reports them.
+settled() {
+    local wid=$1 point=$2
+    xdotool mousemove --window "$wid" "${point%,*}" "${point#*,}" click 1
+    sleep 0.1
+    echo "  the server 0.1 s after a click on the program's button 1:"
+    LC_ALL=C pactl list sinks | sed -n 's/^[[:space:]]*Latency: \(.*\)/    sink latency: \1/p'
+    LC_ALL=C pactl list sink-inputs | awk '
+        /^Sink Input/ { if (mine) printf "%s", out; out = ""; mine = 0 }
+        /(Buffer|Sink) Latency:|node.latency =/ { sub(/^[[:space:]]+/, ""); out = out "    " $0 "\n" }
+        /application.name = "Zembra"/ { mine = 1 }
+        END { if (mine) printf "%s", out }'
+}
+
 # Playback streams the server has: who, through which library, at what latency.
 streams() {
     LC_ALL=C pactl list sink-inputs 2>/dev/null |
@@ -141,7 +156,7 @@ start_window() { # NAME PATTERN COMMAND...; sets wid
 
 run_server() {
     local server=$1 rate recorder_arg subject_floor wid zembra_pid
-    local -a contenders=()
+    local -a contenders=() watch=()
     echo
     if [[ $server == pulse ]]; then
         # No PipeWire to be found, the user's included: PulseAudio alone.
@@ -161,6 +176,7 @@ run_server() {
         pulse) recorder_arg=pulse:zembra.monitor:64 ;;
         *) recorder_arg=pipewire:zembra ;;
         esac
+        watch=(--watch Zembra Efekt)
     fi
     zembra_xvfb_start
     XDG_CONFIG_HOME=$work/xdg openbox --sm-disable >"$work/openbox.log" 2>&1 &
@@ -183,6 +199,7 @@ run_server() {
         points+=("$((24 + 96 * (n % 4) + 36)),$((menu + 56 + 56 * (n / 4) + 16))")
     done
     contenders+=(--window zembra a "$wid" "${points[@]}")
+    local zembra_wid=$wid
 
     local floor_points=('30,30' '90,30' '150,30')
     contenders+=(--spawn paplay b "paplay --device=zembra")
@@ -205,7 +222,11 @@ run_server() {
     "$tools/bench_press" --recorder "$recorder_arg" --rate "$rate" --sounds "$work" \
         --presses "$presses" --bursts "$bursts" --idle "$idle" --idle-gap "$idle_gap" \
         --csv "$work/$server.csv" \
-        "${dump[@]}" "${subject_floor[@]}" "${contenders[@]}" || echo "  (bench_press failed: $?)"
+        "${dump[@]}" "${watch[@]}" "${subject_floor[@]}" "${contenders[@]}" ||
+        echo "  (bench_press failed: $?)"
+    # PipeWire's PulseAudio side reports no latencies for native streams:
+    # there bench_press's watch has said what the server holds.
+    [[ $server == pulse ]] && settled "$zembra_wid" "${points[0]}"
 
     # The floor's own account: what the server granted it.
     local pid

@@ -33,7 +33,7 @@ Capture recording(int rate, std::size_t frames, std::size_t chunkFrames)
     c.samples.assign(frames * 2, 0);
     for (std::size_t f = 0; f < frames; f += chunkFrames)
         c.chunks.push_back({std::int64_t(double(f) * 1e9 / rate), 0, f,
-                            std::min(chunkFrames, frames - f), int(chunkFrames)});
+                            std::min(chunkFrames, frames - f), int(chunkFrames), false});
     return c;
 }
 
