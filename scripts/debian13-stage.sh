@@ -27,7 +27,7 @@ if [[ -z ${ZEMBRA_DEBIAN13_NS:-} ]]; then
     exec unshare --mount --propagation private -- "$0" "$@"
 fi
 
-cache=${ZEMBRA_CHROOT_CACHE:-/var/cache/zembra}
+cache=$(realpath -m "${ZEMBRA_CHROOT_CACHE:-/var/cache/zembra}")
 root=$cache/$suite-chroot
 stamp=var/lib/zembra-chroot-made
 logs=$PWD/build-debian13
@@ -160,6 +160,7 @@ mount_in "$root/dev/pts" --bind /dev/pts
 mount_in "$root/dev/shm" -t tmpfs -o mode=1777 shm
 mount_in "$root/tmp" -t tmpfs -o mode=1777 tmp
 mount_in "$root/run" -t tmpfs -o mode=755 run
+mkdir -m 1777 "$root/run/lock"
 # Downloaded packages outlive the chroot's weekly renewal.
 mkdir -p "$cache/$suite-apt-archives/partial"
 mount_in "$root/var/cache/apt/archives" --bind "$cache/$suite-apt-archives"
