@@ -98,21 +98,27 @@ remove_tree() { # DIR
     rm -rf --one-file-system "$dir"
 }
 
-# The mirror is the one apt uses for this machine's own release.
+# The mirror is the one apt uses for this machine's own release (by its code name,
+# or else the first suite apt names that is not an add-on to another).
 # shellcheck disable=SC1091
 host_release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-repo_of() { # RELEASE
+repo_of() { # SUFFIX: "" for the release itself, or "-security"
     # shellcheck disable=SC2016 # apt's own placeholders
     apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 'Created-By: Packages' |
-        awk -v r="$1" '$1 == r { print $2; exit }'
+        awk -v r="$host_release$1" -v s="$1" '
+            $1 == r { print $2; found = 1; exit }
+            !first && (s == "" ? $1 !~ /-/ : substr($1, length($1) - length(s) + 1) == s) {
+                first = $2
+            }
+            END { if (!found && first) print first }'
 }
 
 make_chroot() {
     local new=$root.new mirror security
-    mirror=$(repo_of "$host_release")
-    security=$(repo_of "$host_release-security")
+    mirror=$(repo_of "")
+    security=$(repo_of -security)
     [[ -n $mirror ]] || {
-        echo "apt has no source for $host_release to take the Debian mirror from"
+        echo "apt has no source to take the Debian mirror from"
         exit 1
     }
     remove_tree "$new"
