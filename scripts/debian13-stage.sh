@@ -173,7 +173,7 @@ mount_in "$root/var/cache/apt/archives" --bind "$cache/$suite-apt-archives"
 
 in_chroot() { # LOG COMMAND
     env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        HOME=/tmp/home LANG=C.UTF-8 CI="${CI:-}" \
+        HOME=/tmp/home LANG=C.UTF-8 ${CI+"CI=$CI"} \
         chroot "$root" /bin/bash -c "mkdir -p \$HOME && cd $src && $2" >"$1" 2>&1
 }
 
