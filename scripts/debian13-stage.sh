@@ -15,6 +15,7 @@ if [[ -n ${ZEMBRA_SKIP_DEBIAN13:-} && ${ZEMBRA_SKIP_DEBIAN13} != 0 ]]; then
         exit 0
     fi
     echo "ZEMBRA_SKIP_DEBIAN13 does not apply under CI"
+    unset ZEMBRA_SKIP_DEBIAN13 # said once, not again by the run started below
 fi
 
 if [[ $(id -u) -ne 0 ]]; then
