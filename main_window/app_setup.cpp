@@ -12,6 +12,10 @@ void AppSetup::beforeApplication()
     // The program writes no file. Qt would otherwise keep compiled shaders of
     // the web view under ~/.cache (or /.cache with no HOME).
     QCoreApplication::setAttribute(Qt::AA_DisableShaderDiskCache);
+    // Mesa keeps a shader cache of its own there, which Qt's attribute does not
+    // reach. A user who chose a setting keeps it.
+    if (!qEnvironmentVariableIsSet("MESA_SHADER_CACHE_DISABLE"))
+        qputenv("MESA_SHADER_CACHE_DISABLE", "true");
 }
 
 void AppSetup::describeApplication()

@@ -14,11 +14,15 @@ source "$here/pulse.sh"
 # shellcheck source=xvfb.sh
 source "$here/xvfb.sh"
 app_pid= rec_pid=
+# The program's own runtime folder, as a desktop session would give it.
+runtime=$(mktemp -d /tmp/zembra-demo-runtime.XXXXXX)
+chmod 700 "$runtime"
 cleanup() {
     [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null || true
     [[ -n $rec_pid ]] && kill -INT "$rec_pid" 2>/dev/null && wait "$rec_pid" 2>/dev/null || true
     zembra_xvfb_stop
     zembra_pulse_stop
+    rm -rf "$runtime"
 }
 trap cleanup EXIT
 zembra_pulse_start
@@ -28,7 +32,7 @@ zembra_xvfb_start
 parecord --device=zembra.monitor --file-format=wav --channels=2 --rate=44100 \
     "$out/recording.wav" &
 rec_pid=$!
-"$program" &
+XDG_RUNTIME_DIR=$runtime "$program" &
 app_pid=$!
 wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Zembra v1\.1' | head -n 1)
 sleep 1.5 # the intro

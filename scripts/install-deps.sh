@@ -14,6 +14,8 @@ packages=(
     qt6-wayland weston
     # the package and its validators
     dpkg-dev file lintian desktop-file-utils appstream man-db
+    # the Debian 13 chroot the last stage of ./test builds in
+    debootstrap
     # headless runs, sound checks and screenshots
     xvfb xauth x11-apps x11-utils xdotool imagemagick pulseaudio pulseaudio-utils
     pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon openbox libxtst-dev libxcb1-dev

@@ -109,13 +109,27 @@ pulse.rules = [
     }
 ]
 EOF
-    # No sound cards, cameras or Bluetooth to look for.
+    # No sound cards, cameras or Bluetooth to look for: WirePlumber 0.4 reads
+    # the Lua files, 0.5 only the .conf one.
     cat >"$1/wireplumber/main.lua.d/60-zembra.lua" <<'EOF'
 alsa_monitor.enabled = false
 v4l2_monitor.enabled = false
 libcamera_monitor.enabled = false
 EOF
     echo 'bluez_monitor.enabled = false' >"$1/wireplumber/bluetooth.lua.d/60-zembra.lua"
+    mkdir -p "$1/wireplumber/wireplumber.conf.d"
+    cat >"$1/wireplumber/wireplumber.conf.d/60-zembra.conf" <<'EOF'
+wireplumber.profiles = {
+    main = {
+        monitor.alsa = disabled
+        monitor.alsa-midi = disabled
+        monitor.v4l2 = disabled
+        monitor.libcamera = disabled
+        monitor.bluez = disabled
+        monitor.bluez-midi = disabled
+    }
+}
+EOF
 }
 
 # Runs "$@" in the background with the servers' private environment; sets _zembra_pid.

@@ -12,6 +12,10 @@
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
+#include <QtWebEngineCoreVersion>
+#if QTWEBENGINECORE_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+#include <QWebEnginePermission>
+#endif
 
 namespace {
 
@@ -63,6 +67,21 @@ private:
     }
 };
 
+// Camera, microphone, location, notifications and the rest: always no.
+void denyPermissions(QWebEnginePage *page)
+{
+#if QTWEBENGINECORE_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    QObject::connect(page, &QWebEnginePage::permissionRequested, page,
+                     [](QWebEnginePermission permission) { permission.deny(); });
+#else
+    QObject::connect(page, &QWebEnginePage::featurePermissionRequested, page,
+                     [page](const QUrl &origin, QWebEnginePage::Feature feature) {
+                         page->setFeaturePermission(origin, feature,
+                                                    QWebEnginePage::PermissionDeniedByUser);
+                     });
+#endif
+}
+
 class EngineView final : public WebView {
 public:
     explicit EngineView(QWidget *parent)
@@ -85,11 +104,7 @@ public:
 
         auto *page = new GuardedPage(profile, view_);
         profile->setParent(page); // the profile must outlive its page's teardown
-        QObject::connect(page, &QWebEnginePage::featurePermissionRequested, page,
-                         [page](const QUrl &origin, QWebEnginePage::Feature feature) {
-                             page->setFeaturePermission(origin, feature,
-                                                        QWebEnginePage::PermissionDeniedByUser);
-                         });
+        denyPermissions(page);
         QObject::connect(page, &QWebEnginePage::loadingChanged, page,
                          [this](const QWebEngineLoadingInfo &info) { loadingChanged(info); });
         view_->setPage(page);

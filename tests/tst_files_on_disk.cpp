@@ -92,6 +92,8 @@ private slots:
         for (const char *var :
              {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
             env.remove(QLatin1String(var));
+        // The program itself turns off Mesa's shader cache, not whoever runs the test.
+        env.remove(QStringLiteral("MESA_SHADER_CACHE_DISABLE"));
         // Root cannot use the browser's sandbox.
         env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
         QProcess child;

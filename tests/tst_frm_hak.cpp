@@ -94,9 +94,11 @@ private slots:
         auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
         std::unique_ptr<QMenu> menu(text->createStandardContextMenu());
         QStringList texts;
+        // Without the shortcut, and without the access key's '&', whose letter
+        // each release of Qt's translation chooses for itself.
         for (const QAction *action : menu->actions())
-            texts << action->text().section(u'\t', 0, 0); // without the shortcut
-        QVERIFY2(texts.contains(QStringLiteral("&Kopyala")), qPrintable(texts.join(u'|')));
+            texts << action->text().section(u'\t', 0, 0).remove(u'&');
+        QVERIFY2(texts.contains(QStringLiteral("Kopyala")), qPrintable(texts.join(u'|')));
         QVERIFY2(texts.contains(QStringLiteral("Tümünü Seç")), qPrintable(texts.join(u'|')));
     }
 
