@@ -17,11 +17,7 @@ public:
     // Frames per second that voices must be decoded to.
     virtual int rate() const = 0;
     // Replaces what plays by voice at once and wakes the stream if it sleeps.
-    void play(std::unique_ptr<Voice> voice)
-    {
-        slot_.post(std::move(voice));
-        activate();
-    }
+    void play(std::unique_ptr<Voice> voice) { activate(std::move(voice)); }
     // The voice has played out (or was empty).
     bool drained() const { return slot_.drained(); }
     // Nothing to play for a while: stop costing CPU here and in the server.
@@ -39,14 +35,21 @@ public:
     virtual int quantum48k() const { return 0; }
 
 protected:
-    // Start rendering the slot's new voice as soon as the backend can.
-    virtual void activate() = 0;
+    // Posts voice to the slot and has the stream render it as soon as it can;
+    // a backend that renders under a lock of its own posts under it too, so
+    // that nothing of the voice is rendered before the backend is ready for it.
+    virtual void activate(std::unique_ptr<Voice> voice) = 0;
 
     VoiceSlot slot_;
     std::atomic<bool> lost_{false};
 };
 
 namespace AudioOutputs {
+
+// The most of a voice an output takes in one go when a press starts it: the
+// engine has this much of a sound decoded before it hands the voice over, so
+// none of it is silence put in for frames not decoded yet.
+constexpr std::chrono::milliseconds FirstWrite{50};
 
 // Each returns null when its server or device does not answer within timeout.
 // minQuantum48k: the shortest period, in frames at 48 kHz, that this run has

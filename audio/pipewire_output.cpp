@@ -112,7 +112,7 @@ public:
     static void onProcess(void *self);
 
 protected:
-    void activate() override;
+    void activate(std::unique_ptr<Voice> voice) override;
 
 private:
     bool waitUntil(const struct timespec &until, const bool &flag);
@@ -484,8 +484,9 @@ int PipeWireOutput::othersPeriod48k() const
     return std::clamp(shortest ? shortest : defaultQuantum48k_, 16, MaxQuantum48k);
 }
 
-void PipeWireOutput::activate()
+void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
 {
+    slot_.post(std::move(voice));
     if (!active_) {
         // Changing the period of a graph that plays makes its other streams
         // skip, so never ask for shorter periods than it already runs at.

@@ -3,6 +3,9 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -25,11 +28,12 @@ void release(pa_operation *op)
 }
 
 // While a sound plays, the server mixes a millisecond at a time (early requests
-// set the sink's latency to the request size) while 20 ms stay queued, so that a
-// late wake-up of ours is no dropout. A press overwrites that queue from the read
-// position on, so the new sound is heard at the server's next mix rather than
-// after what was queued.
-constexpr auto ActiveTarget = std::chrono::milliseconds(20);
+// set the sink's latency to the request size) while 50 ms stay queued, so that a
+// late wake-up of ours on a busy machine is no dropout. A press overwrites that
+// queue from the read position on, so the new sound is heard at the server's
+// next mix rather than after what was queued; the engine has that much of every
+// sound decoded before it hands it over.
+constexpr auto ActiveTarget = AudioOutputs::FirstWrite;
 constexpr auto ActiveRequest = std::chrono::microseconds(1000);
 // Asleep, the stream is corked with a long latency so the server stops waking.
 constexpr auto SleepingTarget = std::chrono::milliseconds(2000);
@@ -45,7 +49,7 @@ public:
     bool sleep() override;
 
 protected:
-    void activate() override;
+    void activate(std::unique_ptr<Voice> voice) override;
 
 private:
     pa_buffer_attr attr(std::chrono::microseconds target, std::chrono::microseconds request) const;
@@ -75,6 +79,7 @@ private:
     pa_sample_format_t sinkFormat_ = PA_SAMPLE_INVALID;
     std::string defaultSink_;
     bool answered_ = false;
+    bool realTimeTried_ = false; // the loop's thread only
     bool flushed_ = false;
 
     // Under the loop's lock.
@@ -162,6 +167,17 @@ bool PulseOutput::waitFor(std::chrono::milliseconds timeout, const std::function
 void PulseOutput::contextState(pa_context *c, void *self)
 {
     auto *out = static_cast<PulseOutput *>(self);
+    if (!out->realTimeTried_) {
+        // The stream is fed from this thread: real-time where the system allows
+        // it, so that a busy machine does not starve it past the queue.
+        out->realTimeTried_ = true;
+        sched_param param{};
+        param.sched_priority = 3;
+        if (const int error =
+                pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param))
+            AudioLog::write("PulseAudio: the stream's thread stays at normal priority (%s)",
+                            std::strerror(error));
+    }
     const pa_context_state_t state = pa_context_get_state(c);
     if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
         out->lost_ = true;
@@ -186,15 +202,17 @@ void PulseOutput::streamWrite(pa_stream *, size_t bytes, void *self)
 
 void PulseOutput::write(std::size_t bytes, pa_seek_mode_t seek)
 {
-    const std::size_t frames = bytes / pa_frame_size(&spec_);
-    if (frames == 0)
+    // The buffer first: a frame taken from the voice is a frame written.
+    void *data = nullptr;
+    if (pa_stream_begin_write(stream_, &data, &bytes) < 0 || !data)
         return;
+    const std::size_t frames = bytes / pa_frame_size(&spec_);
+    if (frames == 0) {
+        pa_stream_cancel_write(stream_);
+        return;
+    }
     scratch_.resize(frames * Channels);
     slot_.render(scratch_.data(), frames);
-    void *data = nullptr;
-    if (pa_stream_begin_write(stream_, &data, &bytes) < 0 || !data ||
-        bytes < frames * pa_frame_size(&spec_))
-        return;
     if (spec_.format == PA_SAMPLE_FLOAT32LE) {
         auto *out = static_cast<float *>(data);
         for (std::size_t i = 0; i < scratch_.size(); ++i)
@@ -319,9 +337,12 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
            !lost_;
 }
 
-void PulseOutput::activate()
+void PulseOutput::activate(std::unique_ptr<Voice> voice)
 {
     pa_threaded_mainloop_lock(loop_);
+    // Under the loop's lock: the write callback must not take the voice before
+    // the write below puts it at the read position.
+    slot_.post(std::move(voice));
     if (asleep_) {
         const pa_buffer_attr a = attr(ActiveTarget, ActiveRequest);
         release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));

@@ -129,7 +129,7 @@ public:
 
 protected:
     // The device never stops: the callback takes the new voice at its next call.
-    void activate() override {}
+    void activate(std::unique_ptr<Voice> voice) override { slot_.post(std::move(voice)); }
 
 private:
     static void fill(void *self, std::uint8_t *stream, int len)

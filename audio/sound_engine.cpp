@@ -102,10 +102,15 @@ struct SoundEngine::Core {
     void preloadOne();
     void checkIdle();
     bool superseded(std::uint64_t seq) const { return requestSeq.load() != seq || quit; }
+    std::size_t framesFor(std::chrono::milliseconds t) const
+    {
+        return std::size_t(
+            std::max<std::int64_t>(1, std::int64_t(output->rate()) * t.count() / 1000));
+    }
+    // A start kept covers what an output takes at once from a press.
     std::size_t startFrames() const
     {
-        return std::size_t(std::max<std::int64_t>(1, std::int64_t(output->rate()) *
-                                                         options.headLength.count() / 1000));
+        return framesFor(std::max(options.headLength, AudioOutputs::FirstWrite));
     }
     bool grow(SoundStart &start, std::size_t frames);
     void stream(FrameRing &ring, int channels, std::size_t frames);
@@ -238,18 +243,27 @@ void SoundEngine::Core::start(const std::string &path)
         job = std::move(j);
         output->play(std::make_unique<Voice>(kept->pcm, job->ring));
     } else {
-        const std::size_t got = j->decoder->read(step.data(), StepFrames);
-        if (got == 0) {
-            silence();
-            return;
-        }
         j->start.key = key;
         j->start.pcm = std::make_shared<Pcm>();
         j->start.pcm->channels = j->decoder->channels();
         j->path = path;
-        stream(*j->ring, j->decoder->channels(), got);
+        // As much as an output takes at once, so that none of it is padding.
+        std::size_t decoded = 0;
+        bool complete = false;
+        while (decoded < framesFor(AudioOutputs::FirstWrite)) {
+            const std::size_t got = j->decoder->read(step.data(), StepFrames);
+            if (got == 0)
+                break;
+            decoded += got;
+            stream(*j->ring, j->decoder->channels(), got);
+            complete = grow(j->start, got);
+        }
+        if (decoded == 0) {
+            silence();
+            return;
+        }
         job = std::move(j);
-        if (grow(job->start, got))
+        if (complete)
             starts.remember(job->path, std::move(job->start));
         output->play(std::make_unique<Voice>(job->ring));
     }
