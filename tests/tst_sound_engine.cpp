@@ -344,6 +344,28 @@ private slots:
             QCOMPARE(matching(cold, 0, a), a.size());
     }
 
+    // A start shorter than one decoding step, as at a headset's 8 or 16 kHz: a
+    // sound a little longer than the start is heard whole at every press.
+    void soundsJustLongerThanTheStartPlayWholeAgain()
+    {
+        const Samples a = Wav::ramp(1500, 1, 47); // ends within the first step
+        const QString file = path(QStringLiteral("16.tzk"));
+        writeFile(file, Wav::build(a, 1, 44100));
+        SoundEngineOptions options;
+        options.headLength = 20ms; // 882 frames at the disk driver's 44.1 kHz
+        const Samples out = capture(
+            [&](SoundEngine &e) {
+                playFor(e, file, 200ms);
+                playFor(e, file, 200ms);
+            },
+            options);
+        const std::size_t first = firstSound(out, 0);
+        QCOMPARE(matching(out, first, a), a.size());
+        const std::size_t second = firstSound(out, first + a.size());
+        QCOMPARE(matching(out, second, a), a.size());
+        QCOMPARE(firstSound(out, second + a.size()), out.size());
+    }
+
     void idleOutputSleepsAndWakesAtTheNextPress()
     {
         const Samples a = Wav::ramp(441, 1, 19);
