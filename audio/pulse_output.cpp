@@ -294,7 +294,9 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
     pa_threaded_mainloop_lock(loop_);
     pa_proplist *streamProps = pa_proplist_new();
     pa_proplist_sets(streamProps, PA_PROP_MEDIA_NAME, "Efekt");
-    pa_proplist_sets(streamProps, PA_PROP_MEDIA_ROLE, "event");
+    // No role: the server would keep one volume for every stream of that role
+    // ("event" is the desktop's "System Sounds"); keyed by the application,
+    // Zembra has an entry of its own in the mixer.
     stream_ = pa_stream_new_with_proplist(context_, "Efekt", &spec_, nullptr, streamProps);
     pa_proplist_free(streamProps);
     bool ok = stream_ != nullptr;

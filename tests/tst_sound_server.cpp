@@ -76,6 +76,33 @@ QString askedLatency()
     return {};
 }
 
+// The server's streams of playback, as a volume mixer sees them.
+QJsonArray sinkInputs()
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("--format=json"), QStringLiteral("list"),
+                                          QStringLiteral("sink-inputs")});
+    if (!pactl.waitForFinished(10000))
+        return {};
+    return QJsonDocument::fromJson(pactl.readAllStandardOutput()).array();
+}
+
+// The first stream whose `property` is `value`.
+QJsonObject sinkInput(const char *property, const QString &value)
+{
+    for (const QJsonValue &input : sinkInputs())
+        if (input[QLatin1String("properties")][QLatin1String(property)].toString() == value)
+            return input.toObject();
+    return {};
+}
+
+QString volumeOf(const QJsonObject &input)
+{
+    return input[QLatin1String("volume")][QLatin1String("front-left")]
+                [QLatin1String("value_percent")]
+                    .toString();
+}
+
 // Another program's steady tone, played by the server's own player.
 class Bystander {
 public:
@@ -275,6 +302,57 @@ private slots:
         SoundEngine engine;
         playFor(engine, file("d.tzk"), 50ms);
         pressOnANewServer(engine, "d.tzk", a, rate);
+    }
+
+    // Zembra has an entry of its own in the desktop's volume mixer: the server
+    // keys a stream's kept volume by its role where it has one (so every stream
+    // of that role shares it; "event" is the desktop's "System Sounds"), else by
+    // the application.
+    void ownEntryInTheVolumeMixer()
+    {
+        const int rate = outputRate();
+        writeFile(path("quiet.tzk"), Wav::build(Samples(std::size_t(rate) / 5), 1, rate));
+        const bool pulse = kind == QLatin1String("pulse");
+        // PulseAudio as a desktop runs it, keeping each entry's volume.
+        if (pulse)
+            QCOMPARE(QProcess::execute(
+                         QStringLiteral("pactl"),
+                         {QStringLiteral("load-module"), QStringLiteral("module-stream-restore")}),
+                     0);
+        auto engine = std::make_unique<SoundEngine>();
+        playFor(*engine, file("quiet.tzk"), 100ms);
+        const QJsonObject zembra = sinkInput("application.id", QStringLiteral("zembra"));
+        const QJsonObject props = zembra[QLatin1String("properties")].toObject();
+        QVERIFY2(!zembra.isEmpty() && !props.contains(QLatin1String("media.role")),
+                 QJsonDocument(sinkInputs()).toJson(QJsonDocument::Compact).constData());
+        // The key under which the server keeps the stream's volume.
+        QCOMPARE(props[QLatin1String("module-stream-restore.id")].toString(),
+                 QStringLiteral("sink-input-by-application-id:zembra"));
+        if (!pulse)
+            return;
+        // The user turns Zembra down; other programs' alert sounds keep their
+        // volume, and Zembra's next start keeps its own.
+        QCOMPARE(QProcess::execute(QStringLiteral("pactl"),
+                                   {QStringLiteral("set-sink-input-volume"),
+                                    QString::number(zembra[QLatin1String("index")].toInt()),
+                                    QStringLiteral("30%")}),
+                 0);
+        engine.reset();
+        QProcess alert;
+        alert.setStandardInputFile(QStringLiteral("/dev/zero"));
+        alert.start(QStringLiteral("pacat"),
+                    {QStringLiteral("--playback"), QStringLiteral("--property=media.role=event")});
+        QVERIFY(alert.waitForStarted());
+        QJsonObject other;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !(other = sinkInput("media.role", QStringLiteral("event"))).isEmpty(), 10000);
+        alert.kill();
+        alert.waitForFinished();
+        engine = std::make_unique<SoundEngine>();
+        playFor(*engine, file("quiet.tzk"), 100ms);
+        QCOMPARE(volumeOf(other), QStringLiteral("100%"));
+        QCOMPARE(volumeOf(sinkInput("application.id", QStringLiteral("zembra"))),
+                 QStringLiteral("30%"));
     }
 
     // A frozen server must not keep the program from ending: the engine's
