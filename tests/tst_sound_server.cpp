@@ -19,6 +19,7 @@
 #include <optional>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <future>
 #include <memory>
@@ -101,6 +102,20 @@ QString volumeOf(const QJsonObject &input)
     return input[QLatin1String("volume")][QLatin1String("front-left")]
                 [QLatin1String("value_percent")]
                     .toString();
+}
+
+// The id of the node of that name, or -1.
+int nodeId(const QString &name)
+{
+    QProcess dump;
+    dump.start(QStringLiteral("pw-dump"), {});
+    if (!dump.waitForFinished(10000))
+        return -1;
+    for (const QJsonValue &object : QJsonDocument::fromJson(dump.readAllStandardOutput()).array())
+        if (object[QLatin1String("info")][QLatin1String("props")][QLatin1String("node.name")] ==
+            name)
+            return object[QLatin1String("id")].toInt();
+    return -1;
 }
 
 // Another program's steady tone, played by the server's own player.
@@ -278,14 +293,37 @@ private slots:
         }
     }
 
+    void serverGoesAwayAndComesBack_data()
+    {
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("stopped") << false;
+        // Dead between two calls of the client library, which must not abort us.
+        QTest::newRow("killed while presses come") << true;
+    }
+
     void serverGoesAwayAndComesBack()
     {
+        QFETCH(bool, killed);
         const int rate = outputRate();
         const Samples a = Wav::ramp(std::size_t(rate) / 10, 1, 29);
         writeFile(path("c.tzk"), Wav::build(a, 1, rate));
         SoundEngine engine;
         playFor(engine, file("c.tzk"), 200ms);
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
+        if (killed) {
+            std::atomic<bool> pressing{true};
+            std::thread presser([&] {
+                for (int i = 0; pressing; ++i) {
+                    engine.play(file(i % 2 ? "c.tzk" : "none.tzk"));
+                    std::this_thread::sleep_for(1ms);
+                }
+            });
+            std::this_thread::sleep_for(300ms);
+            server->signal(SIGKILL);
+            std::this_thread::sleep_for(700ms);
+            pressing = false;
+            presser.join();
+        }
         server.reset();
         playFor(engine, file("c.tzk"), 200ms); // nowhere to play: silence
         pressOnANewServer(engine, "c.tzk", a, rate);
@@ -416,9 +454,9 @@ private slots:
     }
 };
 
-// Zembra's period on PipeWire: it starts at one the machine holds and steps up
-// when the server misses periods.
-class TestPipeWirePeriod : public QObject {
+// What only PipeWire does: Zembra's period starts at one the machine holds and
+// steps up when the server misses periods; sinks come and go as nodes.
+class TestPipeWire : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/Ses Efektleri ışğ-XXXXXX")};
@@ -478,6 +516,48 @@ private slots:
         QVERIFY2(heard == once, qPrintable(describe(heard)));
         QCOMPARE(engine.outputQuantum(), learnt);
     }
+
+    // With its only sink gone the server plays nowhere: the engine lets the
+    // output go, the next press chooses again without hanging, and once a sink
+    // is back a press is heard there.
+    void theOnlySinkGoesAndComesBack()
+    {
+        Server server(QStringLiteral("pipewire"), HeldQuantum);
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        const Samples sound = Wav::ramp(4800, 1, 67);
+        const std::string file = dir.filePath(QStringLiteral("sink.tzk")).toStdString();
+        writeFile(dir.filePath(QStringLiteral("sink.tzk")), Wav::build(sound, 1, 48000));
+        SoundEngine engine;
+        engine.play(file);
+        engine.waitUntilHandled();
+        QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
+
+        const int sink = nodeId(QStringLiteral("zembra"));
+        QVERIFY(sink >= 0);
+        QCOMPARE(QProcess::execute(QStringLiteral("pw-cli"),
+                                   {QStringLiteral("destroy"), QString::number(sink)}),
+                 0);
+        QTRY_VERIFY2_WITH_TIMEOUT(engine.outputName().empty(), qPrintable(engineSaid()), 10000);
+        engine.play(file);
+        engine.waitUntilHandled();
+        QVERIFY2(engine.outputName() != "pipewire", qPrintable(engineSaid()));
+
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("pactl"),
+                              {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                               QStringLiteral("sink_name=zembra"), QStringLiteral("rate=48000"),
+                               QStringLiteral("channels=2")}),
+            0);
+        QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("zembra")) >= 0, 10000);
+        Recorder recorder(48000);
+        engine.play(file);
+        engine.waitUntilHandled();
+        std::this_thread::sleep_for(800ms);
+        const auto heard = heardSounds(recorder.stop(), {&sound});
+        const std::vector<Heard> once{{0, sound.size(), {}}};
+        QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+    }
 };
 
 int main(int argc, char *argv[])
@@ -487,8 +567,8 @@ int main(int argc, char *argv[])
     TestSoundServer sounds;
     int failed = QTest::qExec(&sounds, argc, argv);
     if (qEnvironmentVariable("ZEMBRA_TEST_SERVER") == QLatin1String("pipewire")) {
-        TestPipeWirePeriod period;
-        failed += QTest::qExec(&period, argc, argv);
+        TestPipeWire pipeWire;
+        failed += QTest::qExec(&pipeWire, argc, argv);
     }
     return failed ? 1 : 0;
 }
