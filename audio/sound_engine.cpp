@@ -193,6 +193,10 @@ bool SoundEngine::Core::ensureOutput()
         AudioLog::write("%s: the server went away", output->name());
         output.reset();
     }
+    if (output && asleep && !output->fitsServer()) {
+        AudioLog::write("%s: opened again at the server's rate", output->name());
+        output.reset();
+    }
     if (!output) {
         output = openOutput(options.connectTimeout, quantum48k);
         if (!output)

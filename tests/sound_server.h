@@ -91,14 +91,14 @@ private:
 // What the null sink plays, heard on its monitor.
 class Recorder {
 public:
-    explicit Recorder(int rate)
+    explicit Recorder(int rate, const QString &sink = QStringLiteral("zembra"))
     {
         // Straight to a file: a pipe nobody reads while the test sleeps would
         // stall the recorder.
         file_.open();
         process_.setStandardOutputFile(file_.fileName());
         process_.start(QStringLiteral("parecord"),
-                       {QStringLiteral("--device=zembra.monitor"), QStringLiteral("--raw"),
+                       {QStringLiteral("--device=%1.monitor").arg(sink), QStringLiteral("--raw"),
                         QStringLiteral("--format=s16le"), QStringLiteral("--channels=2"),
                         QStringLiteral("--rate=%1").arg(rate),
                         QStringLiteral("--latency-msec=20")});

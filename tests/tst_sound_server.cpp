@@ -560,12 +560,74 @@ private slots:
     }
 };
 
+// What only the PulseAudio output does: it plays at the default sink's rate,
+// which may change while it runs.
+class TestPulse : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/Ses Efektleri ışğ-XXXXXX")};
+    std::unique_ptr<EnvGuard> env;
+
+private slots:
+    void initTestCase()
+    {
+        env = std::make_unique<EnvGuard>(std::initializer_list<const char *>{
+            "PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
+            "SDL_AUDIODRIVER"});
+        qunsetenv("SDL_AUDIODRIVER");
+    }
+    void cleanupTestCase() { env.reset(); }
+
+    // A headset taken for a call plays at 16 kHz, and back at 44.1 after it:
+    // the first press after the output slept is decoded at the rate the
+    // default sink has then, and heard whole there.
+    void followsTheDefaultSinksRate()
+    {
+        Server server(QStringLiteral("pulse"));
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        qunsetenv("PULSE_SINK"); // the default sink, as a desktop's programs play
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("pactl"),
+                              {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                               QStringLiteral("sink_name=headset"), QStringLiteral("rate=16000"),
+                               QStringLiteral("norewinds=1"), QStringLiteral("channels=2")}),
+            0);
+        SoundEngineOptions options;
+        options.idleAfter = 100ms;
+        SoundEngine engine(options);
+        for (const auto &[sink, rate] : {std::pair(QStringLiteral("zembra"), 44100),
+                                         std::pair(QStringLiteral("headset"), 16000),
+                                         std::pair(QStringLiteral("zembra"), 44100)}) {
+            QCOMPARE(QProcess::execute(QStringLiteral("pactl"),
+                                       {QStringLiteral("set-default-sink"), sink}),
+                     0);
+            const Samples sound = Wav::ramp(std::size_t(rate) / 10, 1, 71);
+            const QString name = dir.filePath(QStringLiteral("%1.tzk").arg(rate));
+            writeFile(name, Wav::build(sound, 1, rate));
+            Recorder recorder(rate, sink);
+            QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+            engine.play(name.toStdString());
+            engine.waitUntilHandled();
+            QCOMPARE(engine.outputRate(), rate);
+            std::this_thread::sleep_for(400ms);
+            const auto heard = heardSounds(recorder.stop(), {&sound});
+            const std::vector<Heard> once{{0, sound.size(), {}}};
+            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+        }
+    }
+};
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     AudioLog::setSink(&keepEngineLog);
     TestSoundServer sounds;
     int failed = QTest::qExec(&sounds, argc, argv);
+    if (qEnvironmentVariable("ZEMBRA_TEST_SERVER") == QLatin1String("pulse")) {
+        TestPulse pulse;
+        failed += QTest::qExec(&pulse, argc, argv);
+    }
     if (qEnvironmentVariable("ZEMBRA_TEST_SERVER") == QLatin1String("pipewire")) {
         TestPipeWire pipeWire;
         failed += QTest::qExec(&pipeWire, argc, argv);
