@@ -293,6 +293,66 @@ private slots:
         }
     }
 
+    // How late a press sounds, in the recording's own samples: a long sound is
+    // heard for as long as the time between its press and the next, which cuts
+    // it, to within one period of the server. A press late by a queue of its
+    // own, or by a slow wake of the output, shows as a longer or shorter sound.
+    void pressSoundsWhenItIsMade_data()
+    {
+        QTest::addColumn<bool>("afterSleep");
+        QTest::newRow("while the output is awake") << false;
+        QTest::newRow("the first press after the output slept") << true;
+    }
+
+    void pressSoundsWhenItIsMade()
+    {
+        QFETCH(bool, afterSleep);
+        const int rate = outputRate();
+        const Samples longA = Wav::ramp(std::size_t(rate) * 2, 1, 73);
+        const Samples b = Wav::ramp(std::size_t(rate) / 20, -1, 79);
+        writeFile(path("late-a.tzk"), Wav::build(longA, 1, rate));
+        writeFile(path("late-b.tzk"), Wav::build(b, 1, rate));
+        // One period of the server (PulseAudio asks for 1 ms), and 5 ms more for
+        // the worker to be scheduled.
+        const double periodMs = kind == QLatin1String("pulse") ? 1.0 : HeldQuantum * 1000.0 / 48000;
+        // PulseAudio starts a stream it wakes about one queue (20 ms) later
+        // than it plays into one already running.
+        const double wakeMs = afterSleep && kind == QLatin1String("pulse") ? 20 : 0;
+        const double allowedMs = periodMs + 5 + wakeMs;
+        SoundEngineOptions options;
+        options.idleAfter = 200ms;
+        // A machine's host may stall it now and then; a late player is late every time.
+        QString rounds;
+        for (int round = 0; round < 3; ++round) {
+            Recorder recorder(rate);
+            QVERIFY(recorder.started());
+            double apartMs = 0;
+            {
+                SoundEngine engine(options);
+                playFor(engine, file("none.tzk"), 50ms); // the output is open
+                if (afterSleep)
+                    QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+                const auto first = std::chrono::steady_clock::now();
+                engine.play(file("late-a.tzk"));
+                std::this_thread::sleep_for(300ms);
+                const auto second = std::chrono::steady_clock::now();
+                engine.play(file("late-b.tzk"));
+                apartMs = std::chrono::duration<double, std::milli>(second - first).count();
+                engine.waitUntilHandled();
+                std::this_thread::sleep_for(300ms);
+            }
+            const auto heard = heardSounds(recorder.stop(), {&longA, &b});
+            QVERIFY2(heard.size() == 2 && heard[0].sound == 0 && heard[1].sound == 1 &&
+                         heard[1].reached == b.size(),
+                     qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            const double heardMs = heard[0].reached * 1000.0 / rate;
+            rounds += QStringLiteral(" %1/%2").arg(heardMs, 0, 'f', 1).arg(apartMs, 0, 'f', 1);
+            if (std::abs(heardMs - apartMs) <= allowedMs)
+                return;
+        }
+        QFAIL(qPrintable(QStringLiteral("ms heard/between the presses:") + rounds));
+    }
+
     void serverGoesAwayAndComesBack_data()
     {
         QTest::addColumn<bool>("killed");
