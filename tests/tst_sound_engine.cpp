@@ -132,7 +132,7 @@ private slots:
     void newRequestCutsThePrevious()
     {
         const Samples a = Wav::ramp(44100);
-        const Samples b = Wav::ramp(3000, -1, 91);
+        const Samples b = Wav::ramp(2000, -1, 91); // within one decoding step
         writeFile(path("2.tzk"), Wav::build(a, 1, 44100));
         writeFile(path("3.tzk"), Wav::build(b, 1, 44100));
         const Samples out = capture([&](SoundEngine &e) {
@@ -140,10 +140,16 @@ private slots:
             playFor(e, path("3.tzk"), 300ms);
         });
         const std::size_t aStart = firstSound(out, 0);
-        const std::size_t aPlayed = matching(out, aStart, a);
-        QVERIFY(aPlayed > 0);
-        QVERIFY2(aPlayed < a.size(), "the first sound was not cut off");
-        const std::size_t bStart = firstSound(out, aStart + aPlayed);
+        QVERIFY(matching(out, aStart, a) > 0);
+        // The second sound found by its own samples: a machine that stalls the
+        // decoder (as under a thread sanitizer) may leave a gap in the first,
+        // whose rest must not be taken for the second.
+        const std::size_t bStart = find(out, b, aStart);
+        QVERIFY2(bStart < out.size(), "the second sound was not heard");
+        const auto aHeard = std::size_t(std::count_if(out.begin() + std::ptrdiff_t(aStart),
+                                                      out.begin() + std::ptrdiff_t(bStart),
+                                                      [](std::int16_t v) { return v; }));
+        QVERIFY2(aHeard < a.size(), "the first sound was not cut off");
         QCOMPARE(matching(out, bStart, b), b.size());
         QCOMPARE(firstSound(out, bStart + b.size()), out.size());
     }
