@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -408,6 +409,11 @@ private slots:
     // the application.
     void ownEntryInTheVolumeMixer()
     {
+        // A server of its own: the volumes it keeps are no other test's.
+        Server own(kind, HeldQuantum);
+        QVERIFY2(own.ready(), "the sound server did not start");
+        own.use();
+        const auto useShared = qScopeGuard([this] { server->use(); });
         const int rate = outputRate();
         writeFile(path("quiet.tzk"), Wav::build(Samples(std::size_t(rate) / 5), 1, rate));
         const bool pulse = kind == QLatin1String("pulse");
