@@ -41,7 +41,16 @@ public:
         std::fflush(stdout);
         player_.play(path);
     }
-    void playOut(std::chrono::milliseconds most) override { player_.playOut(most); }
+    // Says whether any window still shows while the last sound plays out.
+    void playOut(std::chrono::milliseconds most) override
+    {
+        bool shown = false;
+        for (const QWidget *window : QApplication::topLevelWidgets())
+            shown |= window->isVisible();
+        std::printf("%s ", shown ? "shown" : "gone");
+        std::fflush(stdout);
+        player_.playOut(most);
+    }
 
 private:
     EffectPlayer &player_;
