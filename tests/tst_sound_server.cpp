@@ -316,8 +316,10 @@ private slots:
         // One period of the server (PulseAudio asks for 1 ms), and 5 ms more for
         // the worker to be scheduled.
         const double periodMs = kind == QLatin1String("pulse") ? 1.0 : HeldQuantum * 1000.0 / 48000;
-        // PulseAudio starts a stream it wakes about one queue (20 ms) later
-        // than it plays into one already running.
+        // A woken stream on PulseAudio: with Zembra's stream corked, the null
+        // sink mixes as far ahead as the recorder's 20 ms allow and, unlike a
+        // sound card's sink, cannot rewind (so that recordings keep the start
+        // of sounds).
         const double wakeMs = afterSleep && kind == QLatin1String("pulse") ? 20 : 0;
         const double allowedMs = periodMs + 5 + wakeMs;
         SoundEngineOptions options;
