@@ -1,6 +1,7 @@
 // Runs the main window in a process of its own and ends it the way a user would;
 // the parent test checks how the process ended.
-//   menu, ctrl-c: the exit command, which must end the process at once.
+//   menu, ctrl-c: the exit command: every window goes at once, the process once
+//   the closing sound has played out.
 //   yes-with-about: Yes to the exit question while the about window is open.
 //   yes: Yes to the exit question, nothing else open.
 //   web: Ctrl+W with the web engine's sandbox left on; prints what the update
