@@ -23,6 +23,9 @@ public:
     // Nothing to play for a while: stop costing CPU here and in the server.
     // False when only closing the output does that.
     virtual bool sleep() = 0;
+    // Asked as the output wakes from sleep: false when the server now plays at
+    // another rate than the stream's, so that the output is opened again.
+    virtual bool fitsServer() { return true; }
     // The server or device went away; only a new output can play again.
     virtual bool lost() const { return lost_.load(); }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -12,4 +13,6 @@ public:
     virtual void play(const std::string &utf8Path) = 0;
     // Files likely to be asked for soon; a player may prepare them meanwhile.
     virtual void preload(std::vector<std::string> utf8Paths) { (void)utf8Paths; }
+    // Waits until the sound asked for last has been heard to its end, at most `most`.
+    virtual void playOut(std::chrono::milliseconds most) { (void)most; }
 };

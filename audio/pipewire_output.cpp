@@ -429,11 +429,15 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
     if (ok) {
         const std::string latency =
             std::to_string(std::max(16, asked48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
-        stream_ = pw_stream_new(core_, "Efekt",
-                                pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                                  "Playback", PW_KEY_MEDIA_ROLE, "Game",
-                                                  PW_KEY_MEDIA_NAME, "Efekt", PW_KEY_NODE_LATENCY,
-                                                  latency.c_str(), nullptr));
+        stream_ = pw_stream_new(
+            core_, "Efekt",
+            // No role, and the application named on the stream itself:
+            // the session manager keeps a stream's volume by its role
+            // where it has one, shared by every stream of that role,
+            // else by the application.
+            pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
+                              PW_KEY_APP_NAME, "Zembra", PW_KEY_APP_ID, "zembra", PW_KEY_MEDIA_NAME,
+                              "Efekt", PW_KEY_NODE_LATENCY, latency.c_str(), nullptr));
         ok = stream_ != nullptr;
     }
     if (ok) {

@@ -47,6 +47,7 @@ public:
     const char *name() const override { return "pulse"; }
     int rate() const override { return int(spec_.rate); }
     bool sleep() override;
+    bool fitsServer() override;
 
 protected:
     void activate(std::unique_ptr<Voice> voice) override;
@@ -61,6 +62,7 @@ private:
     // Under the loop's lock.
     void write(std::size_t bytes, pa_seek_mode_t seek);
     bool waitFor(std::chrono::milliseconds timeout, const std::function<bool()> &done);
+    bool querySink(std::chrono::milliseconds timeout);
     void notify();
 
     static void contextState(pa_context *c, void *self);
@@ -71,6 +73,7 @@ private:
     pa_context *context_ = nullptr;
     pa_stream *stream_ = nullptr;
     pa_sample_spec spec_{PA_SAMPLE_S16LE, 44100, Channels};
+    std::chrono::milliseconds timeout_{500};
 
     std::mutex waitMutex_;
     std::condition_variable waitCv_;
@@ -236,8 +239,60 @@ pa_buffer_attr PulseOutput::attr(std::chrono::microseconds target,
     return a;
 }
 
+// The default sink's name, rate and format, as the server has them now.
+bool PulseOutput::querySink(std::chrono::milliseconds timeout)
+{
+    pa_threaded_mainloop_lock(loop_);
+    answered_ = false;
+    release(pa_context_get_server_info(
+        context_,
+        [](pa_context *c, const pa_server_info *info, void *self) {
+            auto *out = static_cast<PulseOutput *>(self);
+            if (info && info->default_sink_name) {
+                out->defaultSink_ = info->default_sink_name;
+                out->sinkRate_ = info->sample_spec.rate;
+                out->sinkFormat_ = info->sample_spec.format;
+                release(pa_context_get_sink_info_by_name(
+                    c, info->default_sink_name,
+                    [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
+                        auto *out = static_cast<PulseOutput *>(self);
+                        if (sink) {
+                            out->sinkRate_ = sink->sample_spec.rate;
+                            out->sinkFormat_ = sink->sample_spec.format;
+                        }
+                        if (eol)
+                            out->answered_ = true;
+                        out->notify();
+                    },
+                    out));
+            } else {
+                out->answered_ = true;
+            }
+            out->notify();
+        },
+        this));
+    pa_threaded_mainloop_unlock(loop_);
+    return waitFor(timeout, [this] { return answered_ || lost_.load(); }) && !lost_;
+}
+
+bool PulseOutput::fitsServer()
+{
+    // A sink's rate changes with its profile (a headset during a call, and
+    // back) or when another becomes the default.
+    if (!querySink(timeout_))
+        return false;
+    pa_threaded_mainloop_lock(loop_);
+    const std::uint32_t now = sinkRate_;
+    pa_threaded_mainloop_unlock(loop_);
+    if (now == spec_.rate || now < 8000 || now > 384000)
+        return true;
+    AudioLog::write("PulseAudio: the default sink now plays at %u Hz", unsigned(now));
+    return false;
+}
+
 bool PulseOutput::connect(std::chrono::milliseconds timeout)
 {
+    timeout_ = timeout;
     loop_ = pa_threaded_mainloop_new();
     if (!loop_)
         return false;
@@ -270,36 +325,7 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
     }
 
     // Play at the default sink's own rate, so the server need not resample.
-    pa_threaded_mainloop_lock(loop_);
-    release(pa_context_get_server_info(
-        context_,
-        [](pa_context *c, const pa_server_info *info, void *self) {
-            auto *out = static_cast<PulseOutput *>(self);
-            if (info && info->default_sink_name) {
-                out->defaultSink_ = info->default_sink_name;
-                out->sinkRate_ = info->sample_spec.rate;
-                out->sinkFormat_ = info->sample_spec.format;
-                release(pa_context_get_sink_info_by_name(
-                    c, info->default_sink_name,
-                    [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
-                        auto *out = static_cast<PulseOutput *>(self);
-                        if (sink) {
-                            out->sinkRate_ = sink->sample_spec.rate;
-                            out->sinkFormat_ = sink->sample_spec.format;
-                        }
-                        if (eol)
-                            out->answered_ = true;
-                        out->notify();
-                    },
-                    out));
-            } else {
-                out->answered_ = true;
-            }
-            out->notify();
-        },
-        this));
-    pa_threaded_mainloop_unlock(loop_);
-    if (!waitFor(timeout, [this] { return answered_ || lost_; }) || lost_)
+    if (!querySink(timeout))
         return false;
     if (sinkRate_ >= 8000 && sinkRate_ <= 384000)
         spec_.rate = sinkRate_;
@@ -312,7 +338,9 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
     pa_threaded_mainloop_lock(loop_);
     pa_proplist *streamProps = pa_proplist_new();
     pa_proplist_sets(streamProps, PA_PROP_MEDIA_NAME, "Efekt");
-    pa_proplist_sets(streamProps, PA_PROP_MEDIA_ROLE, "event");
+    // No role: the server would keep one volume for every stream of that role
+    // ("event" is the desktop's "System Sounds"); keyed by the application,
+    // Zembra has an entry of its own in the mixer.
     stream_ = pa_stream_new_with_proplist(context_, "Efekt", &spec_, nullptr, streamProps);
     pa_proplist_free(streamProps);
     bool ok = stream_ != nullptr;

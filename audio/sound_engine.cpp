@@ -28,6 +28,10 @@ constexpr std::size_t StepFrames = 2048;
 // lost 0.7 ms a second. Longer ones are taken when the server misses periods.
 constexpr int StartQuantum48k = 256;
 
+// What a server still holds when the stream has taken the last frame of a sound:
+// PulseAudio's 20 ms queue and the sink's own latency, or PipeWire's periods.
+constexpr auto ServerTail = std::chrono::milliseconds(100);
+
 std::unique_ptr<AudioOutput> openOutput(std::chrono::milliseconds timeout, int minQuantum48k)
 {
     // SDL's own driver choice, when the user makes one, wins.
@@ -66,6 +70,8 @@ struct SoundEngine::Core {
     int outputRate = 0;
     int outputQuantum = 0;
     bool awake = false;
+    // The sound asked for last is still being decoded or played.
+    bool sounding = false;
 
     std::atomic<std::uint64_t> requestSeq{0};
     std::atomic<std::size_t> held{0};
@@ -165,6 +171,7 @@ void SoundEngine::Core::run()
             lock.lock();
             if (requestSeq.load() == seq) {
                 handledSeq = seq;
+                sounding = job || (output && !output->drained());
                 changed.notify_all();
             }
         }
@@ -181,6 +188,7 @@ void SoundEngine::Core::run()
     output.reset();
     lock.lock();
     finished = true;
+    sounding = false;
     changed.notify_all();
 }
 
@@ -188,6 +196,10 @@ bool SoundEngine::Core::ensureOutput()
 {
     if (output && output->lost()) {
         AudioLog::write("%s: the server went away", output->name());
+        output.reset();
+    }
+    if (output && asleep && !output->fitsServer()) {
+        AudioLog::write("%s: opened again at the server's rate", output->name());
         output.reset();
     }
     if (!output) {
@@ -362,6 +374,14 @@ void SoundEngine::Core::preloadOne()
 
 void SoundEngine::Core::checkIdle()
 {
+    const bool nowSounding = output && !output->lost() && (job || !output->drained());
+    {
+        std::lock_guard lock(mutex);
+        if (sounding && !nowSounding) {
+            sounding = false;
+            changed.notify_all();
+        }
+    }
     if (!output)
         return;
     if (output->lost()) {
@@ -444,6 +464,20 @@ void SoundEngine::waitUntilHandled()
     std::unique_lock lock(core_->mutex);
     core_->changed.wait(
         lock, [this] { return core_->handledSeq == core_->requestSeq.load() || core_->finished; });
+}
+
+void SoundEngine::waitUntilDrained(std::chrono::milliseconds most)
+{
+    const auto until = Clock::now() + most;
+    std::unique_lock lock(core_->mutex);
+    const bool played = core_->changed.wait_until(lock, until, [this] {
+        return core_->finished ||
+               (core_->handledSeq == core_->requestSeq.load() && !core_->sounding);
+    });
+    const bool heardSomewhere = core_->awake;
+    lock.unlock();
+    if (played && heardSomewhere)
+        std::this_thread::sleep_until(std::min(until, Clock::now() + ServerTail));
 }
 
 std::string SoundEngine::outputName() const

@@ -40,8 +40,13 @@ public:
     // for, so that their first press need not.
     void preload(std::vector<std::string> utf8Paths) override;
 
+    void playOut(std::chrono::milliseconds most) override { waitUntilDrained(most); }
+
     // Blocks until every request made so far has been started (or found silent).
     void waitUntilHandled();
+    // Blocks until the sound asked for last has played to its end and left the
+    // server, at most `most`.
+    void waitUntilDrained(std::chrono::milliseconds most);
     // "pipewire", "pulse", "sdl", or empty while no output is open.
     std::string outputName() const;
     // Frames per second of the open output, 0 while none is open.

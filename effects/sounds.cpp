@@ -46,6 +46,11 @@ void Sounds::PlayEffect(const QString &name) const
     player_.play(fileFor(name).toUtf8().toStdString());
 }
 
+void Sounds::playOut() const
+{
+    player_.playOut(std::chrono::seconds(3));
+}
+
 void Sounds::preloadAll() const
 {
     std::vector<std::string> paths;

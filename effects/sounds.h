@@ -29,6 +29,10 @@ public:
     // Lets the player decode every sound of the program ahead of its first use.
     void preloadAll() const;
 
+    // Waits until the sound started last has been heard to its end, as long as
+    // a goodbye may take at most.
+    void playOut() const;
+
 private:
     EffectPlayer &player_;
     QString programDir_;

@@ -14,6 +14,7 @@
 #include "window_services/status_panel.h"
 #include "window_services/twips.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QMenuBar>
 #include <QShortcut>
@@ -42,7 +43,7 @@ frmAna::frmAna(EffectPlayer &player, QWidget *parent)
     , sounds_(player)
     , hak_([] { return new frmHak; })
     , browser_([] { return new frmBrowser(WebViewLoader::modulePath()); })
-    , terminate_([] { std::_Exit(0); })
+    , terminate_([this] { endAfterGoodbye(); })
 {
     setObjectName(QStringLiteral("frmAna"));
     setWindowTitle(QStringLiteral("Zembra v") + QLatin1String(BuildInfo::Version) +
@@ -167,6 +168,17 @@ void frmAna::cik_Click()
 {
     sounds_.PlayEffect(QLatin1String(Effects::ClosingFile));
     terminate_();
+}
+
+// Every window goes at once; the process stays, out of sight, until the closing
+// sound has been heard. A signal in that time ends it at once, as always.
+void frmAna::endAfterGoodbye()
+{
+    for (QWidget *window : QApplication::topLevelWidgets())
+        window->hide();
+    QGuiApplication::sync();
+    sounds_.playOut();
+    std::_Exit(0);
 }
 
 void frmAna::closeEvent(QCloseEvent *event)

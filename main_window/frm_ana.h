@@ -26,7 +26,7 @@ public:
     SharedWindow &hakWindow() { return hak_; }
     SharedWindow &browserWindow() { return browser_; }
 
-    // Ends the process at once; tests replace it.
+    // Ends the process at once as the user sees it; tests replace it.
     using Terminator = std::function<void()>;
     void setTerminator(Terminator terminator) { terminate_ = std::move(terminator); }
 
@@ -46,6 +46,7 @@ private:
     void bilgi_Click();
     void web_Click();
     void cik_Click();
+    void endAfterGoodbye();
 
     Sounds sounds_;
     std::array<CommandButton *, 20> buttons_{};

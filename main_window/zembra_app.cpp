@@ -64,5 +64,12 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
         window.browserWindow().setFactory(std::move(browserFactory));
     window.show();
     window.sounds().preloadAll();
-    return app.exec();
+    return exec(window);
+}
+
+int ZembraApp::exec(const frmAna &window)
+{
+    const int code = QApplication::exec();
+    window.sounds().playOut();
+    return code;
 }

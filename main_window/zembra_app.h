@@ -2,11 +2,17 @@
 
 #include "window_services/shared_window.h"
 
+class frmAna;
+
 namespace ZembraApp {
 
 // The whole program: application, player and main window, until the user ends
 // it. `browserFactory` makes the update-notice window; by default it loads the
 // web view module beside the program.
 int run(int argc, char *argv[], SharedWindow::Factory browserFactory = {});
+
+// The event loop, until no window of the program remains; then the closing
+// sound, started on the way out, is heard to its end. Returns the loop's code.
+int exec(const frmAna &window);
 
 } // namespace ZembraApp

@@ -1,11 +1,16 @@
 // Runs the main window in a process of its own and ends it the way a user would;
 // the parent test checks how the process ended.
-//   menu, ctrl-c: the exit command, which must end the process at once.
+//   menu, ctrl-c: the exit command: every window goes at once, the process once
+//   the closing sound has played out.
 //   yes-with-about: Yes to the exit question while the about window is open.
+//   yes: Yes to the exit question, nothing else open.
 //   web: Ctrl+W with the web engine's sandbox left on; prints what the update
 //   window's panel ends up showing.
+// A second argument "sound" plays through the real sound engine.
+#include "audio/sound_engine.h"
 #include "effects/sounds.h"
 #include "main_window/frm_ana.h"
+#include "main_window/zembra_app.h"
 #include "recording_player.h"
 #include "secondary_windows/frm_browser.h"
 #include "window_services/fonts.h"
@@ -20,19 +25,53 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
+
+namespace {
+
+// Says which sound was asked for, then plays it.
+class PrintingPlayer final : public EffectPlayer {
+public:
+    explicit PrintingPlayer(EffectPlayer &player)
+        : player_(player)
+    {
+    }
+    void play(const std::string &path) override
+    {
+        std::printf("%s ", QFileInfo(QString::fromStdString(path)).fileName().toUtf8().constData());
+        std::fflush(stdout);
+        player_.play(path);
+    }
+    // Says whether any window still shows while the last sound plays out.
+    void playOut(std::chrono::milliseconds most) override
+    {
+        bool shown = false;
+        for (const QWidget *window : QApplication::topLevelWidgets())
+            shown |= window->isVisible();
+        std::printf("%s ", shown ? "shown" : "gone");
+        std::fflush(stdout);
+        player_.playOut(most);
+    }
+
+private:
+    EffectPlayer &player_;
+};
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     Fonts::install();
-    RecordingPlayer player;
-    player.onPlay = [](const std::string &path) {
-        std::printf("%s ", QFileInfo(QString::fromStdString(path)).fileName().toUtf8().constData());
-        std::fflush(stdout);
-    };
+    std::unique_ptr<EffectPlayer> sink;
+    if (QCoreApplication::arguments().value(2) == QLatin1String("sound"))
+        sink = std::make_unique<SoundEngine>();
+    else
+        sink = std::make_unique<RecordingPlayer>();
+    PrintingPlayer player(*sink);
     const QString how = QCoreApplication::arguments().value(1);
-    const bool answerYes = how == QLatin1String("yes-with-about");
+    const bool answerYes = how.startsWith(QLatin1String("yes"));
     QuestionBox::setAsker([answerYes](QMessageBox &) {
         if (!answerYes) {
             std::puts("asked");
@@ -45,6 +84,10 @@ int main(int argc, char *argv[])
     window.activateWindow();
     if (!QTest::qWaitForWindowActive(&window))
         return 4;
+    if (how == QLatin1String("yes")) {
+        QTimer::singleShot(0, &window, &QWidget::close);
+        return ZembraApp::exec(window);
+    }
     if (answerYes) {
         window.findChild<QAction *>(QStringLiteral("bilgi"))->trigger();
         QTimer::singleShot(0, &window, &QWidget::close);
@@ -53,7 +96,7 @@ int main(int argc, char *argv[])
             std::fflush(stdout);
             window.hakWindow().window()->close();
         });
-        return app.exec(); // ends by itself once the about window is gone
+        return ZembraApp::exec(window); // ends by itself once the about window is gone
     }
     if (how == QLatin1String("web")) {
         window.browserWindow().setFactory(

@@ -502,13 +502,14 @@ private slots:
     {
         QTest::addColumn<QString>("how");
         QTest::addColumn<QByteArray>("output");
-        // The child prints each sound it was asked for; the exit command must end it
-        // before it reaches its own end.
-        QTest::newRow("menu") << QStringLiteral("menu") << QByteArray("00.tzk 01.tzk");
-        QTest::newRow("Ctrl+C") << QStringLiteral("ctrl-c") << QByteArray("00.tzk 01.tzk");
+        // The child prints each sound it was asked for, and "gone" when every window
+        // has vanished as the closing sound is left to play out; the exit command
+        // must end it before it reaches its own end.
+        QTest::newRow("menu") << QStringLiteral("menu") << QByteArray("00.tzk 01.tzk gone");
+        QTest::newRow("Ctrl+C") << QStringLiteral("ctrl-c") << QByteArray("00.tzk 01.tzk gone");
         // After Yes, the open about window keeps the program alive until it closes.
         QTest::newRow("Yes with the about window open")
-            << QStringLiteral("yes-with-about") << QByteArray("00.tzk 01.tzk alive");
+            << QStringLiteral("yes-with-about") << QByteArray("00.tzk 01.tzk alive gone");
         // The web engine cannot start its sandbox (as root, or with no user namespaces):
         // the update window says the page failed, and the program lives on.
         QTest::newRow("Ctrl+W where the web engine cannot start")

@@ -132,7 +132,7 @@ private slots:
     void newRequestCutsThePrevious()
     {
         const Samples a = Wav::ramp(44100);
-        const Samples b = Wav::ramp(3000, -1, 91);
+        const Samples b = Wav::ramp(2000, -1, 91); // within one decoding step
         writeFile(path("2.tzk"), Wav::build(a, 1, 44100));
         writeFile(path("3.tzk"), Wav::build(b, 1, 44100));
         const Samples out = capture([&](SoundEngine &e) {
@@ -140,10 +140,16 @@ private slots:
             playFor(e, path("3.tzk"), 300ms);
         });
         const std::size_t aStart = firstSound(out, 0);
-        const std::size_t aPlayed = matching(out, aStart, a);
-        QVERIFY(aPlayed > 0);
-        QVERIFY2(aPlayed < a.size(), "the first sound was not cut off");
-        const std::size_t bStart = firstSound(out, aStart + aPlayed);
+        QVERIFY(matching(out, aStart, a) > 0);
+        // The second sound found by its own samples: a machine that stalls the
+        // decoder (as under a thread sanitizer) may leave a gap in the first,
+        // whose rest must not be taken for the second.
+        const std::size_t bStart = find(out, b, aStart);
+        QVERIFY2(bStart < out.size(), "the second sound was not heard");
+        const auto aHeard = std::size_t(std::count_if(out.begin() + std::ptrdiff_t(aStart),
+                                                      out.begin() + std::ptrdiff_t(bStart),
+                                                      [](std::int16_t v) { return v; }));
+        QVERIFY2(aHeard < a.size(), "the first sound was not cut off");
         QCOMPARE(matching(out, bStart, b), b.size());
         QCOMPARE(firstSound(out, bStart + b.size()), out.size());
     }
@@ -176,21 +182,77 @@ private slots:
         QCOMPARE(firstSound(out, start + a.size()), out.size());
     }
 
-    void fileReplacedWhileRunningIsUsedAtNextRequest()
+    // A start kept for one file never plays for another: one of the same name
+    // elsewhere, or the file replaced or rewritten in any way that leaves the
+    // rest of what identifies it as it was.
+    void keptStartBelongsToItsFile_data()
     {
+        QTest::addColumn<QString>("change");
+        for (const char *change :
+             {"same name in another folder", "replaced by a file of the same size and time",
+              "rewritten in place, same size", "grown in place, same time",
+              "replaced between preload and press"})
+            QTest::newRow(change) << QString::fromLatin1(change);
+    }
+
+    void keptStartBelongsToItsFile()
+    {
+        QFETCH(QString, change);
         const Samples a = Wav::ramp(2000, 1, 11);
-        const Samples b = Wav::ramp(2500, -1, 13);
-        const QString file = path("7.tzk");
+        const Samples sameSize = Wav::ramp(2000, -1, 13);
+        const Samples longer = Wav::ramp(2500, -1, 19);
+        const Samples &b = change.startsWith(QLatin1String("grown")) ? longer : sameSize;
+        const QString folder = path(QStringLiteral("key-%1").arg(QTest::currentDataTag()));
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/other")));
+        const QString file = folder + QStringLiteral("/7.tzk");
         writeFile(file, Wav::build(a, 1, 44100));
+        struct stat before {};
+        QVERIFY(::stat(file.toUtf8().constData(), &before) == 0);
+        const auto keepTime = [&](const QString &f, std::int64_t addNs) {
+            timespec times[2] = {before.st_atim, before.st_mtim};
+            times[1].tv_sec += addNs / 1000000000;
+            QVERIFY(::utimensat(AT_FDCWD, f.toUtf8().constData(), times, 0) == 0);
+        };
+        const auto rewriteInPlace = [&](const Samples &with) {
+            const std::vector<std::uint8_t> bytes = Wav::build(with, 1, 44100);
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadWrite)); // no truncation: the same inode
+            QCOMPARE(f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())),
+                     qint64(bytes.size()));
+        };
+        QString second = file;
         const Samples out = capture([&](SoundEngine &e) {
-            playFor(e, file, 150ms);
-            writeFile(file, Wav::build(b, 1, 44100));
-            playFor(e, file, 200ms);
+            if (change.startsWith(QLatin1String("replaced between"))) {
+                playFor(e, path("yok.tzk"), 10ms); // opens the output
+                e.preload({file.toStdString()});
+                std::this_thread::sleep_for(200ms);
+            } else {
+                playFor(e, file, 150ms);
+            }
+            if (change == QLatin1String("same name in another folder")) {
+                second = folder + QStringLiteral("/other/7.tzk");
+                writeFile(second, Wav::build(b, 1, 44100));
+            } else if (change.startsWith(QLatin1String("replaced"))) {
+                const QString fresh = folder + QStringLiteral("/7.new");
+                writeFile(fresh, Wav::build(b, 1, 44100));
+                keepTime(fresh, 0);
+                QVERIFY(::rename(fresh.toUtf8().constData(), file.toUtf8().constData()) == 0);
+            } else if (change.startsWith(QLatin1String("rewritten"))) {
+                rewriteInPlace(b);
+                keepTime(file, std::int64_t(1000000000)); // a second later
+            } else {
+                rewriteInPlace(b);
+                keepTime(file, 0);
+            }
+            playFor(e, second, 200ms);
         });
-        const std::size_t aStart = firstSound(out, 0);
-        QCOMPARE(matching(out, aStart, a), a.size());
-        const std::size_t bStart = firstSound(out, aStart + a.size());
-        QCOMPARE(matching(out, bStart, b), b.size());
+        std::size_t at = firstSound(out, 0);
+        if (!change.startsWith(QLatin1String("replaced between"))) {
+            QCOMPARE(matching(out, at, a), a.size());
+            at = firstSound(out, at + a.size());
+        }
+        QCOMPARE(matching(out, at, b), b.size());
+        QCOMPARE(firstSound(out, at + b.size()), out.size());
     }
 
     void badFilesNeverBreakThePlayer_data()
@@ -342,6 +404,28 @@ private slots:
         QCOMPARE(matching(warm, 0, cold), cold.size());
         if (rate == 44100)
             QCOMPARE(matching(cold, 0, a), a.size());
+    }
+
+    // A start shorter than one decoding step, as at a headset's 8 or 16 kHz: a
+    // sound a little longer than the start is heard whole at every press.
+    void soundsJustLongerThanTheStartPlayWholeAgain()
+    {
+        const Samples a = Wav::ramp(1500, 1, 47); // ends within the first step
+        const QString file = path(QStringLiteral("16.tzk"));
+        writeFile(file, Wav::build(a, 1, 44100));
+        SoundEngineOptions options;
+        options.headLength = 20ms; // 882 frames at the disk driver's 44.1 kHz
+        const Samples out = capture(
+            [&](SoundEngine &e) {
+                playFor(e, file, 200ms);
+                playFor(e, file, 200ms);
+            },
+            options);
+        const std::size_t first = firstSound(out, 0);
+        QCOMPARE(matching(out, first, a), a.size());
+        const std::size_t second = firstSound(out, first + a.size());
+        QCOMPARE(matching(out, second, a), a.size());
+        QCOMPARE(firstSound(out, second + a.size()), out.size());
     }
 
     void idleOutputSleepsAndWakesAtTheNextPress()

@@ -1,6 +1,7 @@
 #include "audio/log.h"
 #include "audio/sound_engine.h"
 #include "env_guard.h"
+#include "sound_server.h"
 #include "wav.h"
 
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -19,6 +21,7 @@
 #include <optional>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <future>
 #include <memory>
@@ -26,7 +29,7 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using Samples = std::vector<std::int16_t>;
+using namespace SoundServerTest;
 
 namespace {
 
@@ -39,171 +42,6 @@ void writeFile(const QString &path, const std::vector<std::uint8_t> &bytes)
 {
     std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-// A private server of the kind under test, from the test's own script; the
-// server ends when this object does, or when the test process dies.
-class Server {
-public:
-    // minQuantum: PipeWire's shortest period in frames; 0 leaves a desktop's.
-    explicit Server(const QString &kind, int minQuantum = 0)
-    {
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (minQuantum)
-            env.insert(QStringLiteral("ZEMBRA_PIPEWIRE_MIN_QUANTUM"), QString::number(minQuantum));
-        process_.setProcessEnvironment(env);
-        process_.start(QStringLiteral(SOUND_SERVER_SCRIPT), {kind});
-        QByteArray out;
-        while (!out.contains("READY\n") && process_.waitForReadyRead(30000))
-            out += process_.readAllStandardOutput();
-        for (const QByteArray &line : out.split('\n')) {
-            const int eq = line.indexOf('=');
-            if (eq <= 0)
-                continue;
-            const QByteArray name = line.left(eq), value = line.mid(eq + 1);
-            if (name == "SERVER_PIDS")
-                for (const QByteArray &pid : value.split(' '))
-                    pids_.append(pid.toInt());
-            else if (name == "DAEMON_PID")
-                daemon_ = value.toInt();
-            else
-                env_.append({name, value});
-        }
-        ready_ = out.contains("READY\n");
-    }
-    ~Server() { stop(); }
-
-    bool ready() const { return ready_; }
-    // Points this process's sound clients at the server.
-    void use() const
-    {
-        for (const auto &[name, value] : env_)
-            qputenv(name.constData(), value);
-    }
-    void signal(int sig) const
-    {
-        for (int pid : pids_)
-            ::kill(pid, sig);
-    }
-    // The process that runs the graph (or mixes, on PulseAudio).
-    int daemon() const { return daemon_; }
-    void stop()
-    {
-        if (process_.state() == QProcess::NotRunning)
-            return;
-        signal(SIGCONT);
-        process_.closeWriteChannel();
-        if (!process_.waitForFinished(30000))
-            process_.kill();
-    }
-
-private:
-    QProcess process_;
-    QList<std::pair<QByteArray, QByteArray>> env_;
-    QList<int> pids_;
-    int daemon_ = 0;
-    bool ready_ = false;
-};
-
-// What the null sink plays, heard on its monitor.
-class Recorder {
-public:
-    explicit Recorder(int rate)
-    {
-        // Straight to a file: a pipe nobody reads while the test sleeps would
-        // stall the recorder.
-        file_.open();
-        process_.setStandardOutputFile(file_.fileName());
-        process_.start(QStringLiteral("parecord"),
-                       {QStringLiteral("--device=zembra.monitor"), QStringLiteral("--raw"),
-                        QStringLiteral("--format=s16le"), QStringLiteral("--channels=2"),
-                        QStringLiteral("--rate=%1").arg(rate),
-                        QStringLiteral("--latency-msec=20")});
-        started_ = process_.waitForStarted();
-        std::this_thread::sleep_for(400ms); // until the recording stream runs
-    }
-    bool started() const { return started_; }
-    Samples stop()
-    {
-        process_.terminate();
-        process_.waitForFinished(5000);
-        QFile f(file_.fileName());
-        const QByteArray raw = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-        const auto *frames = reinterpret_cast<const std::int16_t *>(raw.constData());
-        Samples left;
-        std::size_t loud = 0, differ = 0;
-        for (std::size_t i = 0; i < std::size_t(raw.size()) / 4; ++i) {
-            loud += frames[2 * i] != 0;
-            differ += frames[2 * i] != frames[2 * i + 1];
-            left.push_back(frames[2 * i]);
-        }
-        // Both sides carry the same mono sound.
-        if (differ) {
-            qWarning("sides differ in %zu of %zu loud frames", differ, loud);
-            return {};
-        }
-        return left;
-    }
-
-private:
-    QTemporaryFile file_{QDir::tempPath() + QStringLiteral("/zembra-recording-XXXXXX.raw")};
-    QProcess process_;
-    bool started_ = false;
-};
-
-std::size_t matching(const Samples &out, std::size_t at, const Samples &expected,
-                     std::size_t from = 0)
-{
-    std::size_t n = 0;
-    while (at + n < out.size() && from + n < expected.size() &&
-           std::abs(out[at + n] - expected[from + n]) <= 1)
-        ++n;
-    return n;
-}
-
-// One sound found in a recording: which, and how far it played.
-struct Heard {
-    int sound = -1; // index into the sounds looked for; -1: something else
-    std::size_t reached = 0;
-    std::vector<std::int16_t> unknownStart; // what was heard instead, for the report
-    bool operator==(const Heard &o) const { return sound == o.sound && reached == o.reached; }
-};
-
-// Reads a recording as a sequence of the given sounds. Every sample heard must
-// be the next one of the sound playing, or the first of a sound that cuts it
-// off; silence only between sounds. A sound that resumes after silence, or
-// starts anywhere but at its first sample, is something else: lost frames are
-// never allowed.
-std::vector<Heard> heardSounds(const Samples &out, const std::vector<const Samples *> &sounds)
-{
-    constexpr std::size_t Sure = 24; // samples that must agree to tell a sound
-    const auto startsHere = [&](std::size_t i) {
-        for (std::size_t k = 0; k < sounds.size(); ++k)
-            if (matching(out, i, *sounds[k]) >= std::min(Sure, sounds[k]->size()))
-                return int(k);
-        return -1;
-    };
-    std::vector<Heard> heard;
-    std::size_t i = 0;
-    while (i < out.size()) {
-        if (out[i] == 0) {
-            ++i;
-            continue;
-        }
-        Heard h;
-        h.sound = startsHere(i);
-        if (h.sound < 0) {
-            h.unknownStart.assign(out.begin() + std::ptrdiff_t(i),
-                                  out.begin() + std::ptrdiff_t(std::min(out.size(), i + 12)));
-            heard.push_back(h);
-            break;
-        }
-        h.reached = matching(out, i, *sounds[std::size_t(h.sound)]);
-        i += h.reached;
-        heard.push_back(h);
-    }
-    return heard;
 }
 
 // Runs of 12 or more near-silent samples between the first and the last loud
@@ -241,6 +79,47 @@ QString askedLatency()
     return {};
 }
 
+// The server's streams of playback, as a volume mixer sees them.
+QJsonArray sinkInputs()
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("--format=json"), QStringLiteral("list"),
+                                          QStringLiteral("sink-inputs")});
+    if (!pactl.waitForFinished(10000))
+        return {};
+    return QJsonDocument::fromJson(pactl.readAllStandardOutput()).array();
+}
+
+// The first stream whose `property` is `value`.
+QJsonObject sinkInput(const char *property, const QString &value)
+{
+    for (const QJsonValue &input : sinkInputs())
+        if (input[QLatin1String("properties")][QLatin1String(property)].toString() == value)
+            return input.toObject();
+    return {};
+}
+
+QString volumeOf(const QJsonObject &input)
+{
+    return input[QLatin1String("volume")][QLatin1String("front-left")]
+                [QLatin1String("value_percent")]
+                    .toString();
+}
+
+// The id of the node of that name, or -1.
+int nodeId(const QString &name)
+{
+    QProcess dump;
+    dump.start(QStringLiteral("pw-dump"), {});
+    if (!dump.waitForFinished(10000))
+        return -1;
+    for (const QJsonValue &object : QJsonDocument::fromJson(dump.readAllStandardOutput()).array())
+        if (object[QLatin1String("info")][QLatin1String("props")][QLatin1String("node.name")] ==
+            name)
+            return object[QLatin1String("id")].toInt();
+    return -1;
+}
+
 // Another program's steady tone, played by the server's own player.
 class Bystander {
 public:
@@ -272,17 +151,6 @@ QString engineSaid()
 {
     std::lock_guard lock(logMutex);
     return engineLog.join(QLatin1String("; "));
-}
-
-QString describe(const std::vector<Heard> &heard)
-{
-    QStringList parts;
-    for (const Heard &h : heard) {
-        parts << QStringLiteral("%1:%2").arg(h.sound).arg(h.reached);
-        for (const std::int16_t v : h.unknownStart)
-            parts.last() += QLatin1Char(',') + QString::number(v);
-    }
-    return parts.join(QLatin1Char(' '));
 }
 
 } // namespace
@@ -427,14 +295,99 @@ private slots:
         }
     }
 
+    // How late a press sounds, in the recording's own samples: a long sound is
+    // heard for as long as the time between its press and the next, which cuts
+    // it, to within one period of the server. A press late by a queue of its
+    // own, or by a slow wake of the output, shows as a longer or shorter sound.
+    void pressSoundsWhenItIsMade_data()
+    {
+        QTest::addColumn<bool>("afterSleep");
+        QTest::newRow("while the output is awake") << false;
+        QTest::newRow("the first press after the output slept") << true;
+    }
+
+    void pressSoundsWhenItIsMade()
+    {
+        QFETCH(bool, afterSleep);
+        const int rate = outputRate();
+        const Samples longA = Wav::ramp(std::size_t(rate) * 2, 1, 73);
+        const Samples b = Wav::ramp(std::size_t(rate) / 20, -1, 79);
+        writeFile(path("late-a.tzk"), Wav::build(longA, 1, rate));
+        writeFile(path("late-b.tzk"), Wav::build(b, 1, rate));
+        // One period of the server (PulseAudio asks for 1 ms), and 5 ms more for
+        // the worker to be scheduled.
+        const double periodMs = kind == QLatin1String("pulse") ? 1.0 : HeldQuantum * 1000.0 / 48000;
+        // A woken stream on PulseAudio: with Zembra's stream corked, the null
+        // sink mixes as far ahead as the recorder's 20 ms allow and, unlike a
+        // sound card's sink, cannot rewind (so that recordings keep the start
+        // of sounds).
+        const double wakeMs = afterSleep && kind == QLatin1String("pulse") ? 20 : 0;
+        const double allowedMs = periodMs + 5 + wakeMs;
+        SoundEngineOptions options;
+        options.idleAfter = 200ms;
+        // A machine's host may stall it now and then; a late player is late every time.
+        QString rounds;
+        for (int round = 0; round < 3; ++round) {
+            Recorder recorder(rate);
+            QVERIFY(recorder.started());
+            double apartMs = 0;
+            {
+                SoundEngine engine(options);
+                playFor(engine, file("none.tzk"), 50ms); // the output is open
+                if (afterSleep)
+                    QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+                const auto first = std::chrono::steady_clock::now();
+                engine.play(file("late-a.tzk"));
+                std::this_thread::sleep_for(300ms);
+                const auto second = std::chrono::steady_clock::now();
+                engine.play(file("late-b.tzk"));
+                apartMs = std::chrono::duration<double, std::milli>(second - first).count();
+                engine.waitUntilHandled();
+                std::this_thread::sleep_for(300ms);
+            }
+            const auto heard = heardSounds(recorder.stop(), {&longA, &b});
+            QVERIFY2(heard.size() == 2 && heard[0].sound == 0 && heard[1].sound == 1 &&
+                         heard[1].reached == b.size(),
+                     qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            const double heardMs = heard[0].reached * 1000.0 / rate;
+            rounds += QStringLiteral(" %1/%2").arg(heardMs, 0, 'f', 1).arg(apartMs, 0, 'f', 1);
+            if (std::abs(heardMs - apartMs) <= allowedMs)
+                return;
+        }
+        QFAIL(qPrintable(QStringLiteral("ms heard/between the presses:") + rounds));
+    }
+
+    void serverGoesAwayAndComesBack_data()
+    {
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("stopped") << false;
+        // Dead between two calls of the client library, which must not abort us.
+        QTest::newRow("killed while presses come") << true;
+    }
+
     void serverGoesAwayAndComesBack()
     {
+        QFETCH(bool, killed);
         const int rate = outputRate();
         const Samples a = Wav::ramp(std::size_t(rate) / 10, 1, 29);
         writeFile(path("c.tzk"), Wav::build(a, 1, rate));
         SoundEngine engine;
         playFor(engine, file("c.tzk"), 200ms);
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
+        if (killed) {
+            std::atomic<bool> pressing{true};
+            std::thread presser([&] {
+                for (int i = 0; pressing; ++i) {
+                    engine.play(file(i % 2 ? "c.tzk" : "none.tzk"));
+                    std::this_thread::sleep_for(1ms);
+                }
+            });
+            std::this_thread::sleep_for(300ms);
+            server->signal(SIGKILL);
+            std::this_thread::sleep_for(700ms);
+            pressing = false;
+            presser.join();
+        }
         server.reset();
         playFor(engine, file("c.tzk"), 200ms); // nowhere to play: silence
         pressOnANewServer(engine, "c.tzk", a, rate);
@@ -453,21 +406,99 @@ private slots:
         pressOnANewServer(engine, "d.tzk", a, rate);
     }
 
-    // A frozen server must not keep the program from ending: the engine's
-    // destructor returns whatever the server does.
-    void frozenServerDoesNotHoldTheEngine()
+    // Zembra has an entry of its own in the desktop's volume mixer: the server
+    // keys a stream's kept volume by its role where it has one (so every stream
+    // of that role shares it; "event" is the desktop's "System Sounds"), else by
+    // the application.
+    void ownEntryInTheVolumeMixer()
     {
-        writeFile(path("e.tzk"), Wav::build(Wav::ramp(4410), 1, 44100));
+        // A server of its own: the volumes it keeps are no other test's.
+        Server own(kind, HeldQuantum);
+        QVERIFY2(own.ready(), "the sound server did not start");
+        own.use();
+        const auto useShared = qScopeGuard([this] { server->use(); });
+        const int rate = outputRate();
+        writeFile(path("quiet.tzk"), Wav::build(Samples(std::size_t(rate) / 5), 1, rate));
+        const bool pulse = kind == QLatin1String("pulse");
+        // PulseAudio as a desktop runs it, keeping each entry's volume.
+        if (pulse)
+            QCOMPARE(QProcess::execute(
+                         QStringLiteral("pactl"),
+                         {QStringLiteral("load-module"), QStringLiteral("module-stream-restore")}),
+                     0);
         auto engine = std::make_unique<SoundEngine>();
-        playFor(*engine, file("e.tzk"), 50ms);
-        QCOMPARE(QString::fromStdString(engine->outputName()), kind);
+        playFor(*engine, file("quiet.tzk"), 100ms);
+        const QJsonObject zembra = sinkInput("application.id", QStringLiteral("zembra"));
+        const QJsonObject props = zembra[QLatin1String("properties")].toObject();
+        QVERIFY2(!zembra.isEmpty() && !props.contains(QLatin1String("media.role")),
+                 QJsonDocument(sinkInputs()).toJson(QJsonDocument::Compact).constData());
+        // The key under which the server keeps the stream's volume.
+        QCOMPARE(props[QLatin1String("module-stream-restore.id")].toString(),
+                 QStringLiteral("sink-input-by-application-id:zembra"));
+        if (!pulse)
+            return;
+        // The user turns Zembra down; other programs' alert sounds keep their
+        // volume, and Zembra's next start keeps its own.
+        QCOMPARE(QProcess::execute(QStringLiteral("pactl"),
+                                   {QStringLiteral("set-sink-input-volume"),
+                                    QString::number(zembra[QLatin1String("index")].toInt()),
+                                    QStringLiteral("30%")}),
+                 0);
+        engine.reset();
+        QProcess alert;
+        alert.setStandardInputFile(QStringLiteral("/dev/zero"));
+        alert.start(QStringLiteral("pacat"),
+                    {QStringLiteral("--playback"), QStringLiteral("--property=media.role=event")});
+        QVERIFY(alert.waitForStarted());
+        QJsonObject other;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !(other = sinkInput("media.role", QStringLiteral("event"))).isEmpty(), 10000);
+        alert.kill();
+        alert.waitForFinished();
+        engine = std::make_unique<SoundEngine>();
+        playFor(*engine, file("quiet.tzk"), 100ms);
+        QCOMPARE(volumeOf(other), QStringLiteral("100%"));
+        QCOMPARE(volumeOf(sinkInput("application.id", QStringLiteral("zembra"))),
+                 QStringLiteral("30%"));
+    }
+
+    // A server that hangs, or only answers late, must not keep the program
+    // from ending: the engine's destructor returns whatever the server does.
+    void slowServerDoesNotHoldTheEngine_data()
+    {
+        QTest::addColumn<bool>("frozen");
+        QTest::newRow("frozen") << true;
+        QTest::newRow("answering late, now and then") << false;
+    }
+
+    void slowServerDoesNotHoldTheEngine()
+    {
+        QFETCH(bool, frozen);
+        writeFile(path("e.tzk"), Wav::build(Wav::ramp(4410), 1, 44100));
+        SoundEngineOptions options;
+        options.connectTimeout = 60s; // the worker waits on the server this long
+        // Late: stopped for seconds at a time, running a moment between, so that
+        // each answer comes long after it was asked for.
+        std::atomic<bool> slowing{!frozen};
         server->signal(SIGSTOP);
-        for (int i = 0; i < 5; ++i)
-            playFor(*engine, file("e.tzk"), 20ms);
+        std::thread slow([&] {
+            while (slowing) {
+                for (int i = 0; i < 300 && slowing; ++i)
+                    std::this_thread::sleep_for(10ms);
+                server->signal(SIGCONT);
+                std::this_thread::sleep_for(5ms);
+                server->signal(SIGSTOP);
+            }
+        });
+        auto engine = std::make_unique<SoundEngine>(options);
+        engine->play(file("e.tzk")); // the worker connects to the server
+        std::this_thread::sleep_for(200ms);
         auto done = std::async(std::launch::async, [&] { engine.reset(); });
         const bool returned = done.wait_for(10s) == std::future_status::ready;
+        slowing = false;
+        slow.join();
         server->signal(SIGCONT);
-        QVERIFY2(returned, "the engine waited for a frozen server");
+        QVERIFY2(returned, "the engine waited for the server");
     }
 
     // Another program's tone loses no more while Zembra plays than alone, on a
@@ -514,9 +545,9 @@ private slots:
     }
 };
 
-// Zembra's period on PipeWire: it starts at one the machine holds and steps up
-// when the server misses periods.
-class TestPipeWirePeriod : public QObject {
+// What only PipeWire does: Zembra's period starts at one the machine holds and
+// steps up when the server misses periods; sinks come and go as nodes.
+class TestPipeWire : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/Ses Efektleri ışğ-XXXXXX")};
@@ -607,6 +638,106 @@ private slots:
         QVERIFY2(heard == once, qPrintable(describe(heard)));
         QCOMPARE(engine.outputQuantum(), learnt);
     }
+
+    // With its only sink gone the server plays nowhere: the engine lets the
+    // output go, the next press chooses again without hanging, and once a sink
+    // is back a press is heard there.
+    void theOnlySinkGoesAndComesBack()
+    {
+        Server server(QStringLiteral("pipewire"), HeldQuantum);
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        const Samples sound = Wav::ramp(4800, 1, 67);
+        const std::string file = dir.filePath(QStringLiteral("sink.tzk")).toStdString();
+        writeFile(dir.filePath(QStringLiteral("sink.tzk")), Wav::build(sound, 1, 48000));
+        SoundEngine engine;
+        engine.play(file);
+        engine.waitUntilHandled();
+        QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
+
+        const int sink = nodeId(QStringLiteral("zembra"));
+        QVERIFY(sink >= 0);
+        QCOMPARE(QProcess::execute(QStringLiteral("pw-cli"),
+                                   {QStringLiteral("destroy"), QString::number(sink)}),
+                 0);
+        QTRY_VERIFY2_WITH_TIMEOUT(engine.outputName().empty(), qPrintable(engineSaid()), 10000);
+        engine.play(file);
+        engine.waitUntilHandled();
+        QVERIFY2(engine.outputName() != "pipewire", qPrintable(engineSaid()));
+
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("pactl"),
+                              {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                               QStringLiteral("sink_name=zembra"), QStringLiteral("rate=48000"),
+                               QStringLiteral("channels=2")}),
+            0);
+        QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("zembra")) >= 0, 10000);
+        Recorder recorder(48000);
+        engine.play(file);
+        engine.waitUntilHandled();
+        std::this_thread::sleep_for(800ms);
+        const auto heard = heardSounds(recorder.stop(), {&sound});
+        const std::vector<Heard> once{{0, sound.size(), {}}};
+        QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+    }
+};
+
+// What only the PulseAudio output does: it plays at the default sink's rate,
+// which may change while it runs.
+class TestPulse : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/Ses Efektleri ışğ-XXXXXX")};
+    std::unique_ptr<EnvGuard> env;
+
+private slots:
+    void initTestCase()
+    {
+        env = std::make_unique<EnvGuard>(std::initializer_list<const char *>{
+            "PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
+            "SDL_AUDIODRIVER"});
+        qunsetenv("SDL_AUDIODRIVER");
+    }
+    void cleanupTestCase() { env.reset(); }
+
+    // A headset taken for a call plays at 16 kHz, and back at 44.1 after it:
+    // the first press after the output slept is decoded at the rate the
+    // default sink has then, and heard whole there.
+    void followsTheDefaultSinksRate()
+    {
+        Server server(QStringLiteral("pulse"));
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        qunsetenv("PULSE_SINK"); // the default sink, as a desktop's programs play
+        QCOMPARE(
+            QProcess::execute(QStringLiteral("pactl"),
+                              {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                               QStringLiteral("sink_name=headset"), QStringLiteral("rate=16000"),
+                               QStringLiteral("norewinds=1"), QStringLiteral("channels=2")}),
+            0);
+        SoundEngineOptions options;
+        options.idleAfter = 100ms;
+        SoundEngine engine(options);
+        for (const auto &[sink, rate] : {std::pair(QStringLiteral("zembra"), 44100),
+                                         std::pair(QStringLiteral("headset"), 16000),
+                                         std::pair(QStringLiteral("zembra"), 44100)}) {
+            QCOMPARE(QProcess::execute(QStringLiteral("pactl"),
+                                       {QStringLiteral("set-default-sink"), sink}),
+                     0);
+            const Samples sound = Wav::ramp(std::size_t(rate) / 10, 1, 71);
+            const QString name = dir.filePath(QStringLiteral("%1.tzk").arg(rate));
+            writeFile(name, Wav::build(sound, 1, rate));
+            Recorder recorder(rate, sink);
+            QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+            engine.play(name.toStdString());
+            engine.waitUntilHandled();
+            QCOMPARE(engine.outputRate(), rate);
+            std::this_thread::sleep_for(400ms);
+            const auto heard = heardSounds(recorder.stop(), {&sound});
+            const std::vector<Heard> once{{0, sound.size(), {}}};
+            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+        }
+    }
 };
 
 int main(int argc, char *argv[])
@@ -615,9 +746,13 @@ int main(int argc, char *argv[])
     AudioLog::setSink(&keepEngineLog);
     TestSoundServer sounds;
     int failed = QTest::qExec(&sounds, argc, argv);
+    if (qEnvironmentVariable("ZEMBRA_TEST_SERVER") == QLatin1String("pulse")) {
+        TestPulse pulse;
+        failed += QTest::qExec(&pulse, argc, argv);
+    }
     if (qEnvironmentVariable("ZEMBRA_TEST_SERVER") == QLatin1String("pipewire")) {
-        TestPipeWirePeriod period;
-        failed += QTest::qExec(&period, argc, argv);
+        TestPipeWire pipeWire;
+        failed += QTest::qExec(&pipeWire, argc, argv);
     }
     return failed ? 1 : 0;
 }

@@ -1,0 +1,203 @@
+#pragma once
+
+// A private sound server for tests, a recorder of its null sink's monitor, and
+// the reading of a recording as a sequence of known sounds.
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryFile>
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace SoundServerTest {
+
+using Samples = std::vector<std::int16_t>;
+using namespace std::chrono_literals;
+
+// A private server of the kind under test, from the test's own script; the
+// server ends when this object does, or when the test process dies.
+class Server {
+public:
+    // minQuantum: PipeWire's shortest period in frames; 0 leaves a desktop's.
+    explicit Server(const QString &kind, int minQuantum = 0)
+    {
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (minQuantum)
+            env.insert(QStringLiteral("ZEMBRA_PIPEWIRE_MIN_QUANTUM"), QString::number(minQuantum));
+        process_.setProcessEnvironment(env);
+        process_.start(QStringLiteral(SOUND_SERVER_SCRIPT), {kind});
+        QByteArray out;
+        while (!out.contains("READY\n") && process_.waitForReadyRead(30000))
+            out += process_.readAllStandardOutput();
+        for (const QByteArray &line : out.split('\n')) {
+            const int eq = line.indexOf('=');
+            if (eq <= 0)
+                continue;
+            const QByteArray name = line.left(eq), value = line.mid(eq + 1);
+            if (name == "SERVER_PIDS")
+                for (const QByteArray &pid : value.split(' '))
+                    pids_.append(pid.toInt());
+            else if (name == "DAEMON_PID")
+                daemon_ = value.toInt();
+            else
+                env_.append({name, value});
+        }
+        ready_ = out.contains("READY\n");
+    }
+    ~Server() { stop(); }
+
+    bool ready() const { return ready_; }
+    // Points this process's sound clients at the server.
+    void use() const
+    {
+        for (const auto &[name, value] : env_)
+            qputenv(name.constData(), value);
+    }
+    void signal(int sig) const
+    {
+        for (int pid : pids_)
+            ::kill(pid, sig);
+    }
+    // The process that runs the graph (or mixes, on PulseAudio).
+    int daemon() const { return daemon_; }
+    void stop()
+    {
+        if (process_.state() == QProcess::NotRunning)
+            return;
+        signal(SIGCONT);
+        process_.closeWriteChannel();
+        if (!process_.waitForFinished(30000))
+            process_.kill();
+    }
+
+private:
+    QProcess process_;
+    QList<std::pair<QByteArray, QByteArray>> env_;
+    QList<int> pids_;
+    int daemon_ = 0;
+    bool ready_ = false;
+};
+
+// What the null sink plays, heard on its monitor.
+class Recorder {
+public:
+    explicit Recorder(int rate, const QString &sink = QStringLiteral("zembra"))
+    {
+        // Straight to a file: a pipe nobody reads while the test sleeps would
+        // stall the recorder.
+        file_.open();
+        process_.setStandardOutputFile(file_.fileName());
+        process_.start(QStringLiteral("parecord"),
+                       {QStringLiteral("--device=%1.monitor").arg(sink), QStringLiteral("--raw"),
+                        QStringLiteral("--format=s16le"), QStringLiteral("--channels=2"),
+                        QStringLiteral("--rate=%1").arg(rate),
+                        QStringLiteral("--latency-msec=20")});
+        started_ = process_.waitForStarted();
+        std::this_thread::sleep_for(400ms); // until the recording stream runs
+    }
+    bool started() const { return started_; }
+    Samples stop()
+    {
+        process_.terminate();
+        process_.waitForFinished(5000);
+        QFile f(file_.fileName());
+        const QByteArray raw = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        const auto *frames = reinterpret_cast<const std::int16_t *>(raw.constData());
+        Samples left;
+        std::size_t loud = 0, differ = 0;
+        for (std::size_t i = 0; i < std::size_t(raw.size()) / 4; ++i) {
+            loud += frames[2 * i] != 0;
+            differ += frames[2 * i] != frames[2 * i + 1];
+            left.push_back(frames[2 * i]);
+        }
+        // Both sides carry the same mono sound.
+        if (differ) {
+            qWarning("sides differ in %zu of %zu loud frames", differ, loud);
+            return {};
+        }
+        return left;
+    }
+
+private:
+    QTemporaryFile file_{QDir::tempPath() + QStringLiteral("/zembra-recording-XXXXXX.raw")};
+    QProcess process_;
+    bool started_ = false;
+};
+
+inline std::size_t matching(const Samples &out, std::size_t at, const Samples &expected,
+                            std::size_t from = 0)
+{
+    std::size_t n = 0;
+    while (at + n < out.size() && from + n < expected.size() &&
+           std::abs(out[at + n] - expected[from + n]) <= 1)
+        ++n;
+    return n;
+}
+
+// One sound found in a recording: which, and how far it played.
+struct Heard {
+    int sound = -1; // index into the sounds looked for; -1: something else
+    std::size_t reached = 0;
+    std::vector<std::int16_t> unknownStart; // what was heard instead, for the report
+    bool operator==(const Heard &o) const { return sound == o.sound && reached == o.reached; }
+};
+
+// Reads a recording as a sequence of the given sounds. Every sample heard must
+// be the next one of the sound playing, or the first of a sound that cuts it
+// off; silence only between sounds. A sound that resumes after silence, or
+// starts anywhere but at its first sample, is something else: lost frames are
+// never allowed.
+inline std::vector<Heard> heardSounds(const Samples &out,
+                                      const std::vector<const Samples *> &sounds)
+{
+    constexpr std::size_t Sure = 24; // samples that must agree to tell a sound
+    const auto startsHere = [&](std::size_t i) {
+        for (std::size_t k = 0; k < sounds.size(); ++k)
+            if (matching(out, i, *sounds[k]) >= std::min(Sure, sounds[k]->size()))
+                return int(k);
+        return -1;
+    };
+    std::vector<Heard> heard;
+    std::size_t i = 0;
+    while (i < out.size()) {
+        if (out[i] == 0) {
+            ++i;
+            continue;
+        }
+        Heard h;
+        h.sound = startsHere(i);
+        if (h.sound < 0) {
+            h.unknownStart.assign(out.begin() + std::ptrdiff_t(i),
+                                  out.begin() + std::ptrdiff_t(std::min(out.size(), i + 12)));
+            heard.push_back(h);
+            break;
+        }
+        h.reached = matching(out, i, *sounds[std::size_t(h.sound)]);
+        i += h.reached;
+        heard.push_back(h);
+    }
+    return heard;
+}
+
+inline QString describe(const std::vector<Heard> &heard)
+{
+    QStringList parts;
+    for (const Heard &h : heard) {
+        parts << QStringLiteral("%1:%2").arg(h.sound).arg(h.reached);
+        for (const std::int16_t v : h.unknownStart)
+            parts.last() += QLatin1Char(',') + QString::number(v);
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+} // namespace SoundServerTest

@@ -1,0 +1,150 @@
+#include "audio/sound_engine.h"
+#include "env_guard.h"
+#include "sound_server.h"
+#include "wav.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <signal.h>
+
+#include <fstream>
+#include <memory>
+
+using namespace SoundServerTest;
+
+// The program's ways out, run in a process of their own on a real sound server
+// (ZEMBRA_TEST_SERVER: pulse or pipewire), heard on the server's null sink.
+class TestClosingSound : public QObject {
+    Q_OBJECT
+
+    QString kind = qEnvironmentVariable("ZEMBRA_TEST_SERVER");
+    QTemporaryDir data{QDir::tempPath() + QStringLiteral("/zembra-closing-XXXXXX")};
+    std::unique_ptr<Server> server;
+    std::unique_ptr<EnvGuard> env;
+    int rate = 0;
+
+    void writeClosingSound(const Samples &sound)
+    {
+        std::ofstream out(data.filePath(QStringLiteral("zembra/01.tzk")).toStdString(),
+                          std::ios::binary | std::ios::trunc);
+        const std::vector<std::uint8_t> bytes = Wav::build(sound, 1, rate);
+        out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+    }
+
+    // Runs the child to its end; once it has asked for the closing sound, sends
+    // `sig` if one is given.
+    void runChild(const QString &how, int sig, QProcess &child)
+    {
+        QProcessEnvironment childEnv = QProcessEnvironment::systemEnvironment();
+        // The user's own sounds folder: the closing sound and no intro.
+        childEnv.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
+        child.setProcessEnvironment(childEnv);
+        child.start(QStringLiteral(EXIT_CHILD), {how, QStringLiteral("sound")});
+        QVERIFY(child.waitForStarted());
+        if (sig) {
+            QByteArray said;
+            while (!said.contains("01.tzk") && child.waitForReadyRead(30000))
+                said += child.readAllStandardOutput();
+            QVERIFY2(said.contains("01.tzk"), said.constData());
+            ::kill(int(child.processId()), sig);
+        }
+        QVERIFY(child.waitForFinished(30000));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(kind == "pulse" || kind == "pipewire",
+                 "ZEMBRA_TEST_SERVER must name the server to test: pulse or pipewire");
+        QVERIFY(data.isValid() && QDir(data.path()).mkpath(QStringLiteral("zembra")));
+        env = std::make_unique<EnvGuard>(std::initializer_list<const char *>{
+            "PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
+            "SDL_AUDIODRIVER"});
+        qunsetenv("SDL_AUDIODRIVER");
+        // Recordings compared sample for sample: a period the machine holds.
+        server = std::make_unique<Server>(kind, 1024);
+        QVERIFY2(server->ready(), "the sound server did not start");
+        server->use();
+        SoundEngine probe;
+        probe.play(data.filePath(QStringLiteral("none.tzk")).toStdString());
+        probe.waitUntilHandled();
+        rate = probe.outputRate();
+        QCOMPARE(QString::fromStdString(probe.outputName()), kind);
+    }
+
+    void cleanupTestCase()
+    {
+        server.reset();
+        env.reset();
+    }
+
+    // The windows go at once, the closing sound is heard, and the process ends
+    // as it always did.
+    void closingSoundIsHeard_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("menu Çık") << "menu";
+        QTest::newRow("Ctrl+C") << "ctrl-c";
+        QTest::newRow("Yes to the exit question") << "yes";
+    }
+
+    void closingSoundIsHeard()
+    {
+        QFETCH(QString, how);
+        const Samples goodbye = Wav::ramp(std::size_t(rate) * 6 / 10, 1, 59);
+        writeClosingSound(goodbye);
+        Recorder recorder(rate);
+        QVERIFY(recorder.started());
+        QProcess child;
+        runChild(how, 0, child);
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        std::this_thread::sleep_for(200ms);
+        const auto heard = heardSounds(recorder.stop(), {&goodbye});
+        QVERIFY2(heard.size() == 1 && heard[0].sound == 0, qPrintable(describe(heard)));
+        // Most of it: the server may drop what it still held when the client went.
+        QVERIFY2(heard[0].reached >= goodbye.size() * 9 / 10, qPrintable(describe(heard)));
+    }
+
+    // A long closing sound is heard for 3 s at most, and a signal meanwhile ends
+    // the process at once. Measured in the recording's samples.
+    void longGoodbyeIsBounded_data()
+    {
+        QTest::addColumn<int>("sig");
+        QTest::newRow("played out to the bound") << 0;
+        QTest::newRow("SIGTERM ends it at once") << int(SIGTERM);
+        QTest::newRow("SIGINT ends it at once") << int(SIGINT);
+    }
+
+    void longGoodbyeIsBounded()
+    {
+        QFETCH(int, sig);
+        const Samples goodbye = Wav::ramp(std::size_t(rate) * 10, 1, 61);
+        writeClosingSound(goodbye);
+        Recorder recorder(rate);
+        QVERIFY(recorder.started());
+        QProcess child;
+        runChild(QStringLiteral("menu"), sig, child);
+        if (sig) {
+            QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        } else {
+            QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(child.exitCode(), 0);
+        }
+        std::this_thread::sleep_for(200ms);
+        const auto heard = heardSounds(recorder.stop(), {&goodbye});
+        QVERIFY2(heard.size() <= 1, qPrintable(describe(heard)));
+        const std::size_t reached = heard.empty() ? 0 : heard[0].reached;
+        const std::size_t bound = std::size_t(rate) * 3;
+        // The bound and what the server still held; with a signal, far less.
+        QVERIFY2(reached <= (sig ? bound / 2 : bound + std::size_t(rate) / 5),
+                 qPrintable(describe(heard)));
+        if (!sig)
+            QVERIFY2(reached >= bound / 2, qPrintable(describe(heard)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestClosingSound)
+#include "tst_closing_sound.moc"
