@@ -14,6 +14,8 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <dlfcn.h>
+#include <pulse/pulseaudio.h>
 #include <sched.h>
 #include <signal.h>
 
@@ -29,6 +31,27 @@
 #include <thread>
 
 using namespace std::chrono_literals;
+
+// libpulse answers a call with no operation when the server has gone away just
+// before it. These stand in for two of its calls, so that the test can say when
+// that happens instead of racing a dying server for it.
+std::atomic<bool> serverGoneAtTheCall{false};
+
+extern "C" pa_operation *pa_context_get_server_info(pa_context *c, pa_server_info_cb_t cb,
+                                                    void *userdata)
+{
+    using Real = pa_operation *(*)(pa_context *, pa_server_info_cb_t, void *);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, __func__));
+    return serverGoneAtTheCall ? nullptr : real(c, cb, userdata);
+}
+
+extern "C" pa_operation *pa_stream_cork(pa_stream *s, int b, pa_stream_success_cb_t cb,
+                                        void *userdata)
+{
+    using Real = pa_operation *(*)(pa_stream *, int, pa_stream_success_cb_t, void *);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, __func__));
+    return serverGoneAtTheCall ? nullptr : real(s, b, cb, userdata);
+}
 using namespace SoundServerTest;
 
 namespace {
@@ -699,6 +722,45 @@ private slots:
         qunsetenv("SDL_AUDIODRIVER");
     }
     void cleanupTestCase() { env.reset(); }
+
+    // The server gone between two calls of the client library: a press that
+    // meets it is silence and does not end the program; the next one plays.
+    void serverGoneBetweenTwoCalls_data()
+    {
+        QTest::addColumn<bool>("asleep"); // when it goes: opening, or waking the stream
+        QTest::newRow("as the output opens") << false;
+        QTest::newRow("as the output wakes") << true;
+    }
+
+    void serverGoneBetweenTwoCalls()
+    {
+        QFETCH(bool, asleep);
+        Server server(QStringLiteral("pulse"));
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        const Samples sound = Wav::ramp(4410, 1, 83);
+        const std::string name = dir.filePath(QStringLiteral("gone.tzk")).toStdString();
+        writeFile(QString::fromStdString(name), Wav::build(sound, 1, 44100));
+        SoundEngineOptions options;
+        options.idleAfter = 100ms;
+        SoundEngine engine(options);
+        if (asleep) {
+            engine.play(name);
+            engine.waitUntilHandled();
+            QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+        }
+        serverGoneAtTheCall = true;
+        engine.play(name);
+        engine.waitUntilHandled();
+        serverGoneAtTheCall = false;
+        Recorder recorder(44100);
+        engine.play(name);
+        engine.waitUntilHandled();
+        std::this_thread::sleep_for(300ms);
+        const auto heard = heardSounds(recorder.stop(), {&sound});
+        const std::vector<Heard> once{{0, sound.size(), {}}};
+        QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+    }
 
     // A headset taken for a call plays at 16 kHz, and back at 44.1 after it:
     // the first press after the output slept is decoded at the rate the
