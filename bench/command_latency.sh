@@ -71,6 +71,7 @@ trap cleanup EXIT
 app=$work/app
 mkdir -p "$app"
 cp "$program" "$app/"
+[[ -f $(dirname "$program")/zembra_program.so ]] && cp "$(dirname "$program")/zembra_program.so" "$app/"
 # Buttons 1-3 answer `zembra --play`, 4-6 dbus-send, each contender with its tone;
 # the intro and closing sounds are silence, and there is no demo kit.
 cp "$work/tone-a.wav" "$app/1.tzk"

@@ -1,7 +1,7 @@
 #include "main_window/play_command.h"
 
 #include "effects/effect_table.h"
-#include "main_window/press_service.h"
+#include "main_window/bus_names.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <string_view>
 
 namespace {
 
@@ -49,6 +50,12 @@ QCommandLineOption PlayCommand::option()
 
 bool PlayCommand::isAsked(int argc, char *argv[])
 {
+    // --help and --version answer first, whatever else is asked.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg == "--help" || arg == "-h" || arg == "--version" || arg == "-v")
+            return false;
+    }
     return requested(argc, argv).has_value();
 }
 
@@ -75,9 +82,9 @@ int PlayCommand::run(int argc, char *argv[])
         say(noZembra);
         return NoZembra;
     }
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(PressService::ServiceName, PressService::ObjectPath,
-                                       PressService::ServiceName, QStringLiteral("Press"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QLatin1String(BusNames::Service), QLatin1String(BusNames::Object),
+        QLatin1String(BusNames::Interface), QStringLiteral("Press"));
     call << n;
     call.setAutoStartService(false);
     const QDBusMessage reply = bus.call(call, QDBus::Block, AnswerTimeoutMs);

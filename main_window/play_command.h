@@ -11,7 +11,7 @@ namespace PlayCommand {
 // The option as --help describes it.
 QCommandLineOption option();
 
-// Whether the arguments ask for a press.
+// Whether the arguments ask for a press, and not for --help or --version.
 bool isAsked(int argc, char *argv[]);
 
 // Exit codes: 0 pressed, 1 no Zembra answered, 2 no button of that number.

@@ -1,11 +1,12 @@
 #include "main_window/press_service.h"
 
 #include "effects/effect_table.h"
+#include "main_window/bus_names.h"
 
 #include <QDBusConnectionInterface>
 
-const QString PressService::ServiceName = QStringLiteral("org.example.Zembra");
-const QString PressService::ObjectPath = QStringLiteral("/org/example/Zembra");
+const QString PressService::ServiceName = QLatin1String(BusNames::Service);
+const QString PressService::ObjectPath = QLatin1String(BusNames::Object);
 
 PressService::PressService(std::function<void(int)> press, QObject *parent)
     : QObject(parent)

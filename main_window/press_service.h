@@ -12,7 +12,7 @@
 // program read a file of its choosing.
 class PressService : public QObject, protected QDBusContext {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.example.Zembra")
+    Q_CLASSINFO("D-Bus Interface", "org.example.Zembra") // BusNames::Interface
 public:
     static const QString ServiceName;
     static const QString ObjectPath;

@@ -17,8 +17,8 @@
 namespace {
 
 // --help and --version answer on the terminal before anything of the window
-// system or sound exists, so they work with no display at all. Apart from --play
-// (play_command.h), any other argument is ignored, as it always was.
+// system or sound exists, so they work with no display at all. Apart from --play,
+// which main.cpp answers, any other argument is ignored, as it always was.
 bool answeredOnTheTerminal(int argc, char *argv[])
 {
     bool asked = false;
@@ -54,8 +54,6 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
 {
     if (answeredOnTheTerminal(argc, argv))
         return 0;
-    if (PlayCommand::isAsked(argc, argv))
-        return PlayCommand::run(argc, argv);
     AppSetup::beforeApplication();
     // The program's name alone: Qt would otherwise act on options of its own among the
     // arguments (-platform, -style, -qwindowtitle, -reverse...). Its environment
