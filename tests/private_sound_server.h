@@ -95,8 +95,8 @@ public:
                         QStringLiteral("--rate=%1").arg(rate),
                         QStringLiteral("--latency-msec=20")});
         started_ = process_.waitForStarted();
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(400)); // until the recording stream runs
+        // Until the recording stream runs.
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
     }
     bool started() const { return started_; }
     std::vector<std::int16_t> stop()
