@@ -16,6 +16,27 @@ constexpr double MaxRatio = 256.0;
 // Samples read from the file per step, whatever its channel count.
 constexpr std::size_t InputSamples = 16384;
 
+// The containers a user's own sounds come in, told by content whatever the file's
+// name: libsndfile reads them all piece by piece.
+bool isPlayableFormat(int format)
+{
+    switch (format & SF_FORMAT_TYPEMASK) {
+    case SF_FORMAT_WAV:
+    case SF_FORMAT_WAVEX:
+    case SF_FORMAT_RF64:
+    case SF_FORMAT_AIFF:
+    case SF_FORMAT_FLAC:
+    case SF_FORMAT_MPEG:
+        return true;
+    case SF_FORMAT_OGG: {
+        const int codec = format & SF_FORMAT_SUBMASK;
+        return codec == SF_FORMAT_VORBIS || codec == SF_FORMAT_OPUS;
+    }
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 struct SoundDecoder::Impl {
@@ -75,8 +96,7 @@ std::unique_ptr<SoundDecoder> SoundDecoder::open(int fd, int outRate)
     impl->file = sf_open_fd(fd, SFM_READ, &impl->info, SF_FALSE);
     if (!impl->file)
         return nullptr;
-    const int major = impl->info.format & SF_FORMAT_TYPEMASK;
-    if ((major != SF_FORMAT_WAV && major != SF_FORMAT_WAVEX) || impl->info.channels < 1 ||
+    if (!isPlayableFormat(impl->info.format) || impl->info.channels < 1 ||
         impl->info.samplerate < 1 || impl->info.frames < 1 || outRate < 1)
         return nullptr;
     impl->channels = impl->info.channels == 1 ? 1 : 2;

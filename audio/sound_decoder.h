@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <memory>
 
-// Reads a RIFF WAVE file piece by piece as interleaved 16-bit mono or stereo at
-// the output's rate, so that neither a long file nor a header that lies about its
-// length or rate can make the player hold more than one piece at a time.
+// Reads a sound file (WAVE, AIFF, FLAC, Ogg Vorbis, Opus or MP3, told by its
+// content) piece by piece as interleaved 16-bit mono or stereo at the output's
+// rate, so that neither a long file nor a header that lies about its length or
+// rate can make the player hold more than one piece at a time.
 class SoundDecoder {
 public:
-    // Takes ownership of fd. Null when the file is not a WAVE that can be played
-    // at outRate (unknown encoding, no frames, a rate too far from outRate).
+    // Takes ownership of fd. Null when the file is none of those or cannot be
+    // played at outRate (unknown encoding, no frames, a rate too far from outRate).
     static std::unique_ptr<SoundDecoder> open(int fd, int outRate);
     ~SoundDecoder();
 

@@ -13,7 +13,8 @@
 //
 // LETTER (a..e) is the contender's tone, DIR/tone-LETTER.wav. A window's three
 // points (window coordinates) must play that tone, DIR/low.wav and
-// DIR/high.wav; a spawned command gets the file's path as its last argument.
+// DIR/high.wav; a spawned command gets the file's path as its last argument, or
+// where a word holds {N}, that becomes N, N+1 or N+2 for the three.
 // --watch (PipeWire) follows that stream's node.latency on the server.
 
 #include "clicker.h"
@@ -185,8 +186,20 @@ bool parse(int argc, char **argv, Options *o)
 
 std::int64_t spawnPlayer(const Contender &c, int target)
 {
+    // "{N}" in a word stands for the target's number counted from N (a button to
+    // press); without one the command gets the target's file.
     std::vector<std::string> args = c.command;
-    args.push_back(c.files[target]);
+    bool numbered = false;
+    for (std::string &word : args) {
+        const std::size_t open = word.find('{'), close = word.find('}');
+        if (open != std::string::npos && close != std::string::npos && close > open + 1) {
+            const int first = std::atoi(word.c_str() + open + 1);
+            word.replace(open, close - open + 1, std::to_string(first + target));
+            numbered = true;
+        }
+    }
+    if (!numbered)
+        args.push_back(c.files[target]);
     std::vector<char *> argv;
     for (std::string &s : args)
         argv.push_back(s.data());

@@ -6,8 +6,8 @@
 # Usage: bench/press_latency.sh [PROGRAM] [--server pulse|pipewire|both]
 #            [--presses N] [--bursts N] [--idle N] [--recorder passive|active|pulse]
 #            [--idle-gap MS] [--tools DIR] [--floor-latency N/RATE] [--keep]
-#   PROGRAM   the built zembra (default build/zembra); it is copied, with
-#             zembra_webview.so if beside it, into a folder with the bench's tones
+#   PROGRAM   the built zembra (default build/zembra); it is copied, with the
+#             modules beside it, into a folder with the bench's tones
 #   --idle-gap silence before each "after silence" press (default 2500 ms)
 #   --tools   where bench_press and bench_floor are (default: PROGRAM's folder/bench)
 #   --recorder on PipeWire: natively and passively, so that the graph runs only
@@ -77,7 +77,9 @@ trap cleanup EXIT
 app=$work/app
 mkdir -p "$app"
 cp "$program" "$app/"
-[[ -f $(dirname "$program")/zembra_webview.so ]] && cp "$(dirname "$program")/zembra_webview.so" "$app/"
+for module in zembra_program.so zembra_webview.so; do
+    [[ -f $(dirname "$program")/$module ]] && cp "$(dirname "$program")/$module" "$app/"
+done
 # The program's first three buttons play the bench's tones; its intro and
 # closing sounds are silence, and there is no demo kit.
 cp "$work/tone-a.wav" "$app/1.tzk"

@@ -43,6 +43,9 @@ for i in "${!programs[@]}"; do
     mkdir -p "$work/$i"
     cp "${programs[$i]}" "$work/$i/"
     cp "$(dirname "${programs[$i]}")/zembra_webview.so" "$work/$i/"
+    # The program module, in builds that have one.
+    [[ -f $(dirname "${programs[$i]}")/zembra_program.so ]] &&
+        cp "$(dirname "${programs[$i]}")/zembra_program.so" "$work/$i/"
 done
 
 export SDL_AUDIODRIVER=dummy QTWEBENGINE_DISABLE_SANDBOX=1

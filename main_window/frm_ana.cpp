@@ -139,6 +139,11 @@ void frmAna::Command_Click(int index)
     sounds_.PlayEffect(QLatin1String(row.file));
 }
 
+void frmAna::clickEffectButton(int number)
+{
+    buttons_.at(std::size_t(number - 1))->click();
+}
+
 void frmAna::PicStatus_Click()
 {
     picStatus_->showStatus(QLatin1String(Effects::VersionBanner));

@@ -23,6 +23,8 @@ public:
     ~frmAna() override;
 
     const Sounds &sounds() const { return sounds_; }
+    // What a click on effect button `number`, 1 to 20, does.
+    void clickEffectButton(int number);
     SharedWindow &hakWindow() { return hak_; }
     SharedWindow &browserWindow() { return browser_; }
 

@@ -1,6 +1,40 @@
-#include "main_window/zembra_app.h"
+#include "main_window/play_command.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// The folder of the executable itself, also when it is run through a link.
+std::string programDir()
+{
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    const std::string exe(path, std::size_t(n));
+    return exe.substr(0, exe.rfind('/'));
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
-    return ZembraApp::run(argc, argv);
+    // A press from a shortcut needs Qt Core and D-Bus alone: it must not wait for
+    // the window system's and the sound libraries to be mapped and relocated.
+    if (PlayCommand::isAsked(argc, argv))
+        return PlayCommand::run(argc, argv);
+    const std::string module = programDir() + "/zembra_program.so";
+    void *handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto *run =
+        handle ? reinterpret_cast<int (*)(int, char *[])>(::dlsym(handle, "zembra_run")) : nullptr;
+    if (!run) {
+        std::fprintf(stderr, "zembra: program modülü yüklenemedi: %s\n", ::dlerror());
+        return 1;
+    }
+    return run(argc, argv);
 }

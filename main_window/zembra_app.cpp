@@ -5,17 +5,21 @@
 #include "generated/build_info.h"
 #include "main_window/app_setup.h"
 #include "main_window/frm_ana.h"
+#include "main_window/play_command.h"
+#include "main_window/press_service.h"
 #include "window_services/fonts.h"
 #include "window_services/style.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDBusConnectionInterface>
+#include <QTimer>
 
 namespace {
 
 // --help and --version answer on the terminal before anything of the window
-// system or sound exists, so they work with no display at all. Any other
-// argument is ignored, as it always was.
+// system or sound exists, so they work with no display at all. Apart from --play,
+// which main.cpp answers, any other argument is ignored, as it always was.
 bool answeredOnTheTerminal(int argc, char *argv[])
 {
     bool asked = false;
@@ -31,9 +35,14 @@ bool answeredOnTheTerminal(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Ses efekti paneli: yirmi düğmenin her biri, programın yanındaki "
-                       "(ya da ~/.local/share/zembra içindeki) bir ses dosyasını çalar."));
+                       "(ya da ~/.local/share/zembra içindeki) bir ses dosyasını çalar.\n\n"
+                       "Genel kısayol: masaüstünün klavye ayarlarında (GNOME, KDE Plasma, "
+                       "Xfce) özel bir kısayol ekleyip komut olarak \"zembra --play 5\" "
+                       "yazın; tuşa her basışta çalışan Zembra \"Alkış Gülme\" efektini "
+                       "çalar."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+    parser.addOption(PlayCommand::option());
     parser.parse(app.arguments()); // unknown options are no error here
     if (parser.isSet(version))
         parser.showVersion();
@@ -64,6 +73,16 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
         window.browserWindow().setFactory(std::move(browserFactory));
     window.show();
     window.sounds().preloadAll();
+    // Once the window is up, so that start-up does not wait for the bus.
+    PressService service([&window](int n) { window.clickEffectButton(n); });
+    QTimer::singleShot(0, &service, [&service] { service.registerOn(); });
+    // The name passes to another copy before this one's goodbye plays out.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &service, [] {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        bus.unregisterObject(PressService::ObjectPath);
+        if (QDBusConnectionInterface *daemon = bus.interface())
+            daemon->unregisterService(PressService::ServiceName);
+    });
     return exec(window);
 }
 

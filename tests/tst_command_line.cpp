@@ -16,6 +16,8 @@ private slots:
         QTest::newRow("--version") << QStringList{"--version"} << "zembra 1.1\n";
         QTest::newRow("-v") << QStringList{"-v"} << "zembra 1.1\n";
         QTest::newRow("--help") << QStringList{"--help"} << "--version";
+        QTest::newRow("--help names --play and a shortcut")
+            << QStringList{"--help"} << "-p, --play <N>";
         QTest::newRow("help among unknown arguments")
             << QStringList{"--bilinmeyen", "dosya.tzk", "--help"} << "Ses efekti paneli";
     }
@@ -82,6 +84,43 @@ private slots:
         const QString err = QString::fromLocal8Bit(zembra.readAllStandardError());
         QVERIFY2(running, qPrintable(err));
         QVERIFY2(!err.contains(value), qPrintable(err));
+    }
+
+    // --play with no display and no session bus: one Turkish line and its exit
+    // status, no window and no sound device.
+    void playNeedsNoDisplayNorSound_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("no Zembra to press") << QStringList{"--play", "5"} << 1 << "Zembra yok";
+        QTest::newRow("no such button") << QStringList{"-p", "21"} << 2 << "1 ile 20 arasında";
+    }
+
+    void playNeedsNoDisplayNorSound()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=/nonexistent/zembra-bus"));
+        env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("disk"));
+        env.insert(QStringLiteral("SDL_DISKAUDIOFILE"), dir.filePath(QStringLiteral("out.raw")));
+        QProcess zembra;
+        zembra.setProcessEnvironment(env);
+        zembra.start(QStringLiteral(ZEMBRA_PROGRAM), arguments);
+        QVERIFY(zembra.waitForFinished(10000));
+        const QStringList lines = QString::fromUtf8(zembra.readAllStandardError())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(zembra.exitCode(), exitCode);
+        QVERIFY2(lines.size() == 1 && lines[0].contains(said), qPrintable(lines.join('|')));
+        QCOMPARE(zembra.readAllStandardOutput(), QByteArray());
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("out.raw"))));
     }
 };
 

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QObject>
+
+#include <functional>
+
+// Presses effect buttons for other programs over the session bus (global
+// shortcuts, control decks): org.example.Zembra at /org/example/Zembra. It
+// takes a button number only, never a file name, so no caller can make the
+// program read a file of its choosing.
+class PressService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.example.Zembra") // BusNames::Interface
+public:
+    static const QString ServiceName;
+    static const QString ObjectPath;
+
+    // `press` does what a click on effect button 1 to 20 does.
+    explicit PressService(std::function<void(int)> press, QObject *parent = nullptr);
+
+    // Offers the object and queues for the name: with several copies running the
+    // first owns it, and it passes to the next when that one ends. Without a
+    // bus this does nothing and says nothing.
+    void registerOn(QDBusConnection bus = QDBusConnection::sessionBus());
+
+public slots:
+    // Button n, 1 to 20; anything else is an error reply and changes nothing.
+    Q_SCRIPTABLE void Press(int n);
+
+private:
+    std::function<void(int)> press_;
+};

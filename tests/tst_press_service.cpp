@@ -1,0 +1,313 @@
+// Zembra pressed from outside: the real `zembra --play N` and raw calls on a
+// private session bus reach a main window whose sound goes to a real server
+// (ZEMBRA_TEST_SERVER: pulse or pipewire), recorded on its monitor.
+#include "audio/sound_engine.h"
+#include "effects/effect_table.h"
+#include "env_guard.h"
+#include "main_window/frm_ana.h"
+#include "main_window/press_service.h"
+#include "recording_player.h"
+#include "sound_server.h"
+#include "wav.h"
+#include "window_services/status_panel.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <fstream>
+#include <memory>
+
+using SoundServerTest::Recorder;
+using SoundServerTest::Samples;
+using SoundServerTest::Server;
+
+namespace {
+
+void writeFile(const QString &path, const std::vector<std::uint8_t> &bytes)
+{
+    std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+struct Run {
+    int exitCode = -1;
+    QString err;
+};
+
+// The program as a shortcut runs it.
+Run zembra(const QStringList &arguments)
+{
+    QProcess p;
+    // The copies in this process answer from its event loop, which runs meanwhile.
+    QEventLoop loop;
+    QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    p.start(QStringLiteral(ZEMBRA_PROGRAM), arguments);
+    loop.exec();
+    if (p.state() != QProcess::NotRunning || p.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardError())};
+}
+
+// Where `expected` starts in `out` with every sample in place, or out.size().
+std::size_t findWhole(const Samples &out, const Samples &expected)
+{
+    for (std::size_t i = 0; i + expected.size() <= out.size(); ++i) {
+        std::size_t n = 0;
+        while (n < expected.size() && std::abs(out[i + n] - expected[n]) <= 1)
+            ++n;
+        if (n == expected.size())
+            return i;
+    }
+    return out.size();
+}
+
+bool silent(const Samples &out)
+{
+    return std::all_of(out.begin(), out.end(), [](std::int16_t v) { return v == 0; });
+}
+
+// One copy of Zembra in this process, on a bus connection of its own, so that
+// ending the copy is closing that connection.
+struct Copy {
+    Copy(EffectPlayer &player, const QString &connection)
+        : name(connection)
+        , window(player)
+        , service([this](int n) { window.clickEffectButton(n); })
+    {
+        window.show();
+        service.registerOn(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connection));
+    }
+    ~Copy() { end(); }
+    void end() { QDBusConnection::disconnectFromBus(name); }
+    QString baseService() const { return QDBusConnection(name).baseService(); }
+    QString panel() const { return window.findChild<StatusPanel *>("PicStatus")->text(); }
+
+    QString name;
+    frmAna window;
+    PressService service;
+};
+
+QString owner()
+{
+    return QDBusConnection::sessionBus().interface()->serviceOwner(PressService::ServiceName);
+}
+
+// The connections waiting for the name, its owner first.
+QStringList queued()
+{
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListQueuedOwners"))
+        << PressService::ServiceName);
+    return reply.arguments().value(0).toStringList();
+}
+
+} // namespace
+
+class TestPressService : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir data;
+    std::unique_ptr<EnvGuard> env;
+    std::unique_ptr<Server> server;
+    std::unique_ptr<SoundEngine> engine;
+    std::unique_ptr<Copy> zembraHere;
+    Samples five;
+    int rate = 0;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "no private session bus");
+        const QString kind = qEnvironmentVariable("ZEMBRA_TEST_SERVER");
+        QVERIFY2(kind == "pulse" || kind == "pipewire", "ZEMBRA_TEST_SERVER: pulse or pipewire");
+        env = std::make_unique<EnvGuard>(std::initializer_list<const char *>{
+            "PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
+            "SDL_AUDIODRIVER", "XDG_DATA_HOME"});
+        qunsetenv("SDL_AUDIODRIVER");
+        server = std::make_unique<Server>(kind, 1024);
+        QVERIFY2(server->ready(), "the sound server did not start");
+        server->use();
+        engine = std::make_unique<SoundEngine>();
+        engine->play(data.filePath(QStringLiteral("none")).toStdString());
+        engine->waitUntilHandled();
+        rate = engine->outputRate();
+        QVERIFY(rate >= 8000);
+        // The user's own kit: a silent intro and a recognisable 5.tzk.
+        qputenv("XDG_DATA_HOME", data.path().toUtf8());
+        QVERIFY(QDir(data.path()).mkpath(QStringLiteral("zembra")));
+        five = Wav::ramp(std::size_t(rate) / 10, 1, 37);
+        writeFile(data.filePath(QStringLiteral("zembra/5.tzk")), Wav::build(five, 1, rate));
+        writeFile(data.filePath(QStringLiteral("zembra/00.tzk")), Wav::build({}, 1, rate));
+    }
+
+    void cleanupTestCase()
+    {
+        zembraHere.reset();
+        engine.reset();
+        server.reset();
+        env.reset();
+    }
+
+    // Runs first, before any copy is on the bus.
+    void withoutZembraTheCommandSaysSo()
+    {
+        const Run run = zembra({QStringLiteral("--play"), QStringLiteral("5")});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(QStringLiteral("Zembra yok")), qPrintable(run.err));
+    }
+
+    void playPrintsThenPlays_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("--play 5") << QStringList{"--play", "5"};
+        QTest::newRow("-p 5") << QStringList{"-p", "5"};
+    }
+
+    void playPrintsThenPlays()
+    {
+        QFETCH(QStringList, arguments);
+        if (!zembraHere) {
+            zembraHere = std::make_unique<Copy>(*engine, QStringLiteral("here"));
+            QTRY_COMPARE(owner(), zembraHere->baseService());
+        }
+        zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
+        Recorder recorder(rate);
+        QVERIFY(recorder.started());
+        const Run run = zembra(arguments);
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.err, QString());
+        QCOMPARE(zembraHere->panel(), QStringLiteral("     Alkış Gülme !"));
+        engine->waitUntilHandled();
+        QTest::qWait(400);
+        const Samples heard = recorder.stop();
+        QVERIFY2(findWhole(heard, five) < heard.size(), "5.tzk was not heard whole");
+    }
+
+    void badNumbersChangeNothing_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("0") << QStringList{"--play", "0"};
+        QTest::newRow("21") << QStringList{"--play", "21"};
+        QTest::newRow("x") << QStringList{"--play", "x"};
+        QTest::newRow("-p -1") << QStringList{"-p", "-1"};
+        QTest::newRow("no number") << QStringList{"--play"};
+    }
+
+    void badNumbersChangeNothing()
+    {
+        QFETCH(QStringList, arguments);
+        QVERIFY(zembraHere);
+        zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
+        Recorder recorder(rate);
+        QVERIFY(recorder.started());
+        const Run run = zembra(arguments);
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains(QStringLiteral("1 ile 20 arasında")), qPrintable(run.err));
+        QTest::qWait(300);
+        QCOMPARE(zembraHere->panel(), QString());
+        QVERIFY(silent(recorder.stop()));
+    }
+
+    // What a program of the user's own might send.
+    void rawCallsOutOfRangeAreErrors_data()
+    {
+        QTest::addColumn<QVariant>("argument");
+        QTest::addColumn<QString>("error");
+        const QString invalid = QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
+        QTest::newRow("21") << QVariant(21) << invalid;
+        QTest::newRow("0") << QVariant(0) << invalid;
+        QTest::newRow("-1") << QVariant(-1) << invalid;
+        QTest::newRow("a text") << QVariant(QStringLiteral("5"))
+                                << QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
+    }
+
+    void rawCallsOutOfRangeAreErrors()
+    {
+        QFETCH(QVariant, argument);
+        QFETCH(QString, error);
+        QVERIFY(zembraHere);
+        zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            PressService::ServiceName, PressService::ObjectPath,
+            QStringLiteral("org.example.Zembra"), QStringLiteral("Press"));
+        call << argument;
+        // The copy answers from this thread's event loop.
+        const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::BlockWithGui);
+        QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
+        QCOMPARE(reply.errorName(), error);
+        QCOMPARE(zembraHere->panel(), QString());
+    }
+
+    // Several copies: the first owns the name and alone answers; when it ends the
+    // name passes to the next.
+    void twoCopiesOneAnswers()
+    {
+        zembraHere.reset();
+        QTRY_COMPARE(owner(), QString());
+        RecordingPlayer firstPlayer, secondPlayer;
+        auto first = std::make_unique<Copy>(firstPlayer, QStringLiteral("first"));
+        QTRY_COMPARE(owner(), first->baseService());
+        Copy second(secondPlayer, QStringLiteral("second"));
+        firstPlayer.requests.clear();
+        secondPlayer.requests.clear();
+
+        QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("3")}).exitCode, 0);
+        QCOMPARE(first->panel(), QStringLiteral("        Bekleme !"));
+        QCOMPARE(firstPlayer.requests.size(), std::size_t(1));
+        QVERIFY(firstPlayer.requests[0].find("/3.tzk") != std::string::npos);
+        QCOMPARE(second.panel(), QString());
+        QVERIFY(secondPlayer.requests.empty());
+
+        first->end();
+        QTRY_COMPARE(owner(), second.baseService());
+        QCOMPARE(zembra({QStringLiteral("-p"), QStringLiteral("20")}).exitCode, 0);
+        QCOMPARE(second.panel(), QStringLiteral("      Remixed By"));
+        QCOMPARE(secondPlayer.requests.size(), std::size_t(1));
+        QVERIFY(secondPlayer.requests[0].find("/20.tzk") != std::string::npos);
+        QCOMPARE(firstPlayer.requests.size(), std::size_t(1));
+    }
+
+    // The program itself offers the service once its window is up, and the name
+    // passes on when that process ends.
+    void theProgramOffersItAndPassesItOn()
+    {
+        QTRY_COMPARE(owner(), QString());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
+        QProcess a, b;
+        for (QProcess *p : {&a, &b}) {
+            p->setProcessEnvironment(env);
+            p->start(QStringLiteral(ZEMBRA_PROGRAM), {});
+            QVERIFY(p->waitForStarted());
+        }
+        const auto pidOf = [](const QString &service) {
+            return QDBusConnection::sessionBus().interface()->servicePid(service).value();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!owner().isEmpty(), 20000);
+        const uint firstPid = pidOf(PressService::ServiceName);
+        QVERIFY(firstPid == uint(a.processId()) || firstPid == uint(b.processId()));
+        QProcess &firstOne = firstPid == uint(a.processId()) ? a : b;
+        QProcess &other = &firstOne == &a ? b : a;
+        QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(queued().size(), 2, 20000);
+        firstOne.kill();
+        firstOne.waitForFinished();
+        QTRY_COMPARE_WITH_TIMEOUT(pidOf(PressService::ServiceName), uint(other.processId()), 10000);
+        QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 0);
+        other.kill();
+        other.waitForFinished();
+        QTRY_COMPARE(owner(), QString());
+        QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 1);
+    }
+};
+
+QTEST_MAIN(TestPressService)
+#include "tst_press_service.moc"
