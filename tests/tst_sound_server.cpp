@@ -162,6 +162,17 @@ private:
     bool started_ = false;
 };
 
+// The sound clients' variables, put back when the test ends; the user's SDL
+// driver choice would take the engine off the servers under test.
+std::unique_ptr<EnvGuard> clientEnvironment()
+{
+    auto env = std::make_unique<EnvGuard>(
+        std::initializer_list<const char *>{"PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR",
+                                            "PIPEWIRE_REMOTE", "SDL_AUDIODRIVER"});
+    qunsetenv("SDL_AUDIODRIVER");
+    return env;
+}
+
 // What the engine said of its choices, for the reports of failures.
 std::mutex logMutex;
 QStringList engineLog;
@@ -228,10 +239,7 @@ private slots:
         QVERIFY2(kind == "pulse" || kind == "pipewire",
                  "ZEMBRA_TEST_SERVER must name the server to test: pulse or pipewire");
         QVERIFY(dir.isValid());
-        env = std::make_unique<EnvGuard>(std::initializer_list<const char *>{
-            "PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
-            "SDL_AUDIODRIVER"});
-        qunsetenv("SDL_AUDIODRIVER");
+        env = clientEnvironment();
         server = std::make_unique<Server>(kind, HeldQuantum);
         QVERIFY2(server->ready(), "the sound server did not start");
         server->use();
@@ -577,13 +585,7 @@ class TestPipeWire : public QObject {
     std::unique_ptr<EnvGuard> env;
 
 private slots:
-    void initTestCase()
-    {
-        env = std::make_unique<EnvGuard>(std::initializer_list<const char *>{
-            "PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
-            "SDL_AUDIODRIVER"});
-        qunsetenv("SDL_AUDIODRIVER");
-    }
+    void initTestCase() { env = clientEnvironment(); }
     void cleanupTestCase() { env.reset(); }
 
     // The stream is served by a real-time thread: an ordinary one misses short
@@ -714,13 +716,7 @@ class TestPulse : public QObject {
     std::unique_ptr<EnvGuard> env;
 
 private slots:
-    void initTestCase()
-    {
-        env = std::make_unique<EnvGuard>(std::initializer_list<const char *>{
-            "PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
-            "SDL_AUDIODRIVER"});
-        qunsetenv("SDL_AUDIODRIVER");
-    }
+    void initTestCase() { env = clientEnvironment(); }
     void cleanupTestCase() { env.reset(); }
 
     // The server gone between two calls of the client library: a press that
