@@ -21,23 +21,25 @@ namespace {
 // the terminal when its library is mapped without one. Asking Qt for it at
 // start-up would load OpenGL in every run (about 70 ms and 55 MiB here), so it
 // is made here, before the engine's library, on whichever thread maps it.
-void ensureGlobalShareContext()
+// Says whether there is one.
+bool ensureGlobalShareContext()
 {
     static QMutex mutex;
     const QMutexLocker lock(&mutex);
     if (QOpenGLContext::globalShareContext())
-        return;
+        return true;
     auto *context = new QOpenGLContext;
     context->setFormat(QSurfaceFormat::defaultFormat());
     if (!context->create()) {
         delete context; // no OpenGL here: the engine draws without it
-        return;
+        return false;
     }
     // Lives as long as the application, on its thread.
     context->moveToThread(QCoreApplication::instance()->thread());
     QMetaObject::invokeMethod(QCoreApplication::instance(),
                               [context] { context->setParent(QCoreApplication::instance()); });
     qt_gl_set_global_share_context(context);
+    return true;
 }
 
 // Kept: the engine must never be unloaded.
@@ -84,10 +86,14 @@ void WebViewLoader::loadInBackground(const QString &modulePath, QObject *receive
     QThreadPool::globalInstance()->start([modulePath, deliver = std::move(deliver)] {
         // Only mapped here; the plugin object is made on the user-interface
         // thread, where its objects must live. Mapping again there is cheap.
-        ensureGlobalShareContext();
-        QLibrary library(modulePath);
-        library.setLoadHints(QLibrary::PreventUnloadHint);
-        library.load();
+        // Without a shared context the engine tries to make one itself as its
+        // library is mapped, and ends the program when that is not on the
+        // user-interface thread (Qt 6.8), so then it is mapped there instead.
+        if (ensureGlobalShareContext()) {
+            QLibrary library(modulePath);
+            library.setLoadHints(QLibrary::PreventUnloadHint);
+            library.load();
+        }
         QMetaObject::invokeMethod(QCoreApplication::instance(), deliver, Qt::QueuedConnection);
     });
 }
