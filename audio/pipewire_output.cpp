@@ -157,6 +157,7 @@ private:
     // woken for. Read by the worker, which steps up.
     std::atomic<spa_io_position *> position_{nullptr};
     std::atomic<std::uint64_t> misses_{0};
+    std::atomic<std::uint64_t> askedFrames_{0}; // asked48k_ at the stream's rate
     std::atomic<bool> resync_{true};
     std::uint64_t expected_ = 0;   // real-time thread only
     std::uint64_t graphXruns_ = 0; // real-time thread only
@@ -370,7 +371,9 @@ void PipeWireOutput::onProcess(void *self)
     }
     if (deadline > 0 && monotonicNs() > deadline)
         ++missed; // the next cycle began before our data was ready
-    if (missed)
+    // A graph that another program holds at shorter periods than ours misses
+    // them whatever we ask for: not ours to step up for.
+    if (missed && pos && pos->clock.duration >= out->askedFrames_.load(std::memory_order_relaxed))
         out->misses_.fetch_add(missed, std::memory_order_relaxed);
 }
 
@@ -429,6 +432,7 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
     if (ok) {
         const std::string latency =
             std::to_string(std::max(16, asked48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
+        askedFrames_ = std::uint64_t(std::max(16, asked48k_ * rate_ / 48000));
         stream_ = pw_stream_new(
             core_, "Efekt",
             // No role, and the application named on the stream itself:
@@ -520,6 +524,7 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
 // Under no lock; takes the loop's.
 void PipeWireOutput::askForQuantum()
 {
+    askedFrames_ = std::uint64_t(std::max(16, asked48k_ * rate_ / 48000));
     const std::string latency =
         std::to_string(std::max(16, asked48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
     const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
