@@ -91,7 +91,9 @@ private:
 // What the null sink plays, heard on its monitor.
 class Recorder {
 public:
-    explicit Recorder(int rate, const QString &sink = QStringLiteral("zembra"))
+    // On PipeWire the recorder's latency also bounds the graph's period: one
+    // shorter than a player asks for holds the graph below it.
+    explicit Recorder(int rate, const QString &sink = QStringLiteral("zembra"), int latencyMs = 20)
     {
         // Straight to a file: a pipe nobody reads while the test sleeps would
         // stall the recorder.
@@ -101,7 +103,7 @@ public:
                        {QStringLiteral("--device=%1.monitor").arg(sink), QStringLiteral("--raw"),
                         QStringLiteral("--format=s16le"), QStringLiteral("--channels=2"),
                         QStringLiteral("--rate=%1").arg(rate),
-                        QStringLiteral("--latency-msec=20")});
+                        QStringLiteral("--latency-msec=%1").arg(latencyMs)});
         started_ = process_.waitForStarted();
         std::this_thread::sleep_for(400ms); // until the recording stream runs
     }
@@ -115,14 +117,26 @@ public:
         const auto *frames = reinterpret_cast<const std::int16_t *>(raw.constData());
         Samples left;
         std::size_t loud = 0, differ = 0;
+        QStringList runs; // where the sides differ, and which side was silent
+        std::size_t runStart = 0;
         for (std::size_t i = 0; i < std::size_t(raw.size()) / 4; ++i) {
-            loud += frames[2 * i] != 0;
-            differ += frames[2 * i] != frames[2 * i + 1];
-            left.push_back(frames[2 * i]);
+            const std::int16_t l = frames[2 * i], r = frames[2 * i + 1];
+            const bool differs = l != r;
+            const bool differed = i > 0 && frames[2 * i - 2] != frames[2 * i - 1];
+            if (differs && !differed)
+                runStart = i;
+            if (differed && !differs && runs.size() < 8)
+                runs << QStringLiteral("%1+%2").arg(runStart).arg(i - runStart);
+            if (differs && runs.size() < 8 && (l == 0 || r == 0) && !differed)
+                runs << (l == 0 ? QStringLiteral("left silent:") : QStringLiteral("right silent:"));
+            loud += l != 0;
+            differ += differs;
+            left.push_back(l);
         }
         // Both sides carry the same mono sound.
         if (differ) {
-            qWarning("sides differ in %zu of %zu loud frames", differ, loud);
+            qWarning("sides differ in %zu of %zu loud frames (at frame+length) %s", differ, loud,
+                     qPrintable(runs.join(QLatin1Char(' '))));
             return {};
         }
         return left;
