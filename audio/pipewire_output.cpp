@@ -145,6 +145,14 @@ private:
     bool streamReady_ = false;
     int rate_ = DefaultRate;
 
+    // A period given in frames at 48 kHz, at the stream's rate.
+    int framesAtRate(int frames48k) const { return std::max(16, frames48k * rate_ / 48000); }
+    // node.latency for the period asked for now.
+    std::string latencyAsked() const
+    {
+        return std::to_string(framesAtRate(asked48k_)) + "/" + std::to_string(rate_);
+    }
+
     // Worker only.
     bool active_ = false;
     int learned48k_ = 0; // the shortest period this run has found held
@@ -430,9 +438,8 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
         AudioLog::write("PipeWire passed over: cannot connect (%s)", std::strerror(errno));
     }
     if (ok) {
-        const std::string latency =
-            std::to_string(std::max(16, asked48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
-        askedFrames_ = std::uint64_t(std::max(16, asked48k_ * rate_ / 48000));
+        askedFrames_ = std::uint64_t(framesAtRate(asked48k_));
+        const std::string latency = latencyAsked();
         stream_ = pw_stream_new(
             core_, "Efekt",
             // No role, and the application named on the stream itself:
@@ -466,7 +473,7 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
     pw_thread_loop_unlock(loop_);
     if (ok)
         AudioLog::write("PipeWire: stream at %d Hz, periods of at least %d frames", rate_,
-                        std::max(16, learned48k_ * rate_ / 48000));
+                        framesAtRate(learned48k_));
     else if (stream_)
         AudioLog::write("PipeWire passed over: the stream did not start");
     settledAt_ = monotonicNs();
@@ -524,9 +531,8 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
 // Under no lock; takes the loop's.
 void PipeWireOutput::askForQuantum()
 {
-    askedFrames_ = std::uint64_t(std::max(16, asked48k_ * rate_ / 48000));
-    const std::string latency =
-        std::to_string(std::max(16, asked48k_ * rate_ / 48000)) + "/" + std::to_string(rate_);
+    askedFrames_ = std::uint64_t(framesAtRate(asked48k_));
+    const std::string latency = latencyAsked();
     const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
     const spa_dict dict = SPA_DICT_INIT(items, 1);
     pw_thread_loop_lock(loop_);
