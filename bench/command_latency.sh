@@ -14,7 +14,8 @@
 #   --tools   where bench_press is (default: PROGRAM's folder/bench)
 #   --keep    keep the work folder: logs and the per-press CSV
 set -euo pipefail
-here=$(dirname "$(realpath "$0")")
+# shellcheck source=common.sh
+source "$(dirname "$(realpath "$0")")/common.sh"
 program=$here/../build/zembra
 servers=both presses=30 idle=5 runs=30 tools='' keep=0
 while (($#)); do
@@ -25,29 +26,12 @@ while (($#)); do
     --runs) runs=$2 && shift ;;
     --tools) tools=$2 && shift ;;
     --keep) keep=1 ;;
-    -*) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2 && exit 2 ;;
+    -*) bench_usage ;;
     *) program=$1 ;;
     esac
     shift
 done
-program=$(realpath "$program")
-tools=$(realpath "${tools:-$(dirname "$program")/bench}")
-[[ -x $program ]] || { echo "no program at $program" >&2; exit 1; }
-[[ -x $tools/bench_press ]] || { echo "no bench_press in $tools (build it: --target bench_press)" >&2; exit 1; }
-case $servers in
-pulse | pipewire) ;;
-both) servers="pulse pipewire" ;;
-*) echo "--server pulse|pipewire|both" >&2 && exit 2 ;;
-esac
-
-# shellcheck source=../scripts/pulse.sh
-source "$here/../scripts/pulse.sh"
-# shellcheck source=../scripts/pipewire.sh
-source "$here/../scripts/pipewire.sh"
-# shellcheck source=../scripts/xvfb.sh
-source "$here/../scripts/xvfb.sh"
-
-work=$(mktemp -d /tmp/zembra-command.XXXXXX)
+bench_setup command bench_press
 zembra_pid='' bus_pid=''
 stop_zembra() {
     [[ -n $zembra_pid ]] && { kill "$zembra_pid" 2>/dev/null; wait "$zembra_pid" 2>/dev/null; } || true
@@ -57,15 +41,7 @@ stop_bus() {
     [[ -n $bus_pid ]] && kill "$bus_pid" 2>/dev/null || true
     bus_pid=''
 }
-cleanup() {
-    stop_zembra
-    stop_bus
-    zembra_xvfb_stop
-    zembra_pulse_stop
-    zembra_pipewire_stop
-    if ((keep)); then echo "work folder kept: $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
+bench_on_exit+=(stop_zembra stop_bus)
 
 "$tools/bench_press" --make-sounds "$work" # tone-a..e, low, high, silence
 app=$work/app
@@ -109,18 +85,10 @@ run_server() {
     local server=$1 rate recorder_arg
     local -a contenders=()
     echo
+    start_server "$server"
     if [[ $server == pulse ]]; then
-        mkdir -p "$work/no-pipewire"
-        export PIPEWIRE_RUNTIME_DIR=$work/no-pipewire
-        unset PIPEWIRE_REMOTE
-        zembra_pulse_start
-        rate=44100
-        echo "== PulseAudio $(pulseaudio --version | awk '{ print $2 }'), null sink at $rate Hz"
         recorder_arg=pulse:zembra.monitor:64
     else
-        zembra_pipewire_start
-        rate=$ZEMBRA_PIPEWIRE_RATE
-        echo "== PipeWire $(pipewire --version | awk '/Linked/ { print $NF }'), null sink at $rate Hz"
         recorder_arg=pipewire:zembra
     fi
     zembra_xvfb_start
@@ -156,12 +124,7 @@ run_server() {
     stop_bus
     unset DBUS_SESSION_BUS_ADDRESS
     zembra_xvfb_stop
-    if [[ $server == pulse ]]; then
-        zembra_pulse_stop
-        unset PIPEWIRE_RUNTIME_DIR
-    else
-        zembra_pipewire_stop
-    fi
+    stop_server "$server"
 }
 
 for server in $servers; do

@@ -14,7 +14,8 @@
 #   --tools   where bench_gaps is (default: PROGRAM's folder/bench)
 #   --keep    keep the work folder: logs, per-sound CSV, the recordings as WAV
 set -euo pipefail
-here=$(dirname "$(realpath "$0")")
+# shellcheck source=common.sh
+source "$(dirname "$(realpath "$0")")/common.sh"
 program=$here/../build/zembra
 servers=both presses=20 busy_presses=10 bystander_ms=6000 tools='' keep=0
 while (($#)); do
@@ -25,47 +26,12 @@ while (($#)); do
     --bystander-ms) bystander_ms=$2 && shift ;;
     --tools) tools=$2 && shift ;;
     --keep) keep=1 ;;
-    -*) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2 && exit 2 ;;
+    -*) bench_usage ;;
     *) program=$1 ;;
     esac
     shift
 done
-program=$(realpath "$program")
-tools=$(realpath "${tools:-$(dirname "$program")/bench}")
-[[ -x $program ]] || { echo "no program at $program" >&2; exit 1; }
-[[ -x $tools/bench_gaps ]] || { echo "no bench_gaps in $tools (build it: --target bench_gaps)" >&2; exit 1; }
-case $servers in
-pulse | pipewire) ;;
-both) servers="pulse pipewire" ;;
-*) echo "--server pulse|pipewire|both" >&2 && exit 2 ;;
-esac
-
-# shellcheck source=../scripts/pulse.sh
-source "$here/../scripts/pulse.sh"
-# shellcheck source=../scripts/pipewire.sh
-source "$here/../scripts/pipewire.sh"
-# shellcheck source=../scripts/xvfb.sh
-source "$here/../scripts/xvfb.sh"
-
-work=$(mktemp -d /tmp/zembra-gaps.XXXXXX)
-children=()
-stop_children() {
-    local pid
-    for pid in "${children[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    children=()
-}
-cleanup() {
-    stop_children
-    zembra_xvfb_stop
-    zembra_pulse_stop
-    zembra_pipewire_stop
-    if ((keep)); then echo "work folder kept: $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-
+bench_setup gaps bench_gaps
 "$tools/bench_gaps" --make-sounds "$work" --long-ms "$bystander_ms"
 # Button 1 plays the 2 s tone, button 2 silence; the intro and closing sounds
 # are silence. The user's own folder wins over the program's, so no demo kit
@@ -79,29 +45,15 @@ run_server() {
     local server=$1 rate wid height menu
     local -a args=()
     echo
+    start_server "$server"
     if [[ $server == pulse ]]; then
-        # No PipeWire to be found, the user's included: PulseAudio alone.
-        mkdir -p "$work/no-pipewire"
-        export PIPEWIRE_RUNTIME_DIR=$work/no-pipewire
-        unset PIPEWIRE_REMOTE
-        zembra_pulse_start
-        rate=44100
-        echo "== PulseAudio $(pulseaudio --version | awk '{ print $2 }'), null sink at $rate Hz"
         args=(--recorder pulse:zembra.monitor:64 --player "paplay --device=zembra")
     else
-        zembra_pipewire_start
-        rate=$ZEMBRA_PIPEWIRE_RATE
-        echo "== PipeWire $(pipewire --version | awk '/Linked/ { print $NF }'), null sink at $rate Hz"
         args=(--recorder pipewire:zembra --player "pw-play --target zembra"
             --at-quantum "pw-play --target zembra" --watch Zembra Efekt)
     fi
     zembra_xvfb_start
-    XDG_CONFIG_HOME=$work/xdg openbox --sm-disable >"$work/openbox.log" 2>&1 &
-    children+=($!)
-    for _ in $(seq 50); do
-        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-        sleep 0.1
-    done
+    start_window_manager
 
     XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config "$program" >"$work/zembra-$server.log" 2>&1 &
     children+=($!)
@@ -121,12 +73,7 @@ run_server() {
 
     stop_children
     zembra_xvfb_stop
-    if [[ $server == pulse ]]; then
-        zembra_pulse_stop
-        unset PIPEWIRE_RUNTIME_DIR
-    else
-        zembra_pipewire_stop
-    fi
+    stop_server "$server"
 }
 
 echo "program: $program"

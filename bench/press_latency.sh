@@ -15,7 +15,8 @@
 #             through its PulseAudio side in 64-frame fragments
 #   --keep    keep the work folder: logs, per-press CSV, the recordings as WAV
 set -euo pipefail
-here=$(dirname "$(realpath "$0")")
+# shellcheck source=common.sh
+source "$(dirname "$(realpath "$0")")/common.sh"
 program=$here/../build/zembra
 servers=both presses=30 bursts=2 idle=5 recorder=passive tools='' keep=0
 floor_latency=64/48000 idle_gap=2500
@@ -30,49 +31,12 @@ while (($#)); do
     --tools) tools=$2 && shift ;;
     --floor-latency) floor_latency=$2 && shift ;;
     --keep) keep=1 ;;
-    -*) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2 && exit 2 ;;
+    -*) bench_usage ;;
     *) program=$1 ;;
     esac
     shift
 done
-program=$(realpath "$program")
-tools=$(realpath "${tools:-$(dirname "$program")/bench}")
-[[ -x $program ]] || { echo "no program at $program" >&2; exit 1; }
-for t in bench_press bench_floor; do
-    [[ -x $tools/$t ]] || { echo "no $t in $tools (build it: --target $t)" >&2; exit 1; }
-done
-case $servers in
-pulse | pipewire) ;;
-both) servers="pulse pipewire" ;;
-*) echo "--server pulse|pipewire|both" >&2 && exit 2 ;;
-esac
-
-# shellcheck source=../scripts/pulse.sh
-source "$here/../scripts/pulse.sh"
-# shellcheck source=../scripts/pipewire.sh
-source "$here/../scripts/pipewire.sh"
-# shellcheck source=../scripts/xvfb.sh
-source "$here/../scripts/xvfb.sh"
-
-work=$(mktemp -d /tmp/zembra-press.XXXXXX)
-children=()
-stop_children() {
-    local pid
-    for pid in "${children[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    children=()
-}
-cleanup() {
-    stop_children
-    zembra_xvfb_stop
-    zembra_pulse_stop
-    zembra_pipewire_stop
-    if ((keep)); then echo "work folder kept: $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-
+bench_setup press bench_press bench_floor
 "$tools/bench_press" --make-sounds "$work" # tone-a..e, low, high, silence
 app=$work/app
 mkdir -p "$app"
@@ -160,19 +124,10 @@ run_server() {
     local server=$1 rate recorder_arg subject_floor wid zembra_pid
     local -a contenders=() watch=()
     echo
+    start_server "$server"
     if [[ $server == pulse ]]; then
-        # No PipeWire to be found, the user's included: PulseAudio alone.
-        mkdir -p "$work/no-pipewire"
-        export PIPEWIRE_RUNTIME_DIR=$work/no-pipewire
-        unset PIPEWIRE_REMOTE
-        zembra_pulse_start
-        rate=44100
-        echo "== PulseAudio $(pulseaudio --version | awk '{ print $2 }'), null sink at $rate Hz"
         recorder_arg=pulse:zembra.monitor:64
     else
-        zembra_pipewire_start
-        rate=$ZEMBRA_PIPEWIRE_RATE
-        echo "== PipeWire $(pipewire --version | awk '/Linked/ { print $NF }'), null sink at $rate Hz"
         case $recorder in
         active) recorder_arg=pipewire-active:zembra ;;
         pulse) recorder_arg=pulse:zembra.monitor:64 ;;
@@ -181,12 +136,7 @@ run_server() {
         watch=(--watch Zembra Efekt)
     fi
     zembra_xvfb_start
-    XDG_CONFIG_HOME=$work/xdg openbox --sm-disable >"$work/openbox.log" 2>&1 &
-    children+=($!)
-    for _ in $(seq 50); do
-        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-        sleep 0.1
-    done
+    start_window_manager
 
     start_window zembra '^Zembra v1\.1' "$app/zembra"
     zembra_pid=${children[-1]}
@@ -256,12 +206,7 @@ run_server() {
 
     stop_children
     zembra_xvfb_stop
-    if [[ $server == pulse ]]; then
-        zembra_pulse_stop
-        unset PIPEWIRE_RUNTIME_DIR
-    else
-        zembra_pipewire_stop
-    fi
+    stop_server "$server"
 }
 
 echo "program: $program"
