@@ -1,15 +1,11 @@
 #pragma once
 
-#include <QCommandLineOption>
-
 // zembra --play N (or -p N): presses button N of the Zembra already running,
 // through its session-bus service, and ends. It needs no display and opens no
 // sound device, and it never starts a Zembra of its own, which would play the
-// intro.
+// intro. It uses the D-Bus library alone: a shortcut's press does not wait for
+// Qt to be mapped and relocated.
 namespace PlayCommand {
-
-// The option as --help describes it.
-QCommandLineOption option();
 
 // Whether the arguments ask for a press, and not for --help or --version.
 bool isAsked(int argc, char *argv[]);

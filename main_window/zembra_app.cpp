@@ -1,11 +1,11 @@
 #include "main_window/zembra_app.h"
 
 #include "audio/sound_engine.h"
+#include "effects/effect_table.h"
 #include "effects/sound_log.h"
 #include "generated/build_info.h"
 #include "main_window/app_setup.h"
 #include "main_window/frm_ana.h"
-#include "main_window/play_command.h"
 #include "main_window/press_service.h"
 #include "window_services/fonts.h"
 #include "window_services/style.h"
@@ -42,7 +42,12 @@ bool answeredOnTheTerminal(int argc, char *argv[])
                        "çalar."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    parser.addOption(PlayCommand::option());
+    // main.cpp answers it; here it is only described.
+    parser.addOption(QCommandLineOption(
+        {QStringLiteral("p"), QStringLiteral("play")},
+        QStringLiteral("Çalışan Zembra'da N numaralı düğmeye basar (1-%1); pencere açmaz.")
+            .arg(Effects::Count),
+        QStringLiteral("N")));
     parser.parse(app.arguments()); // unknown options are no error here
     if (parser.isSet(version))
         parser.showVersion();

@@ -8,6 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-webengine-dev libsdl2-dev libpulse-dev
     libpipewire-0.3-dev libspa-0.2-dev libsndfile1-dev libsamplerate0-dev libasound2-dev
+    libdbus-1-dev
     # fonts standing in for Verdana, Arial and MS Sans Serif; Qt's texts in Turkish
     fonts-dejavu-core fonts-liberation2 qt6-translations-l10n
     # Wayland sessions, and a headless compositor to test on

@@ -197,6 +197,7 @@ private slots:
         QTest::newRow("0") << QStringList{"--play", "0"};
         QTest::newRow("21") << QStringList{"--play", "21"};
         QTest::newRow("x") << QStringList{"--play", "x"};
+        QTest::newRow("a number, then more") << QStringList{"--play=5x"};
         QTest::newRow("-p -1") << QStringList{"-p", "-1"};
         QTest::newRow("no number") << QStringList{"--play"};
     }
