@@ -240,21 +240,26 @@ void SoundEngine::Core::start(const std::string &path)
         output->play(std::make_unique<Voice>(kept->pcm));
         return;
     }
-    auto decoder = SoundDecoder::open(fd, output->rate());
-    if (!decoder) {
-        silence();
-        return;
-    }
     auto j = std::make_unique<Job>();
     j->ring = std::make_shared<FrameRing>(std::size_t(output->rate()) / 2);
-    j->decoder = std::move(decoder);
     if (kept) {
-        // The start plays while the rest is decoded from the beginning of the
-        // file again, so that resampling runs on unbroken.
+        // The start plays at once, before the decoder opens: opening some
+        // formats reads well into the file. The rest is decoded from the
+        // beginning of the file again, so that resampling runs on unbroken.
+        output->play(std::make_unique<Voice>(kept->pcm, j->ring));
         j->skip = kept->pcm->frames();
+        j->decoder = SoundDecoder::open(fd, output->rate());
+        if (!j->decoder) { // the file read before no longer decodes: its start alone
+            j->ring->finish();
+            return;
+        }
         job = std::move(j);
-        output->play(std::make_unique<Voice>(kept->pcm, job->ring));
     } else {
+        j->decoder = SoundDecoder::open(fd, output->rate());
+        if (!j->decoder) {
+            silence();
+            return;
+        }
         j->start.key = key;
         j->start.pcm = std::make_shared<Pcm>();
         j->start.pcm->channels = j->decoder->channels();
