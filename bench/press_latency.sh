@@ -5,9 +5,11 @@
 #
 # Usage: bench/press_latency.sh [PROGRAM] [--server pulse|pipewire|both]
 #            [--presses N] [--bursts N] [--idle N] [--recorder passive|active|pulse]
-#            [--idle-gap MS] [--tools DIR] [--floor-latency N/RATE] [--keep]
+#            [--idle-gap MS] [--tools DIR] [--floor-latency N/RATE] [--formats] [--keep]
 #   PROGRAM   the built zembra (default build/zembra); it is copied, with the
 #             modules beside it, into a folder with the bench's tones
+#   --formats instead of the players and the floor, the program against itself:
+#             buttons 1-3 play WAVE, 5-7 FLAC, 9-11 Ogg Vorbis, 13-15 MP3
 #   --idle-gap silence before each "after silence" press (default 2500 ms)
 #   --tools   where bench_press and bench_floor are (default: PROGRAM's folder/bench)
 #   --recorder on PipeWire: natively and passively, so that the graph runs only
@@ -19,7 +21,7 @@ set -euo pipefail
 source "$(dirname "$(realpath "$0")")/common.sh"
 program=$here/../build/zembra
 servers=both presses=30 bursts=2 idle=5 recorder=passive tools='' keep=0
-floor_latency=64/48000 idle_gap=2500
+floor_latency=64/48000 idle_gap=2500 formats=0
 while (($#)); do
     case $1 in
     --server) servers=$2 && shift ;;
@@ -30,13 +32,14 @@ while (($#)); do
     --recorder) recorder=$2 && shift ;;
     --tools) tools=$2 && shift ;;
     --floor-latency) floor_latency=$2 && shift ;;
+    --formats) formats=1 ;;
     --keep) keep=1 ;;
     -*) bench_usage ;;
     *) program=$1 ;;
     esac
     shift
 done
-bench_setup press bench_press bench_floor
+bench_setup press bench_press bench_floor bench_encode
 "$tools/bench_press" --make-sounds "$work" # tone-a..e, low, high, silence
 app=$work/app
 mkdir -p "$app"
@@ -51,6 +54,21 @@ cp "$work/low.wav" "$app/2.tzk"
 cp "$work/high.wav" "$app/3.tzk"
 cp "$work/silence.wav" "$app/00.tzk"
 cp "$work/silence.wav" "$app/01.tzk"
+# With --formats, each compressed format its own tone and three buttons, named
+# like every kit file: the program goes by the content.
+encoded=(flac:b:5 ogg:c:9 mp3:d:13)
+if ((formats)); then
+    echo "the tones as the encoders left them:"
+    for e in "${encoded[@]}"; do
+        IFS=: read -r ext letter first <<<"$e"
+        n=$first
+        for tone in "tone-$letter" low high; do
+            "$tools/bench_encode" "$work/$tone.wav" "$work/$tone.$ext" | sed 's/^/  /'
+            cp "$work/$tone.$ext" "$app/$n.tzk"
+            n=$((n + 1))
+        done
+    done
+fi
 
 # Threads' CPU time in nanoseconds, summed over the given processes.
 cpu_ns() {
@@ -147,26 +165,36 @@ run_server() {
     local height menu points=()
     height=$(xdotool getwindowgeometry --shell "$wid" | sed -n 's/^HEIGHT=//p')
     menu=$((height - 324))
-    for n in 0 1 2; do # Command1..3, from the grid as scripts/headless-demo.sh computes it
-        points+=("$((24 + 96 * (n % 4) + 36)),$((menu + 56 + 56 * (n / 4) + 16))")
-    done
-    contenders+=(--window zembra a "$wid" "${points[@]}")
+    # A button's centre, from the grid as scripts/headless-demo.sh computes it.
+    point() { echo "$((24 + 96 * ($1 % 4) + 36)),$((menu + 56 + 56 * ($1 / 4) + 16))"; }
+    points=("$(point 0)" "$(point 1)" "$(point 2)")
     local zembra_wid=$wid
 
-    local floor_points=('30,30' '90,30' '150,30')
-    contenders+=(--spawn paplay b "paplay --device=zembra")
-    if [[ $server == pulse ]]; then
-        start_window floor-pulse '^zembra-floor-pulse$' "$tools/bench_floor" --api pulse \
-            --name zembra-floor-pulse --at 440,20 "$work"/{tone-c,low,high}.wav
-        contenders+=(--window floor-pulse c "$wid" "${floor_points[@]}")
-        subject_floor=(--subject zembra --floor floor-pulse)
+    if ((formats)); then
+        contenders+=(--window zembra-wave a "$wid" "${points[@]}")
+        for e in "${encoded[@]}"; do
+            IFS=: read -r ext letter first <<<"$e"
+            contenders+=(--window "zembra-$ext" "$letter" "$wid" "$(point $((first - 1)))"
+                "$(point "$first")" "$(point $((first + 1)))")
+        done
+        subject_floor=(--subject zembra-flac --floor zembra-wave)
     else
-        contenders+=(--spawn pw-play c "pw-play --target zembra")
-        start_window floor-pipewire '^zembra-floor-pipewire$' "$tools/bench_floor" \
-            --api pipewire --latency "$floor_latency" --name zembra-floor-pipewire --at 440,20 \
-            "$work"/{tone-d,low,high}.wav
-        contenders+=(--window floor-pipewire d "$wid" "${floor_points[@]}")
-        subject_floor=(--subject zembra --floor floor-pipewire)
+        contenders+=(--window zembra a "$wid" "${points[@]}")
+        local floor_points=('30,30' '90,30' '150,30')
+        contenders+=(--spawn paplay b "paplay --device=zembra")
+        if [[ $server == pulse ]]; then
+            start_window floor-pulse '^zembra-floor-pulse$' "$tools/bench_floor" --api pulse \
+                --name zembra-floor-pulse --at 440,20 "$work"/{tone-c,low,high}.wav
+            contenders+=(--window floor-pulse c "$wid" "${floor_points[@]}")
+            subject_floor=(--subject zembra --floor floor-pulse)
+        else
+            contenders+=(--spawn pw-play c "pw-play --target zembra")
+            start_window floor-pipewire '^zembra-floor-pipewire$' "$tools/bench_floor" \
+                --api pipewire --latency "$floor_latency" --name zembra-floor-pipewire \
+                --at 440,20 "$work"/{tone-d,low,high}.wav
+            contenders+=(--window floor-pipewire d "$wid" "${floor_points[@]}")
+            subject_floor=(--subject zembra --floor floor-pipewire)
+        fi
     fi
 
     local dump=()
