@@ -215,7 +215,9 @@ run_server() {
         wait "$pid" 2>/dev/null || true
     done
     children=("${children[@]:0:2}")
-    for f in "$work"/floor-*.log; do sed 's/^/  /' "$f"; done
+    for f in "$work"/floor-*.log; do
+        if [[ -f $f ]]; then sed 's/^/  /' "$f"; fi
+    done
     rm -f "$work"/floor-*.log
 
     # Idle CPU once the program has had time to close its stream.
