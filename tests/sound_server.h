@@ -3,6 +3,8 @@
 // A private sound server for tests, a recorder of its null sink's monitor, and
 // the reading of a recording as a sequence of known sounds.
 
+#include "env_guard.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -11,9 +13,11 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -88,6 +92,17 @@ private:
     bool ready_ = false;
 };
 
+// The sound clients' variables, put back when the test ends; the user's SDL
+// driver choice would take the engine off the servers under test.
+inline std::unique_ptr<EnvGuard> clientEnvironment()
+{
+    auto env = std::make_unique<EnvGuard>(
+        std::initializer_list<const char *>{"PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR",
+                                            "PIPEWIRE_REMOTE", "SDL_AUDIODRIVER"});
+    qunsetenv("SDL_AUDIODRIVER");
+    return env;
+}
+
 // What the null sink plays, heard on its monitor.
 class Recorder {
 public:
@@ -115,28 +130,36 @@ public:
         QFile f(file_.fileName());
         const QByteArray raw = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
         const auto *frames = reinterpret_cast<const std::int16_t *>(raw.constData());
+        // Both sides carry the same mono sound; where they differ, say where
+        // and which side was silent.
+        struct Run {
+            std::size_t from, length;
+            const char *silent;
+        };
+        std::vector<Run> runs;
         Samples left;
         std::size_t loud = 0, differ = 0;
-        QStringList runs; // where the sides differ, and which side was silent
-        std::size_t runStart = 0;
         for (std::size_t i = 0; i < std::size_t(raw.size()) / 4; ++i) {
             const std::int16_t l = frames[2 * i], r = frames[2 * i + 1];
-            const bool differs = l != r;
-            const bool differed = i > 0 && frames[2 * i - 2] != frames[2 * i - 1];
-            if (differs && !differed)
-                runStart = i;
-            if (differed && !differs && runs.size() < 8)
-                runs << QStringLiteral("%1+%2").arg(runStart).arg(i - runStart);
-            if (differs && runs.size() < 8 && (l == 0 || r == 0) && !differed)
-                runs << (l == 0 ? QStringLiteral("left silent:") : QStringLiteral("right silent:"));
             loud += l != 0;
-            differ += differs;
             left.push_back(l);
+            if (l == r)
+                continue;
+            ++differ;
+            if (!runs.empty() && runs.back().from + runs.back().length == i)
+                ++runs.back().length;
+            else
+                runs.push_back({i, 1, l == 0 ? "left" : r == 0 ? "right" : "neither"});
         }
-        // Both sides carry the same mono sound.
         if (differ) {
-            qWarning("sides differ in %zu of %zu loud frames (at frame+length) %s", differ, loud,
-                     qPrintable(runs.join(QLatin1Char(' '))));
+            QStringList where;
+            for (std::size_t k = 0; k < std::min<std::size_t>(runs.size(), 8); ++k)
+                where << QStringLiteral("%1+%2 (%3 silent)")
+                             .arg(runs[k].from)
+                             .arg(runs[k].length)
+                             .arg(QLatin1String(runs[k].silent));
+            qWarning("sides differ in %zu of %zu loud frames, at frame+length: %s", differ, loud,
+                     qPrintable(where.join(QLatin1Char(' '))));
             return {};
         }
         return left;

@@ -59,10 +59,7 @@ private slots:
         QVERIFY2(kind == "pulse" || kind == "pipewire",
                  "ZEMBRA_TEST_SERVER must name the server to test: pulse or pipewire");
         QVERIFY(data.isValid() && QDir(data.path()).mkpath(QStringLiteral("zembra")));
-        env = std::make_unique<EnvGuard>(std::initializer_list<const char *>{
-            "PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
-            "SDL_AUDIODRIVER"});
-        qunsetenv("SDL_AUDIODRIVER");
+        env = clientEnvironment();
         // Recordings compared sample for sample: a period the machine holds.
         server = std::make_unique<Server>(kind, 1024);
         QVERIFY2(server->ready(), "the sound server did not start");

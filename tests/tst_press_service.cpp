@@ -116,6 +116,7 @@ class TestPressService : public QObject {
 
     QTemporaryDir data;
     std::unique_ptr<EnvGuard> env;
+    std::unique_ptr<EnvGuard> dataHome;
     std::unique_ptr<Server> server;
     std::unique_ptr<SoundEngine> engine;
     std::unique_ptr<Copy> zembraHere;
@@ -128,10 +129,8 @@ private slots:
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "no private session bus");
         const QString kind = qEnvironmentVariable("ZEMBRA_TEST_SERVER");
         QVERIFY2(kind == "pulse" || kind == "pipewire", "ZEMBRA_TEST_SERVER: pulse or pipewire");
-        env = std::make_unique<EnvGuard>(std::initializer_list<const char *>{
-            "PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
-            "SDL_AUDIODRIVER", "XDG_DATA_HOME"});
-        qunsetenv("SDL_AUDIODRIVER");
+        env = SoundServerTest::clientEnvironment();
+        dataHome = std::make_unique<EnvGuard>(std::initializer_list<const char *>{"XDG_DATA_HOME"});
         server = std::make_unique<Server>(kind, 1024);
         QVERIFY2(server->ready(), "the sound server did not start");
         server->use();
@@ -154,6 +153,7 @@ private slots:
         engine.reset();
         server.reset();
         env.reset();
+        dataHome.reset();
     }
 
     // Runs first, before any copy is on the bus.

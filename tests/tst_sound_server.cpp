@@ -162,17 +162,6 @@ private:
     bool started_ = false;
 };
 
-// The sound clients' variables, put back when the test ends; the user's SDL
-// driver choice would take the engine off the servers under test.
-std::unique_ptr<EnvGuard> clientEnvironment()
-{
-    auto env = std::make_unique<EnvGuard>(
-        std::initializer_list<const char *>{"PULSE_SERVER", "PULSE_SINK", "PIPEWIRE_RUNTIME_DIR",
-                                            "PIPEWIRE_REMOTE", "SDL_AUDIODRIVER"});
-    qunsetenv("SDL_AUDIODRIVER");
-    return env;
-}
-
 // What the engine said of its choices, for the reports of failures.
 std::mutex logMutex;
 QStringList engineLog;
@@ -189,15 +178,34 @@ QString engineSaid()
 
 } // namespace
 
+// What every test of one kind of server starts from: a folder for its sounds,
+// and the sound clients' variables put back when it ends. Each test starts the
+// servers it needs.
+class ServerKindTest : public QObject {
+    Q_OBJECT
+
+protected:
+    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/Ses Efektleri ışğ-XXXXXX")};
+
+protected slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        env = clientEnvironment();
+    }
+    void cleanupTestCase() { env.reset(); }
+
+private:
+    std::unique_ptr<EnvGuard> env;
+};
+
 // The engine on a real sound server, the kind named by ZEMBRA_TEST_SERVER
 // (pulse or pipewire), which the test starts itself with a null sink.
-class TestSoundServer : public QObject {
+class TestSoundServer : public ServerKindTest {
     Q_OBJECT
 
     QString kind = qEnvironmentVariable("ZEMBRA_TEST_SERVER");
-    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/Ses Efektleri ışğ-XXXXXX")};
     std::unique_ptr<Server> server;
-    std::unique_ptr<EnvGuard> env;
 
     QString path(const QString &name) const { return dir.filePath(name); }
     std::string file(const QString &name) const { return path(name).toStdString(); }
@@ -238,8 +246,7 @@ private slots:
     {
         QVERIFY2(kind == "pulse" || kind == "pipewire",
                  "ZEMBRA_TEST_SERVER must name the server to test: pulse or pipewire");
-        QVERIFY(dir.isValid());
-        env = clientEnvironment();
+        ServerKindTest::initTestCase();
         server = std::make_unique<Server>(kind, HeldQuantum);
         QVERIFY2(server->ready(), "the sound server did not start");
         server->use();
@@ -248,7 +255,7 @@ private slots:
     void cleanupTestCase()
     {
         server.reset();
-        env.reset();
+        ServerKindTest::cleanupTestCase();
     }
 
     // Steps: a, A or b press that sound ("a" short, "A" long), "-" a missing file,
@@ -577,27 +584,6 @@ private slots:
         }
         QFAIL(qPrintable(QStringLiteral("gaps in the tone, alone/with Zembra:") + rounds));
     }
-};
-
-// What every test of one kind of server starts from: a folder for its sounds,
-// and the sound clients' variables put back when it ends. Each test starts the
-// servers it needs.
-class ServerKindTest : public QObject {
-    Q_OBJECT
-
-protected:
-    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/Ses Efektleri ışğ-XXXXXX")};
-
-private slots:
-    void initTestCase()
-    {
-        QVERIFY(dir.isValid());
-        env = clientEnvironment();
-    }
-    void cleanupTestCase() { env.reset(); }
-
-private:
-    std::unique_ptr<EnvGuard> env;
 };
 
 // What only PipeWire does: Zembra's period starts at one the machine holds and
