@@ -116,7 +116,7 @@ protected:
 
 private:
     bool waitUntil(const struct timespec &until, const bool &flag);
-    void askForQuantum();
+    void askLocked(int frames48k);
     int othersPeriod48k() const;
 
     pw_thread_loop *loop_ = nullptr;
@@ -132,12 +132,13 @@ private:
     int syncSeq_ = -1;
     bool synced_ = false;
     std::set<uint32_t> sinks_;
-    // Other programs' playback streams, watched so that ours never changes the
-    // period of a graph they play in.
+    // Other programs' playback streams, watched so that ours never shortens
+    // the period they play at: a change of period while a stream plays costs
+    // it a whole period of sound.
     struct OtherStream {
         pw_proxy *proxy = nullptr;
         spa_hook listener{};
-        bool running = false;
+        bool known = false; // its properties have come
         int latency48k = 0; // 0: none asked for
     };
     std::map<uint32_t, std::unique_ptr<OtherStream>> others_;
@@ -150,15 +151,17 @@ private:
     // node.latency for the period asked for now.
     std::string latencyAsked() const
     {
-        return std::to_string(framesAtRate(asked48k_)) + "/" + std::to_string(rate_);
+        return std::to_string(framesAtRate(asked48k_.load())) + "/" + std::to_string(rate_);
     }
 
-    // Worker only.
+    // Written under the loop's lock, by the worker or the loop's thread.
     bool active_ = false;
+    std::atomic<int> asked48k_{0}; // what the stream asks for now
+    std::atomic<std::int64_t> settledAt_{0};
+
+    // Worker only.
     int learned48k_ = 0; // the shortest period this run has found held
-    int asked48k_ = 0;   // what the stream asks for now
     std::uint64_t seenMisses_ = 0;
-    std::int64_t settledAt_ = 0;
 
     // Periods the graph ran without our data in time, counted on the real-time
     // thread: a cycle that ended before we had rendered, or cycles we were never
@@ -292,16 +295,27 @@ void PipeWireOutput::onGlobal(void *self, uint32_t id, uint32_t, const char *typ
         pw_node_add_listener(reinterpret_cast<pw_node *>(other->proxy), &other->listener,
                              &otherNodeEvents, other.get());
         out->others_.emplace(id, std::move(other));
+        // A program opening a stream while ours plays at shorter periods: step
+        // aside now, before the session manager links it, so that it never
+        // plays at our period nor loses one when ours ends. What it asks for
+        // comes a round trip later, so take the longest period there is.
+        if (out->active_ && out->asked48k_ < MaxQuantum48k) {
+            AudioLog::write("PipeWire: another program opened a stream: asking for %d-frame "
+                            "periods while ours plays",
+                            MaxQuantum48k);
+            out->askLocked(MaxQuantum48k);
+            out->settledAt_ = monotonicNs();
+        }
     }
 }
 
 void PipeWireOutput::onOtherInfo(void *data, const struct pw_node_info *info)
 {
     auto *other = static_cast<OtherStream *>(data);
-    if (info->change_mask & PW_NODE_CHANGE_MASK_STATE)
-        other->running = info->state == PW_NODE_STATE_RUNNING;
-    if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) && info->props)
+    if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) && info->props) {
+        other->known = true;
         other->latency48k = framesAt48k(spa_dict_lookup(info->props, PW_KEY_NODE_LATENCY));
+    }
 }
 
 void PipeWireOutput::onGlobalRemove(void *self, uint32_t id)
@@ -423,11 +437,17 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
         pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
         registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
         pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
-        // One round trip: the daemon answers and has told us of every node by then.
+        // One round trip: the daemon answers and has told us of every node by
+        // then; a second, and it has told us what the other streams ask for.
         syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
+        ok = waitUntil(until, synced_);
+        if (ok) {
+            synced_ = false;
+            syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
+            ok = waitUntil(until, synced_);
+        }
         // A PipeWire that carries no audio (video only, next to a PulseAudio
         // server) is not where sound goes.
-        ok = waitUntil(until, synced_);
         if (!ok)
             AudioLog::write("PipeWire passed over: no answer within %lld ms",
                             static_cast<long long>(timeout.count()));
@@ -439,6 +459,11 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
     }
     if (ok) {
         askedFrames_ = std::uint64_t(framesAtRate(asked48k_));
+        // Programs that already have a stream keep their period from the start.
+        if (const int others = othersPeriod48k(); others > asked48k_) {
+            asked48k_ = others;
+            askedFrames_ = std::uint64_t(framesAtRate(others));
+        }
         const std::string latency = latencyAsked();
         stream_ = pw_stream_new(
             core_, "Efekt",
@@ -480,64 +505,58 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
     return ok;
 }
 
-// The period the graph runs at for the other programs playing now, in frames
-// at 48 kHz; 0 when none plays. Under the loop's lock.
+// The longest period another program's playback stream asks for, in frames at
+// 48 kHz; 0 when there is none. Streams that do not play now count too: one
+// that starts while ours runs shorter would play at our period, and lose one
+// when ours ends. Under the loop's lock.
 int PipeWireOutput::othersPeriod48k() const
 {
     const uint32_t own = stream_ ? pw_stream_get_node_id(stream_) : SPA_ID_INVALID;
-    int shortest = 0;
-    bool playing = false;
+    int longest = 0;
     for (const auto &[id, other] : others_) {
-        if (id == own || !other->running)
+        if (id == own || !other->known)
             continue;
-        playing = true;
-        if (other->latency48k && (!shortest || other->latency48k < shortest))
-            shortest = other->latency48k;
+        longest = std::max(longest, other->latency48k ? other->latency48k : defaultQuantum48k_);
     }
-    if (!playing)
-        return 0;
-    return std::clamp(shortest ? shortest : defaultQuantum48k_, 16, MaxQuantum48k);
+    return longest ? std::clamp(longest, 16, MaxQuantum48k) : 0;
 }
 
 void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
 {
     slot_.post(std::move(voice));
-    if (!active_) {
-        // Changing the period of a graph that plays makes its other streams
-        // skip, so never ask for shorter periods than it already runs at.
-        pw_thread_loop_lock(loop_);
-        const int graph = othersPeriod48k();
-        pw_thread_loop_unlock(loop_);
-        const int wanted = std::max(learned48k_, graph);
-        if (wanted != asked48k_) {
-            asked48k_ = wanted;
-            askForQuantum();
-            if (graph)
-                AudioLog::write("PipeWire: others play at %d-frame periods: asking for %d", graph,
-                                asked48k_);
-            else
-                AudioLog::write("PipeWire: the graph is idle: asking for %d-frame periods",
-                                asked48k_);
-        }
-        resync_ = true;
-        pw_thread_loop_lock(loop_);
-        pw_stream_set_active(stream_, true);
-        active_ = true;
-        pw_thread_loop_unlock(loop_);
-        settledAt_ = monotonicNs();
+    if (active_)
+        return;
+    // One hold of the lock: a stream that opens meanwhile is seen either here
+    // or, once we are active, as it comes.
+    pw_thread_loop_lock(loop_);
+    const int others = othersPeriod48k();
+    const int wanted = std::max(learned48k_, others);
+    if (wanted != asked48k_) {
+        askLocked(wanted);
+        if (others)
+            AudioLog::write("PipeWire: other programs have streams at up to %d-frame periods: "
+                            "asking for %d",
+                            others, wanted);
+        else
+            AudioLog::write("PipeWire: no other program has a stream: asking for %d-frame periods",
+                            wanted);
     }
+    resync_ = true;
+    pw_stream_set_active(stream_, true);
+    active_ = true;
+    settledAt_ = monotonicNs();
+    pw_thread_loop_unlock(loop_);
 }
 
-// Under no lock; takes the loop's.
-void PipeWireOutput::askForQuantum()
+// Under the loop's lock.
+void PipeWireOutput::askLocked(int frames48k)
 {
-    askedFrames_ = std::uint64_t(framesAtRate(asked48k_));
+    asked48k_ = frames48k;
+    askedFrames_ = std::uint64_t(framesAtRate(frames48k));
     const std::string latency = latencyAsked();
     const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
     const spa_dict dict = SPA_DICT_INIT(items, 1);
-    pw_thread_loop_lock(loop_);
     pw_stream_update_properties(stream_, &dict);
-    pw_thread_loop_unlock(loop_);
 }
 
 int PipeWireOutput::adapt()
@@ -549,17 +568,20 @@ int PipeWireOutput::adapt()
     seenMisses_ = misses;
     if (monotonicNs() - settledAt_ < SettleNs)
         return learned48k_;
-    if (asked48k_ >= MaxQuantum48k) {
+    pw_thread_loop_lock(loop_);
+    const int from = asked48k_;
+    if (from >= MaxQuantum48k) {
+        pw_thread_loop_unlock(loop_);
         AudioLog::write("PipeWire: %llu periods missed at the longest period asked for",
                         static_cast<unsigned long long>(now));
         return learned48k_;
     }
-    const int from = asked48k_;
-    learned48k_ = asked48k_ = std::min(MaxQuantum48k, asked48k_ * 2);
-    AudioLog::write("PipeWire: %llu periods missed at %d frames (48 kHz): asking for %d",
-                    static_cast<unsigned long long>(now), from, asked48k_);
-    askForQuantum();
+    learned48k_ = std::min(MaxQuantum48k, from * 2);
+    askLocked(learned48k_);
     settledAt_ = monotonicNs();
+    pw_thread_loop_unlock(loop_);
+    AudioLog::write("PipeWire: %llu periods missed at %d frames (48 kHz): asking for %d",
+                    static_cast<unsigned long long>(now), from, learned48k_);
     return learned48k_;
 }
 

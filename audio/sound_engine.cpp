@@ -399,10 +399,15 @@ void SoundEngine::Core::checkIdle()
     }
     if (asleep)
         return;
-    const int asked = output->quantum48k();
     if (const int q = output->adapt(); q > quantum48k)
         quantum48k = q;
-    if (output->quantum48k() != asked)
+    // The backend may also have stepped aside for another program on its own.
+    bool quantumChanged = false;
+    {
+        std::lock_guard lock(mutex);
+        quantumChanged = outputQuantum != output->quantum48k();
+    }
+    if (quantumChanged)
         publish();
     if (job || !output->drained()) {
         drainedSince.reset();
