@@ -304,7 +304,6 @@ void PipeWireOutput::onGlobal(void *self, uint32_t id, uint32_t, const char *typ
                             "periods while ours plays",
                             MaxQuantum48k);
             out->askLocked(MaxQuantum48k);
-            out->settledAt_ = monotonicNs();
         }
     }
 }
@@ -458,12 +457,9 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
         AudioLog::write("PipeWire passed over: cannot connect (%s)", std::strerror(errno));
     }
     if (ok) {
-        askedFrames_ = std::uint64_t(framesAtRate(asked48k_));
         // Programs that already have a stream keep their period from the start.
-        if (const int others = othersPeriod48k(); others > asked48k_) {
-            asked48k_ = others;
-            askedFrames_ = std::uint64_t(framesAtRate(others));
-        }
+        asked48k_ = std::max(learned48k_, othersPeriod48k());
+        askedFrames_ = std::uint64_t(framesAtRate(asked48k_));
         const std::string latency = latencyAsked();
         stream_ = pw_stream_new(
             core_, "Efekt",
@@ -514,9 +510,12 @@ int PipeWireOutput::othersPeriod48k() const
     const uint32_t own = stream_ ? pw_stream_get_node_id(stream_) : SPA_ID_INVALID;
     int longest = 0;
     for (const auto &[id, other] : others_) {
-        if (id == own || !other->known)
+        if (id == own)
             continue;
-        longest = std::max(longest, other->latency48k ? other->latency48k : defaultQuantum48k_);
+        int period = MaxQuantum48k; // what it asks for has not come yet
+        if (other->known)
+            period = other->latency48k ? other->latency48k : defaultQuantum48k_;
+        longest = std::max(longest, period);
     }
     return longest ? std::clamp(longest, 16, MaxQuantum48k) : 0;
 }
@@ -548,9 +547,10 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
     pw_thread_loop_unlock(loop_);
 }
 
-// Under the loop's lock.
+// Under the loop's lock. Misses just after belong to the change itself.
 void PipeWireOutput::askLocked(int frames48k)
 {
+    settledAt_ = monotonicNs();
     asked48k_ = frames48k;
     askedFrames_ = std::uint64_t(framesAtRate(frames48k));
     const std::string latency = latencyAsked();
@@ -578,7 +578,6 @@ int PipeWireOutput::adapt()
     }
     learned48k_ = std::min(MaxQuantum48k, from * 2);
     askLocked(learned48k_);
-    settledAt_ = monotonicNs();
     pw_thread_loop_unlock(loop_);
     AudioLog::write("PipeWire: %llu periods missed at %d frames (48 kHz): asking for %d",
                     static_cast<unsigned long long>(now), from, learned48k_);

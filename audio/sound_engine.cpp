@@ -402,12 +402,8 @@ void SoundEngine::Core::checkIdle()
     if (const int q = output->adapt(); q > quantum48k)
         quantum48k = q;
     // The backend may also have stepped aside for another program on its own.
-    bool quantumChanged = false;
-    {
-        std::lock_guard lock(mutex);
-        quantumChanged = outputQuantum != output->quantum48k();
-    }
-    if (quantumChanged)
+    // Only this thread writes what was published, so it reads it unlocked.
+    if (outputQuantum != output->quantum48k())
         publish();
     if (job || !output->drained()) {
         drainedSince.reset();

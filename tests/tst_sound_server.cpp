@@ -89,6 +89,15 @@ std::vector<std::size_t> gapsIn(const Samples &tone)
     return gaps;
 }
 
+// Where the gaps are, in seconds, for a report.
+QString secondsAt(const std::vector<std::size_t> &frames, int rate)
+{
+    QStringList at;
+    for (const std::size_t frame : frames)
+        at << QString::number(double(frame) / rate, 'f', 3);
+    return at.join(QLatin1Char(' '));
+}
+
 // What PipeWire itself says Zembra's stream asks for, as "frames/rate".
 QString askedLatency()
 {
@@ -608,13 +617,10 @@ private slots:
             QVERIFY2(alone && withZembra, "the tone was not played or recorded whole");
             if (withZembra->size() <= alone->size())
                 return;
-            QStringList at;
-            for (const std::size_t frame : *withZembra)
-                at << QString::number(double(frame) / rate, 'f', 3);
             rounds += QStringLiteral(" %1/%2 (at %3 s)")
                           .arg(alone->size())
                           .arg(withZembra->size())
-                          .arg(at.join(QLatin1Char(' ')));
+                          .arg(secondsAt(*withZembra, rate));
         }
         rounds += QLatin1Char(' ') + engineSaid();
         QFAIL(qPrintable(QStringLiteral("gaps in the tone, alone/with Zembra:") + rounds));
@@ -701,11 +707,9 @@ private slots:
         QVERIFY2(tonePlayer->finished(), "the tone was not played");
         const Samples out = recorder.stop();
         QVERIFY2(!out.empty(), "the tone was not recorded whole");
-        QStringList at;
-        for (const std::size_t frame : gapsIn(out))
-            at << QString::number(double(frame) / 48000, 'f', 3);
-        QVERIFY2(at.isEmpty(), qPrintable(QStringLiteral("gaps in the tone at %1 s; %2")
-                                              .arg(at.join(QLatin1Char(' ')), engineSaid())));
+        const auto gaps = gapsIn(out);
+        QVERIFY2(gaps.empty(), qPrintable(QStringLiteral("gaps in the tone at %1 s; %2")
+                                              .arg(secondsAt(gaps, 48000), engineSaid())));
     }
 
     void stepsUpWhenTheServerMissesPeriods()
