@@ -2,6 +2,8 @@
 
 #include "audio/voice_slot.h"
 
+class PeriodPolicy;
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -30,12 +32,11 @@ public:
     virtual bool lost() const { return lost_.load(); }
 
     // Called now and then by the worker while awake: a backend that has seen its
-    // server miss a period asks for longer ones. Returns the shortest period, in
-    // frames at 48 kHz, found held so far; 0 where the backend does not choose.
-    virtual int adapt() { return 0; }
-    // Frames per period at 48 kHz the stream asks for now; 0 where the backend
+    // server miss a period asks for longer ones.
+    virtual void adapt() {}
+    // Frames per period, at rate(), the stream asks for now; 0 where the backend
     // does not choose.
-    virtual int quantum48k() const { return 0; }
+    virtual int quantum() const { return 0; }
 
 protected:
     // Posts voice to the slot and has the stream render it as soon as it can;
@@ -55,9 +56,9 @@ namespace AudioOutputs {
 constexpr std::chrono::milliseconds FirstWrite{50};
 
 // Each returns null when its server or device does not answer within timeout.
-// minQuantum48k: the shortest period, in frames at 48 kHz, that this run has
-// found the machine to hold.
-std::unique_ptr<AudioOutput> openPipeWire(std::chrono::milliseconds timeout, int minQuantum48k);
+// policy: what this run has learnt of the periods the machine holds; it
+// outlives the output, so that what was learnt carries over to the next.
+std::unique_ptr<AudioOutput> openPipeWire(std::chrono::milliseconds timeout, PeriodPolicy &policy);
 std::unique_ptr<AudioOutput> openPulse(std::chrono::milliseconds timeout);
 // SDL with the driver the user's environment names, or bare ALSA.
 std::unique_ptr<AudioOutput> openSdl();

@@ -1,5 +1,6 @@
 #include "audio/audio_output.h"
 #include "audio/log.h"
+#include "audio/period_policy.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/node/io.h>
@@ -26,9 +27,7 @@ namespace {
 constexpr int Channels = 2;
 constexpr std::size_t FrameBytes = Channels * sizeof(std::int16_t);
 constexpr int DefaultRate = 48000;
-// The longest period asked for, a desktop's usual maximum.
-constexpr int MaxQuantum48k = 2048;
-// Missed periods seen this soon after a step up belong to the change itself.
+// Missed periods seen this soon after a change of period belong to the change.
 constexpr std::int64_t SettleNs = 250'000'000;
 
 // Newer servers count the graph's xruns in the driver's clock, so periods any
@@ -90,13 +89,13 @@ class PipeWireOutput final : public AudioOutput {
 public:
     ~PipeWireOutput() override;
 
-    bool connect(std::chrono::milliseconds timeout, int quantum48k);
+    bool connect(std::chrono::milliseconds timeout, PeriodPolicy &policy);
 
     const char *name() const override { return "pipewire"; }
     int rate() const override { return rate_; }
     bool sleep() override;
-    int adapt() override;
-    int quantum48k() const override { return asked48k_; }
+    void adapt() override;
+    int quantum() const override { return asked_; }
 
     // Called by PipeWire on its threads.
     static void onCoreDone(void *self, uint32_t id, int seq);
@@ -116,8 +115,8 @@ protected:
 
 private:
     bool waitUntil(const struct timespec &until, const bool &flag);
-    void askLocked(int frames48k);
-    int othersPeriod48k() const;
+    void askLocked(int frames);
+    int othersPeriod() const;
 
     pw_thread_loop *loop_ = nullptr;
     pw_context *context_ = nullptr;
@@ -138,29 +137,30 @@ private:
     struct OtherStream {
         pw_proxy *proxy = nullptr;
         spa_hook listener{};
-        bool known = false; // its properties have come
-        int latency48k = 0; // 0: none asked for
+        bool known = false;                          // its properties have come
+        unsigned latencyFrames = 0, latencyRate = 0; // its node.latency; 0: none
     };
     std::map<uint32_t, std::unique_ptr<OtherStream>> others_;
-    int defaultQuantum48k_ = 1024;
+    int defaultQuantum_ = 1024; // in the graph's frames
+    int maxQuantum_ = 0;        // 0: not said
+    int longest_ = 2048;        // the policy's longest period, for the loop's thread
     bool streamReady_ = false;
     int rate_ = DefaultRate;
 
-    // A period given in frames at 48 kHz, at the stream's rate.
-    int framesAtRate(int frames48k) const { return std::max(16, frames48k * rate_ / 48000); }
-    // node.latency for the period asked for now.
+    // node.latency for the period asked for now, in the graph's own frames so
+    // that nothing is lost to rounding.
     std::string latencyAsked() const
     {
-        return std::to_string(framesAtRate(asked48k_.load())) + "/" + std::to_string(rate_);
+        return std::to_string(asked_.load()) + "/" + std::to_string(rate_);
     }
 
     // Written under the loop's lock, by the worker or the loop's thread.
     bool active_ = false;
-    std::atomic<int> asked48k_{0}; // what the stream asks for now
+    std::atomic<int> asked_{0}; // frames per period the stream asks for now
     std::atomic<std::int64_t> settledAt_{0};
 
     // Worker only.
-    int learned48k_ = 0; // the shortest period this run has found held
+    PeriodPolicy *policy_ = nullptr;
     std::uint64_t seenMisses_ = 0;
 
     // Periods the graph ran without our data in time, counted on the real-time
@@ -168,10 +168,10 @@ private:
     // woken for. Read by the worker, which steps up.
     std::atomic<spa_io_position *> position_{nullptr};
     std::atomic<std::uint64_t> misses_{0};
-    std::atomic<std::uint64_t> askedFrames_{0}; // asked48k_ at the stream's rate
     std::atomic<bool> resync_{true};
     std::uint64_t expected_ = 0;   // real-time thread only
     std::uint64_t graphXruns_ = 0; // real-time thread only
+    std::uint32_t driver_ = 0;     // real-time thread only: whose clock we read
 };
 
 const pw_core_events coreEvents = [] {
@@ -197,15 +197,6 @@ const pw_node_events otherNodeEvents = [] {
     e.info = &PipeWireOutput::onOtherInfo;
     return e;
 }();
-
-// "frames/rate" as frames at 48 kHz; 0 for anything else.
-int framesAt48k(const char *latency)
-{
-    unsigned frames = 0, rate = 0;
-    if (!latency || std::sscanf(latency, "%u/%u", &frames, &rate) != 2 || rate == 0)
-        return 0;
-    return int(std::uint64_t(frames) * 48000 / rate);
-}
 
 const pw_stream_events streamEvents = [] {
     pw_stream_events e{};
@@ -255,7 +246,11 @@ void PipeWireOutput::onCoreInfo(void *self, const struct pw_core_info *info)
     }
     if (const char *quantum =
             info && info->props ? spa_dict_lookup(info->props, "default.clock.quantum") : nullptr)
-        out->defaultQuantum48k_ = std::clamp(std::atoi(quantum), 16, MaxQuantum48k);
+        out->defaultQuantum_ = std::max(16, std::atoi(quantum));
+    if (const char *most = info && info->props
+                               ? spa_dict_lookup(info->props, "default.clock.max-quantum")
+                               : nullptr)
+        out->maxQuantum_ = std::max(0, std::atoi(most));
 }
 
 void PipeWireOutput::onCoreDone(void *self, uint32_t id, int seq)
@@ -299,11 +294,11 @@ void PipeWireOutput::onGlobal(void *self, uint32_t id, uint32_t, const char *typ
         // aside now, before the session manager links it, so that it never
         // plays at our period nor loses one when ours ends. What it asks for
         // comes a round trip later, so take the longest period there is.
-        if (out->active_ && out->asked48k_ < MaxQuantum48k) {
+        if (out->active_ && out->asked_ < out->longest_) {
             AudioLog::write("PipeWire: another program opened a stream: asking for %d-frame "
                             "periods while ours plays",
-                            MaxQuantum48k);
-            out->askLocked(MaxQuantum48k);
+                            out->longest_);
+            out->askLocked(out->longest_);
         }
     }
 }
@@ -313,7 +308,11 @@ void PipeWireOutput::onOtherInfo(void *data, const struct pw_node_info *info)
     auto *other = static_cast<OtherStream *>(data);
     if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) && info->props) {
         other->known = true;
-        other->latency48k = framesAt48k(spa_dict_lookup(info->props, PW_KEY_NODE_LATENCY));
+        const char *latency = spa_dict_lookup(info->props, PW_KEY_NODE_LATENCY);
+        if (!latency ||
+            std::sscanf(latency, "%u/%u", &other->latencyFrames, &other->latencyRate) != 2 ||
+            other->latencyRate == 0)
+            other->latencyFrames = other->latencyRate = 0;
     }
 }
 
@@ -336,11 +335,15 @@ void PipeWireOutput::onGlobalRemove(void *self, uint32_t id)
 void PipeWireOutput::onIoChanged(void *self, uint32_t id, void *area, uint32_t size)
 {
     auto *out = static_cast<PipeWireOutput *>(self);
-    if (id == SPA_IO_Position)
+    if (id == SPA_IO_Position) {
+        // Another driver (the stream moved to another sink) counts from its
+        // own position: start counting again rather than read that as misses.
+        out->resync_.store(true, std::memory_order_release);
         out->position_.store(area && size >= sizeof(spa_io_position)
                                  ? static_cast<spa_io_position *>(area)
                                  : nullptr,
                              std::memory_order_release);
+    }
 }
 
 void PipeWireOutput::onStreamState(void *self, enum pw_stream_state, enum pw_stream_state state,
@@ -365,9 +368,11 @@ void PipeWireOutput::onProcess(void *self)
     std::int64_t deadline = 0;
     if (pos) {
         const std::uint64_t xruns = GraphXruns<spa_io_clock>::of(pos->clock);
-        if (out->resync_.exchange(false, std::memory_order_acq_rel)) {
+        if (out->resync_.exchange(false, std::memory_order_acq_rel) ||
+            pos->clock.id != out->driver_) {
             out->expected_ = pos->clock.position;
             out->graphXruns_ = xruns;
+            out->driver_ = pos->clock.id;
         }
         if (pos->clock.position != out->expected_)
             ++missed; // woken once for several cycles
@@ -394,7 +399,8 @@ void PipeWireOutput::onProcess(void *self)
         ++missed; // the next cycle began before our data was ready
     // A graph that another program holds at shorter periods than ours misses
     // them whatever we ask for: not ours to step up for.
-    if (missed && pos && pos->clock.duration >= out->askedFrames_.load(std::memory_order_relaxed))
+    if (missed && pos &&
+        pos->clock.duration >= std::uint64_t(out->asked_.load(std::memory_order_relaxed)))
         out->misses_.fetch_add(missed, std::memory_order_relaxed);
 }
 
@@ -408,12 +414,12 @@ bool PipeWireOutput::waitUntil(const struct timespec &until, const bool &flag)
     return flag && !lost_;
 }
 
-bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
+bool PipeWireOutput::connect(std::chrono::milliseconds timeout, PeriodPolicy &policy)
 {
     if (!socketExists())
         return false;
     initOnce();
-    learned48k_ = asked48k_ = std::clamp(quantum48k, 16, MaxQuantum48k);
+    policy_ = &policy;
     loop_ = pw_thread_loop_new("zembra-audio", nullptr);
     if (!loop_)
         return false;
@@ -457,9 +463,10 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
         AudioLog::write("PipeWire passed over: cannot connect (%s)", std::strerror(errno));
     }
     if (ok) {
+        policy.setGraph(rate_, maxQuantum_);
+        longest_ = policy.longestFrames();
         // Programs that already have a stream keep their period from the start.
-        asked48k_ = std::max(learned48k_, othersPeriod48k());
-        askedFrames_ = std::uint64_t(framesAtRate(asked48k_));
+        asked_ = std::max(policy.learntFrames(), othersPeriod());
         const std::string latency = latencyAsked();
         stream_ = pw_stream_new(
             core_, "Efekt",
@@ -494,30 +501,32 @@ bool PipeWireOutput::connect(std::chrono::milliseconds timeout, int quantum48k)
     pw_thread_loop_unlock(loop_);
     if (ok)
         AudioLog::write("PipeWire: stream at %d Hz, periods of at least %d frames", rate_,
-                        framesAtRate(learned48k_));
+                        policy.learntFrames());
     else if (stream_)
         AudioLog::write("PipeWire passed over: the stream did not start");
     settledAt_ = monotonicNs();
     return ok;
 }
 
-// The longest period another program's playback stream asks for, in frames at
-// 48 kHz; 0 when there is none. Streams that do not play now count too: one
-// that starts while ours runs shorter would play at our period, and lose one
-// when ours ends. Under the loop's lock.
-int PipeWireOutput::othersPeriod48k() const
+// The longest period the graph runs at for another program's playback stream,
+// in the graph's frames; 0 when there is none. Streams that do not play now
+// count too: one that starts while ours runs shorter would play at our period,
+// and lose one when ours ends. Under the loop's lock.
+int PipeWireOutput::othersPeriod() const
 {
     const uint32_t own = stream_ ? pw_stream_get_node_id(stream_) : SPA_ID_INVALID;
     int longest = 0;
     for (const auto &[id, other] : others_) {
         if (id == own)
             continue;
-        int period = MaxQuantum48k; // what it asks for has not come yet
-        if (other->known)
-            period = other->latency48k ? other->latency48k : defaultQuantum48k_;
+        int period = longest_; // what it asks for has not come yet
+        if (other->known && other->latencyRate)
+            period = policy_->graphPeriod(other->latencyFrames, other->latencyRate);
+        else if (other->known)
+            period = std::min(defaultQuantum_, longest_);
         longest = std::max(longest, period);
     }
-    return longest ? std::clamp(longest, 16, MaxQuantum48k) : 0;
+    return longest;
 }
 
 void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
@@ -528,9 +537,13 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
     // One hold of the lock: a stream that opens meanwhile is seen either here
     // or, once we are active, as it comes.
     pw_thread_loop_lock(loop_);
-    const int others = othersPeriod48k();
-    const int wanted = std::max(learned48k_, others);
-    if (wanted != asked48k_) {
+    const int learnt = policy_->learntFrames();
+    const int others = othersPeriod();
+    const int wanted = policy_->onWake(monotonicNs(), others);
+    if (policy_->learntFrames() < learnt)
+        AudioLog::write("PipeWire: %lld s without a missed period: trying %d-frame periods",
+                        static_cast<long long>(policy_->stepDownWait() / 1000000000), wanted);
+    if (wanted != asked_) {
         askLocked(wanted);
         if (others)
             AudioLog::write("PipeWire: other programs have streams at up to %d-frame periods: "
@@ -548,40 +561,38 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
 }
 
 // Under the loop's lock. Misses just after belong to the change itself.
-void PipeWireOutput::askLocked(int frames48k)
+void PipeWireOutput::askLocked(int frames)
 {
     settledAt_ = monotonicNs();
-    asked48k_ = frames48k;
-    askedFrames_ = std::uint64_t(framesAtRate(frames48k));
+    asked_ = frames;
     const std::string latency = latencyAsked();
     const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
     const spa_dict dict = SPA_DICT_INIT(items, 1);
     pw_stream_update_properties(stream_, &dict);
 }
 
-int PipeWireOutput::adapt()
+void PipeWireOutput::adapt()
 {
     const std::uint64_t misses = misses_.load(std::memory_order_relaxed);
     if (misses == seenMisses_)
-        return learned48k_;
+        return;
     const std::uint64_t now = misses - seenMisses_;
     seenMisses_ = misses;
-    if (monotonicNs() - settledAt_ < SettleNs)
-        return learned48k_;
+    const std::int64_t at = monotonicNs();
+    if (at - settledAt_ < SettleNs)
+        return;
     pw_thread_loop_lock(loop_);
-    const int from = asked48k_;
-    if (from >= MaxQuantum48k) {
-        pw_thread_loop_unlock(loop_);
+    const int from = asked_;
+    const int to = policy_->onMisses(at, from);
+    if (to != from)
+        askLocked(to);
+    pw_thread_loop_unlock(loop_);
+    if (to == from)
         AudioLog::write("PipeWire: %llu periods missed at the longest period asked for",
                         static_cast<unsigned long long>(now));
-        return learned48k_;
-    }
-    learned48k_ = std::min(MaxQuantum48k, from * 2);
-    askLocked(learned48k_);
-    pw_thread_loop_unlock(loop_);
-    AudioLog::write("PipeWire: %llu periods missed at %d frames (48 kHz): asking for %d",
-                    static_cast<unsigned long long>(now), from, learned48k_);
-    return learned48k_;
+    else
+        AudioLog::write("PipeWire: %llu periods missed at %d frames (%d Hz): asking for %d",
+                        static_cast<unsigned long long>(now), from, rate_, to);
 }
 
 bool PipeWireOutput::sleep()
@@ -599,10 +610,10 @@ bool PipeWireOutput::sleep()
 } // namespace
 
 std::unique_ptr<AudioOutput> AudioOutputs::openPipeWire(std::chrono::milliseconds timeout,
-                                                        int minQuantum48k)
+                                                        PeriodPolicy &policy)
 {
     auto out = std::make_unique<PipeWireOutput>();
-    if (!out->connect(timeout, minQuantum48k))
+    if (!out->connect(timeout, policy))
         return nullptr;
     return out;
 }

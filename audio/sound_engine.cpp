@@ -3,6 +3,7 @@
 #include "audio/audio_output.h"
 #include "audio/file_key.h"
 #include "audio/log.h"
+#include "audio/period_policy.h"
 #include "audio/sound_decoder.h"
 #include "audio/start_cache.h"
 
@@ -23,23 +24,18 @@ using Clock = std::chrono::steady_clock;
 // Frames decoded per step: a newer press waits at most one step of decoding.
 constexpr std::size_t StepFrames = 2048;
 
-// The period PipeWire is asked for at first, in frames at 48 kHz: the shortest
-// with which an idle two-core machine lost nothing, where 128 frames already
-// lost 0.7 ms a second. Longer ones are taken when the server misses periods.
-constexpr int StartQuantum48k = 256;
-
 // What a server still holds when the stream has taken the last frame of a sound:
 // PulseAudio's 20 ms queue and the sink's own latency, or PipeWire's periods.
 constexpr auto ServerTail = std::chrono::milliseconds(100);
 
-std::unique_ptr<AudioOutput> openOutput(std::chrono::milliseconds timeout, int minQuantum48k)
+std::unique_ptr<AudioOutput> openOutput(std::chrono::milliseconds timeout, PeriodPolicy &periods)
 {
     // SDL's own driver choice, when the user makes one, wins.
     if (const char *driver = std::getenv("SDL_AUDIODRIVER")) {
         AudioLog::write("SDL_AUDIODRIVER=%s names the output: SDL", driver);
         return AudioOutputs::openSdl();
     }
-    if (auto out = AudioOutputs::openPipeWire(timeout, minQuantum48k))
+    if (auto out = AudioOutputs::openPipeWire(timeout, periods))
         return out;
     if (auto out = AudioOutputs::openPulse(timeout))
         return out;
@@ -52,6 +48,7 @@ std::unique_ptr<AudioOutput> openOutput(std::chrono::milliseconds timeout, int m
 struct SoundEngine::Core {
     explicit Core(const SoundEngineOptions &o)
         : options(o)
+        , periods(o.stepDownAfter)
         , starts(o.cacheBudgetBytes)
     {
     }
@@ -92,8 +89,8 @@ struct SoundEngine::Core {
     bool asleep = false;
     std::optional<Clock::time_point> drainedSince;
     int cacheRate = 0;
-    // The shortest period, at 48 kHz, the server has held in this run.
-    int quantum48k = StartQuantum48k;
+    // The periods the server has held in this run.
+    PeriodPolicy periods;
     StartCache starts;
     std::unique_ptr<Job> job;
     // The last step as decoded, and spread to stereo for the stream.
@@ -142,7 +139,7 @@ void SoundEngine::Core::publish()
     std::lock_guard lock(mutex);
     outputName = output ? output->name() : "";
     outputRate = output ? output->rate() : 0;
-    outputQuantum = output ? output->quantum48k() : 0;
+    outputQuantum = output ? output->quantum() : 0;
     awake = output && !asleep;
 }
 
@@ -203,7 +200,7 @@ bool SoundEngine::Core::ensureOutput()
         output.reset();
     }
     if (!output) {
-        output = openOutput(options.connectTimeout, quantum48k);
+        output = openOutput(options.connectTimeout, periods);
         if (!output)
             return false;
         AudioLog::write("output: %s at %d Hz", output->name(), output->rate());
@@ -399,11 +396,10 @@ void SoundEngine::Core::checkIdle()
     }
     if (asleep)
         return;
-    if (const int q = output->adapt(); q > quantum48k)
-        quantum48k = q;
+    output->adapt();
     // The backend may also have stepped aside for another program on its own.
     // Only this thread writes what was published, so it reads it unlocked.
-    if (outputQuantum != output->quantum48k())
+    if (outputQuantum != output->quantum())
         publish();
     if (job || !output->drained()) {
         drainedSince.reset();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/effect_player.h"
+#include "audio/period_policy.h"
 
 #include <chrono>
 #include <cstddef>
@@ -18,6 +19,9 @@ struct SoundEngineOptions {
     std::size_t cacheBudgetBytes = std::size_t(64) << 20;
     // How long a sound server may take to answer before the next one is tried.
     std::chrono::milliseconds connectTimeout{500};
+    // After a clean stretch this long, a sound from silence tries a period one
+    // step shorter than what missed periods had taught (PipeWire).
+    std::chrono::milliseconds stepDownAfter{PeriodPolicy::DefaultStepDownAfter};
     // How long the destructor waits for the worker before leaving it behind.
     std::chrono::milliseconds shutdownWait{150};
 };
@@ -51,7 +55,8 @@ public:
     std::string outputName() const;
     // Frames per second of the open output, 0 while none is open.
     int outputRate() const;
-    // The period asked of PipeWire, in frames at 48 kHz; 0 on other outputs.
+    // The period asked of PipeWire, in frames at the output's rate; 0 on other
+    // outputs.
     int outputQuantum() const;
     // Output open and awake.
     bool isAwake() const;

@@ -5,13 +5,14 @@
 # zembra_pipewire_stop ends it and restores the environment.
 #
 # The sink runs at 48000 Hz, PipeWire's default graph rate and what most
-# desktops run at, so 44.1 kHz sounds are resampled as they are for most users.
+# desktops run at, so 44.1 kHz sounds are resampled as they are for most users;
+# ZEMBRA_PIPEWIRE_RATE runs the whole graph at another rate, as some desktops do.
 #
 # A PulseAudio-protocol client named "zembra-bench-recorder" alone may ask for
 # fragments down to 64 frames; every other client keeps the desktop minimums
 # (256 frames), so players are measured as users run them.
 
-ZEMBRA_PIPEWIRE_RATE=48000
+ZEMBRA_PIPEWIRE_RATE=${ZEMBRA_PIPEWIRE_RATE:-48000}
 # The shortest period the graph may run at, in frames: a desktop's 16 unless the
 # caller holds it higher, as tests that compare recordings sample for sample do.
 ZEMBRA_PIPEWIRE_MIN_QUANTUM=${ZEMBRA_PIPEWIRE_MIN_QUANTUM:-16}

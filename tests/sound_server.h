@@ -32,12 +32,15 @@ using namespace std::chrono_literals;
 class Server {
 public:
     // minQuantum: PipeWire's shortest period in frames; 0 leaves a desktop's.
-    explicit Server(const QString &kind, int minQuantum = 0)
+    // rate: PipeWire's graph rate; 0 leaves the usual 48 kHz.
+    explicit Server(const QString &kind, int minQuantum = 0, int rate = 0)
     {
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         if (minQuantum)
             env.insert(QStringLiteral("ZEMBRA_PIPEWIRE_MIN_QUANTUM"), QString::number(minQuantum));
+        if (rate)
+            env.insert(QStringLiteral("ZEMBRA_PIPEWIRE_RATE"), QString::number(rate));
         process_.setProcessEnvironment(env);
         process_.start(QStringLiteral(SOUND_SERVER_SCRIPT), {kind});
         QByteArray out;

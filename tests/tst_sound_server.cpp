@@ -5,6 +5,7 @@
 #include "wav.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -155,6 +156,29 @@ int nodeId(const QString &name)
     return -1;
 }
 
+// A mono sound whose every 24 samples say where in it they are: blocks of 20000
+// frames, each a ramp of its own step.
+Samples positionalSound(std::size_t frames)
+{
+    static const int steps[] = {7, 9, 11, 13, 17, 19, 21, 23, 27, 29, 31, 33};
+    Samples s(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const std::size_t block = std::min<std::size_t>(i / 20000, std::size(steps) - 1);
+        s[i] = std::int16_t(1000 + int(((i - block * 20000) * std::size_t(steps[block])) % 20000));
+    }
+    return s;
+}
+
+// Where in `sound` the samples of `out` from `at` come from; sound.size() if
+// nowhere.
+std::size_t whereIn(const Samples &sound, const Samples &out, std::size_t at)
+{
+    for (std::size_t from = 0; from < sound.size(); ++from)
+        if (matching(out, at, sound, from) >= 24)
+            return from;
+    return sound.size();
+}
+
 // Another program's steady tone at 500 Hz, mono, as a WAVE file. It begins
 // after 300 ms of silence: a new stream's two ports may be linked a period
 // apart, and a tone from its first frame then starts on one side.
@@ -170,9 +194,13 @@ std::vector<std::uint8_t> steadyTone(int rate, int seconds)
 // Another program's steady tone, played by the server's own player.
 class Bystander {
 public:
-    Bystander(const QString &kind, const QString &file)
+    // latency: the period pw-play asks for, in frames; 0 leaves its 100 ms.
+    Bystander(const QString &kind, const QString &file, int latency = 0)
     {
-        if (kind == QLatin1String("pipewire"))
+        if (kind == QLatin1String("pipewire") && latency)
+            process_.start(QStringLiteral("pw-play"),
+                           {QStringLiteral("--latency=%1").arg(latency), file});
+        else if (kind == QLatin1String("pipewire"))
             process_.start(QStringLiteral("pw-play"), {file});
         else
             process_.start(QStringLiteral("paplay"), {file});
@@ -247,6 +275,26 @@ class TestSoundServer : public ServerKindTest {
 
     QString kind = qEnvironmentVariable("ZEMBRA_TEST_SERVER");
     std::unique_ptr<Server> server;
+    int serverRate = 48000;
+
+    // The server of the kind under test, on PipeWire with its graph at `rate`:
+    // desktops run at 44.1 kHz as well as 48.
+    void graphAt(int rate)
+    {
+        if (rate == serverRate && server)
+            return;
+        server.reset();
+        server = std::make_unique<Server>(kind, HeldQuantum, rate);
+        serverRate = rate;
+        QVERIFY2(server->ready(), "the sound server did not start");
+        server->use();
+    }
+    // The graph rates a test's rows run at, one rate's rows after another's so
+    // that the server starts once for each.
+    QList<int> graphRates() const
+    {
+        return kind == QLatin1String("pipewire") ? QList<int>{48000, 44100} : QList<int>{48000};
+    }
 
     QString path(const QString &name) const { return dir.filePath(name); }
     std::string file(const QString &name) const { return path(name).toStdString(); }
@@ -299,32 +347,39 @@ private slots:
         ServerKindTest::cleanupTestCase();
     }
 
+    // Tests after those with rows at other rates find the usual graph.
+    void cleanup() { graphAt(48000); }
+
     // Steps: a, A or b press that sound ("a" short, "A" long), "-" a missing file,
     // "x" a file declaring 1 Hz, "z" waits until the output has gone to sleep.
     // Expected: what is heard, in order; "A~" is A cut off after about 300 ms.
     void playsSampleForSample_data()
     {
+        QTest::addColumn<int>("graphRate");
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("one press") << "a"
-                                   << "a";
-        QTest::newRow("a second press cuts the first") << "A b"
-                                                       << "A~ b";
-        QTest::newRow("the same press restarts") << "A A"
-                                                 << "A~ A~";
-        QTest::newRow("a missing file is silence, the next press plays") << "- a"
-                                                                         << "a";
-        QTest::newRow("a bad file is silence, the next press plays") << "x a"
-                                                                     << "a";
-        QTest::newRow("the first press after the output slept") << "a z a"
-                                                                << "a a";
+        for (const int rate : graphRates()) {
+            const auto row = [rate](const char *name, const char *script, const char *expected) {
+                QTest::addRow("%s, %d Hz", name, rate)
+                    << rate << QString::fromLatin1(script) << QString::fromLatin1(expected);
+            };
+            row("one press", "a", "a");
+            row("a second press cuts the first", "A b", "A~ b");
+            row("the same press restarts", "A A", "A~ A~");
+            row("a missing file is silence, the next press plays", "- a", "a");
+            row("a bad file is silence, the next press plays", "x a", "a");
+            row("the first press after the output slept", "a z a", "a a");
+        }
     }
 
     void playsSampleForSample()
     {
+        QFETCH(int, graphRate);
         QFETCH(QString, script);
         QFETCH(QString, expected);
+        graphAt(graphRate);
         const int rate = outputRate();
+        QCOMPARE(rate, graphRate);
         QVERIFY(rate >= 8000);
         // Three sounds that cannot be taken for one another.
         const Samples a = Wav::ramp(std::size_t(rate) / 10, 1, 37);
@@ -632,6 +687,9 @@ private slots:
 class TestPipeWire : public ServerKindTest {
     Q_OBJECT
 
+    // The quiet stretch after which a sound tries a shorter period, shortened.
+    static constexpr std::chrono::milliseconds StepDownAfter{6000};
+
 private slots:
     // The stream is served by a real-time thread: an ordinary one misses short
     // periods under load. Which client set-up gives one differs by PipeWire
@@ -670,26 +728,34 @@ private slots:
     void otherProgramsKeepTheirPeriod_data()
     {
         QTest::addColumn<bool>("openBefore");
-        QTest::newRow("open before the press") << true;
-        QTest::newRow("opening while Zembra plays") << false;
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("latency");
+        QTest::addColumn<int>("period");
+        // pw-play's 100 ms the server takes as its longest period.
+        QTest::newRow("open before the press") << true << 48000 << 0 << 2048;
+        QTest::newRow("opening while Zembra plays") << false << 48000 << 0 << 2048;
+        QTest::newRow("1024 frames on a 44.1 kHz graph") << true << 44100 << 1024 << 1024;
     }
     void otherProgramsKeepTheirPeriod()
     {
         QFETCH(bool, openBefore);
-        Server server(QStringLiteral("pipewire"));
+        QFETCH(int, rate);
+        QFETCH(int, latency);
+        QFETCH(int, period);
+        Server server(QStringLiteral("pipewire"), 0, rate);
         QVERIFY2(server.ready(), "the sound server did not start");
         server.use();
-        writeFile(dir.filePath(QStringLiteral("tone.wav")), steadyTone(48000, 3));
-        writeFile(dir.filePath(QStringLiteral("quiet.tzk")), Wav::build(Samples(24000), 1, 48000));
+        writeFile(dir.filePath(QStringLiteral("tone.wav")), steadyTone(rate, 3));
+        writeFile(dir.filePath(QStringLiteral("quiet.tzk")), Wav::build(Samples(24000), 1, rate));
         const std::string quiet = dir.filePath(QStringLiteral("quiet.tzk")).toStdString();
         // Recorded in periods longer than the player's, so that only the
         // player and Zembra choose the graph's.
-        Recorder recorder(48000, QStringLiteral("zembra"), 50);
+        Recorder recorder(rate, QStringLiteral("zembra"), 50);
         SoundEngine engine;
         std::optional<Bystander> tonePlayer;
         if (openBefore) {
-            tonePlayer.emplace(QStringLiteral("pipewire"),
-                               dir.filePath(QStringLiteral("tone.wav")));
+            tonePlayer.emplace(QStringLiteral("pipewire"), dir.filePath(QStringLiteral("tone.wav")),
+                               latency);
             std::this_thread::sleep_for(200ms);
         }
         engine.play(quiet);
@@ -700,8 +766,7 @@ private slots:
             tonePlayer.emplace(QStringLiteral("pipewire"),
                                dir.filePath(QStringLiteral("tone.wav")));
         }
-        // pw-play asks for 100 ms, which the server takes as its longest period.
-        QTRY_COMPARE_WITH_TIMEOUT(engine.outputQuantum(), 2048, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(engine.outputQuantum(), period, 2000);
         // Zembra's stream ends while the tone plays.
         QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
         QVERIFY2(tonePlayer->finished(), "the tone was not played");
@@ -709,29 +774,48 @@ private slots:
         QVERIFY2(!out.empty(), "the tone was not recorded whole");
         const auto gaps = gapsIn(out);
         QVERIFY2(gaps.empty(), qPrintable(QStringLiteral("gaps in the tone at %1 s; %2")
-                                              .arg(secondsAt(gaps, 48000), engineSaid())));
+                                              .arg(secondsAt(gaps, rate), engineSaid())));
     }
 
+    // Periods missed double Zembra's period until the machine holds it; after
+    // a quiet stretch a sound from silence tries one step shorter, and plays
+    // whole there.
+    void stepsUpWhenTheServerMissesPeriods_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::newRow("48 kHz") << 48000;
+        QTest::newRow("44.1 kHz") << 44100;
+    }
     void stepsUpWhenTheServerMissesPeriods()
     {
-        Server server(QStringLiteral("pipewire"));
+        QFETCH(int, rate);
+        Server server(QStringLiteral("pipewire"), 0, rate);
         QVERIFY2(server.ready() && server.daemon() > 0, "the sound server did not start");
         server.use();
         const std::string longSound = dir.filePath(QStringLiteral("long.tzk")).toStdString();
-        const Samples sound = Wav::ramp(48000 / 2, 1, 31);
+        const Samples sound = Wav::ramp(std::size_t(rate) / 2, 1, 31);
         writeFile(dir.filePath(QStringLiteral("long.tzk")),
-                  Wav::build(Wav::ramp(48000 * 3), 1, 48000));
-        writeFile(dir.filePath(QStringLiteral("short.tzk")), Wav::build(sound, 1, 48000));
+                  Wav::build(Wav::ramp(std::size_t(rate) * 3), 1, rate));
+        writeFile(dir.filePath(QStringLiteral("short.tzk")), Wav::build(sound, 1, rate));
+        const auto latency = [rate](int frames) {
+            return QStringLiteral("%1/%2").arg(frames).arg(rate);
+        };
 
-        SoundEngine engine;
+        SoundEngineOptions options;
+        options.idleAfter = 200ms;
+        options.stepDownAfter = StepDownAfter;
+        SoundEngine engine(options);
         engine.play(longSound);
         engine.waitUntilHandled();
         QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
+        QCOMPARE(engine.outputRate(), rate);
+        // 256 frames last at least as long as 256 at 48 kHz at both rates.
         QCOMPARE(engine.outputQuantum(), 256);
-        QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), QStringLiteral("256/48000"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(256), 5000);
         // The graph's thread held up for three of those periods: a stall as a
         // loaded machine gives, each one costing periods.
         std::this_thread::sleep_for(400ms); // past the settling of the stream's start
+        QElapsedTimer sinceStepUp;
         while (engine.outputQuantum() < 1024) {
             const int before = engine.outputQuantum();
             ::kill(server.daemon(), SIGSTOP);
@@ -739,24 +823,96 @@ private slots:
             ::kill(server.daemon(), SIGCONT);
             QTRY_VERIFY2_WITH_TIMEOUT(engine.outputQuantum() > before, qPrintable(engineSaid()),
                                       2000);
+            sinceStepUp.start();
+            // Doubled, not the longest at once.
+            QCOMPARE(engine.outputQuantum(), before * 2);
             std::this_thread::sleep_for(400ms); // past the settling of the change
             engine.play(longSound);
         }
         const int learnt = engine.outputQuantum();
-        engine.play(dir.filePath(QStringLiteral("none.tzk")).toStdString()); // silence
-        QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), QStringLiteral("%1/48000").arg(learnt), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(learnt), 5000);
 
         // What it learnt holds for the sounds that follow, which play whole.
         // Recorded in periods longer than any the program asks for: 20 ms would
         // hold the graph at 512 frames, below what it learnt.
-        Recorder recorder(48000, QStringLiteral("zembra"), 50);
-        engine.play(dir.filePath(QStringLiteral("short.tzk")).toStdString());
+        const auto playsWhole = [&](int period) {
+            QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+            Recorder recorder(rate, QStringLiteral("zembra"), 50);
+            engine.play(dir.filePath(QStringLiteral("short.tzk")).toStdString());
+            engine.waitUntilHandled();
+            QCOMPARE(engine.outputQuantum(), period);
+            QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(period), 5000);
+            std::this_thread::sleep_for(800ms);
+            const auto heard = heardSounds(recorder.stop(), {&sound});
+            const std::vector<Heard> once{{0, sound.size(), {}}};
+            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            QCOMPARE(engine.outputQuantum(), period);
+        };
+        playsWhole(learnt);
+        if (QTest::currentTestFailed())
+            return;
+        // Once the load has gone: one step down at the next sound from silence.
+        std::this_thread::sleep_for(
+            std::max(0ms, StepDownAfter - std::chrono::milliseconds(sinceStepUp.elapsed())));
+        playsWhole(learnt / 2);
+    }
+
+    // A headset plugged in mid-sound: the default sink changes and the sound
+    // goes on there from where it was, at the period it had.
+    void soundFollowsTheDefaultSink()
+    {
+        Server server(QStringLiteral("pipewire"), HeldQuantum);
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        QCOMPARE(runQuietly(QStringLiteral("pactl"),
+                            {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                             QStringLiteral("sink_name=headset"), QStringLiteral("rate=48000"),
+                             QStringLiteral("channels=2")}),
+                 0);
+        QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("headset")) >= 0, 10000);
+        const Samples sound = positionalSound(48000 * 3);
+        writeFile(dir.filePath(QStringLiteral("long.tzk")), Wav::build(sound, 1, 48000));
+
+        Recorder room(48000, QStringLiteral("zembra"), 50);
+        Recorder headset(48000, QStringLiteral("headset"), 50);
+        SoundEngine engine;
+        engine.play(dir.filePath(QStringLiteral("long.tzk")).toStdString());
         engine.waitUntilHandled();
-        std::this_thread::sleep_for(800ms);
-        const auto heard = heardSounds(recorder.stop(), {&sound});
-        const std::vector<Heard> once{{0, sound.size(), {}}};
-        QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
-        QCOMPARE(engine.outputQuantum(), learnt);
+        QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
+        const int period = engine.outputQuantum();
+        std::this_thread::sleep_for(1s); // past the settling of the stream's start
+        QCOMPARE(runQuietly(QStringLiteral("pactl"),
+                            {QStringLiteral("set-default-sink"), QStringLiteral("headset")}),
+                 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 10000);
+        const Samples before = room.stop(), after = headset.stop();
+
+        // The start in the room, and the rest, to the end, on the headset.
+        const auto firstLoud = [](const Samples &s) {
+            return std::size_t(std::find_if(s.begin(), s.end(), [](auto v) { return v != 0; }) -
+                               s.begin());
+        };
+        const std::size_t inRoom =
+            firstLoud(before) < before.size() ? matching(before, firstLoud(before), sound) : 0;
+        QVERIFY2(inRoom > 48000 / 2 && inRoom < sound.size(),
+                 qPrintable(QStringLiteral("%1 frames in the room").arg(inRoom)));
+        const std::size_t at = firstLoud(after);
+        QVERIFY2(at < after.size(), "nothing on the headset");
+        const std::size_t from = whereIn(sound, after, at);
+        QVERIFY2(from < sound.size(), "something else on the headset");
+        QVERIFY2(
+            from >= inRoom / 2,
+            qPrintable(QStringLiteral("the sound started again at %1 on the headset").arg(from)));
+        QVERIFY2(matching(after, at, sound, from) == sound.size() - from,
+                 qPrintable(QStringLiteral("a gap on the headset after %1 frames")
+                                .arg(matching(after, at, sound, from))));
+        qInfo("the move cost %lld frames (heard up to %zu in the room, from %zu on the headset)",
+              static_cast<long long>(from) - static_cast<long long>(inRoom), inRoom, from);
+        QVERIFY2(engine.outputQuantum() == period,
+                 qPrintable(QStringLiteral("the period went from %1 to %2: %3")
+                                .arg(period)
+                                .arg(engine.outputQuantum())
+                                .arg(engineSaid())));
     }
 
     // With its only sink gone the server plays nowhere: the engine lets the
