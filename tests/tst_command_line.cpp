@@ -128,7 +128,12 @@ private slots:
         QVERIFY2(zembra.exitCode() != 97, qPrintable(err));
         QCOMPARE(zembra.readAllStandardOutput(), QByteArray());
         QCOMPARE(zembra.exitCode(), 1);
-        QVERIFY2(err.startsWith(QStringLiteral("zembra: programın bulunduğu klasör bulunamadı")),
+        // A sanitizer build's runtime, which reads its options from /proc, has its
+        // say too, on lines of its own.
+        QStringList said = err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        said.removeIf([](const QString &line) { return line.startsWith(QLatin1String("==")); });
+        QVERIFY2(said.size() == 1 && said[0].startsWith(QStringLiteral(
+                                         "zembra: programın bulunduğu klasör bulunamadı")),
                  qPrintable(err));
     }
 
