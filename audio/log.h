@@ -6,7 +6,8 @@ namespace AudioLog {
 
 using Sink = void (*)(const char *message);
 
-// Null: silent. Set once, before the engine starts.
+// Null: silent. Set before the engine starts; when it returns, the sink it
+// replaced is no longer being called by any thread.
 void setSink(Sink sink);
 bool enabled();
 void write(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -34,7 +34,13 @@ bool VoiceSlot::drained() const
 
 void VoiceSlot::render(std::int16_t *out, std::size_t count)
 {
-    if (Voice *next = pending_.exchange(nullptr, std::memory_order_acq_rel)) {
+    // A voice taken has not played yet: drained_ says so before pending_ lets it
+    // go, and the exchange's release orders the two, so a reader that sees
+    // pending_ empty also sees drained_ false until this render has read the voice.
+    // Only this thread empties pending_, so a voice seen here is still there.
+    if (pending_.load(std::memory_order_relaxed)) {
+        drained_.store(false, std::memory_order_relaxed);
+        Voice *next = pending_.exchange(nullptr, std::memory_order_acq_rel);
         if (Voice *old = std::exchange(current_, next)) {
             old->retiredNext = retired_.load(std::memory_order_relaxed);
             while (!retired_.compare_exchange_weak(old->retiredNext, old, std::memory_order_release,

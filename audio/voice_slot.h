@@ -23,7 +23,8 @@ public:
     void post(std::unique_ptr<Voice> voice);
     // Worker: frees the voices the rendering side has let go of.
     void collect();
-    // The voice last posted has been taken and has played out (or was empty).
+    // The voice last posted has been taken and has played out (or was empty);
+    // never true in between, whichever thread asks.
     bool drained() const;
 
     // Rendering side, one thread at a time: count interleaved stereo frames,

@@ -179,6 +179,7 @@ void frmAna::cik_Click()
 // sound has been heard. A signal in that time ends it at once, as always.
 void frmAna::endAfterGoodbye()
 {
+    emit leaving();
     for (QWidget *window : QApplication::topLevelWidgets())
         window->hide();
     QGuiApplication::sync();

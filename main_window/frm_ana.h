@@ -32,6 +32,11 @@ public:
     using Terminator = std::function<void()>;
     void setTerminator(Terminator terminator) { terminate_ = std::move(terminator); }
 
+signals:
+    // The exit command is ending the process: the windows go now and the closing
+    // sound plays out before it ends, with no event loop in between.
+    void leaving();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;

@@ -20,9 +20,22 @@ void PressService::registerOn(QDBusConnection bus)
         return;
     if (!bus.registerObject(ObjectPath, this, QDBusConnection::ExportScriptableSlots))
         return;
+    connection_ = bus.name();
     if (QDBusConnectionInterface *daemon = bus.interface())
         daemon->registerService(ServiceName, QDBusConnectionInterface::QueueService,
                                 QDBusConnectionInterface::DontAllowReplacement);
+}
+
+void PressService::unregister()
+{
+    if (connection_.isEmpty())
+        return;
+    QDBusConnection bus(connection_);
+    connection_.clear();
+    bus.unregisterObject(ObjectPath);
+    // A call, not a message: when it returns the bus has passed the name on.
+    if (QDBusConnectionInterface *daemon = bus.interface())
+        daemon->unregisterService(ServiceName);
 }
 
 void PressService::Press(int n)

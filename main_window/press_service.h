@@ -24,6 +24,9 @@ public:
     // first owns it, and it passes to the next when that one ends. Without a
     // bus this does nothing and says nothing.
     void registerOn(QDBusConnection bus = QDBusConnection::sessionBus());
+    // Withdraws the object and gives the name up, so that the next copy in the
+    // queue answers at once; for the way out, while this copy may still be heard.
+    void unregister();
 
 public slots:
     // Button n, 1 to 20; anything else is an error reply and changes nothing.
@@ -31,4 +34,5 @@ public slots:
 
 private:
     std::function<void(int)> press_;
+    QString connection_; // registered on, by name; empty when not
 };

@@ -12,7 +12,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDBusConnectionInterface>
 #include <QTimer>
 
 namespace {
@@ -78,22 +77,26 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
         window.browserWindow().setFactory(std::move(browserFactory));
     window.show();
     window.sounds().preloadAll();
-    // Once the window is up, so that start-up does not wait for the bus.
     PressService service([&window](int n) { window.clickEffectButton(n); });
-    QTimer::singleShot(0, &service, [&service] { service.registerOn(); });
-    // The name passes to another copy before this one's goodbye plays out.
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &service, [] {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        bus.unregisterObject(PressService::ObjectPath);
-        if (QDBusConnectionInterface *daemon = bus.interface())
-            daemon->unregisterService(PressService::ServiceName);
-    });
+    offerPressService(window, service);
     return exec(window);
+}
+
+void ZembraApp::offerPressService(frmAna &window, PressService &service)
+{
+    // Once the window is up, so that start-up does not wait for the bus.
+    QTimer::singleShot(0, &service, [&service] { service.registerOn(); });
+    // The last window closed, or the session ending; and the exit command, which
+    // ends the process without leaving the event loop.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, &service, &PressService::unregister);
+    QObject::connect(&window, &frmAna::leaving, &service, &PressService::unregister);
 }
 
 int ZembraApp::exec(const frmAna &window)
 {
     const int code = QApplication::exec();
+    // The windows are gone from the screen before the goodbye plays out.
+    QGuiApplication::sync();
     window.sounds().playOut();
     return code;
 }

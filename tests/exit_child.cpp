@@ -6,10 +6,14 @@
 //   yes: Yes to the exit question, nothing else open.
 //   web: Ctrl+W with the web engine's sandbox left on; prints what the update
 //   window's panel ends up showing.
-// A second argument "sound" plays through the real sound engine.
+// Further arguments: "sound" plays through the real sound engine; "bus" offers
+// the press service on the session bus as the program does, prints "owner" once
+// it holds the name, and waits for a line on standard input before it ends
+// itself, and again once the windows are gone, before the goodbye plays out.
 #include "audio/sound_engine.h"
 #include "effects/sounds.h"
 #include "main_window/frm_ana.h"
+#include "main_window/press_service.h"
 #include "main_window/zembra_app.h"
 #include "recording_player.h"
 #include "secondary_windows/frm_browser.h"
@@ -19,6 +23,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QTest>
@@ -29,11 +34,20 @@
 
 namespace {
 
+// Until the parent test writes a line.
+void waitForTheParent()
+{
+    char line[16];
+    if (!std::fgets(line, sizeof line, stdin))
+        std::exit(6);
+}
+
 // Says which sound was asked for, then plays it.
 class PrintingPlayer final : public EffectPlayer {
 public:
-    explicit PrintingPlayer(EffectPlayer &player)
+    PrintingPlayer(EffectPlayer &player, bool holdBeforePlayOut)
         : player_(player)
+        , hold_(holdBeforePlayOut)
     {
     }
     void play(const std::string &path) override
@@ -50,11 +64,14 @@ public:
             shown |= window->isVisible();
         std::printf("%s ", shown ? "shown" : "gone");
         std::fflush(stdout);
+        if (hold_)
+            waitForTheParent();
         player_.playOut(most);
     }
 
 private:
     EffectPlayer &player_;
+    bool hold_;
 };
 
 } // namespace
@@ -64,12 +81,14 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     Fonts::install();
+    const QStringList extras = QCoreApplication::arguments().mid(2);
+    const bool onTheBus = extras.contains(QLatin1String("bus"));
     std::unique_ptr<EffectPlayer> sink;
-    if (QCoreApplication::arguments().value(2) == QLatin1String("sound"))
+    if (extras.contains(QLatin1String("sound")))
         sink = std::make_unique<SoundEngine>();
     else
         sink = std::make_unique<RecordingPlayer>();
-    PrintingPlayer player(*sink);
+    PrintingPlayer player(*sink, onTheBus);
     const QString how = QCoreApplication::arguments().value(1);
     const bool answerYes = how.startsWith(QLatin1String("yes"));
     QuestionBox::setAsker([answerYes](QMessageBox &) {
@@ -84,6 +103,19 @@ int main(int argc, char *argv[])
     window.activateWindow();
     if (!QTest::qWaitForWindowActive(&window))
         return 4;
+    PressService service([&window](int n) { window.clickEffectButton(n); });
+    if (onTheBus) {
+        ZembraApp::offerPressService(window, service);
+        const QDBusConnection bus = QDBusConnection::sessionBus();
+        const QDeadlineTimer deadline(20000);
+        while (bus.interface()->serviceOwner(PressService::ServiceName).value() !=
+                   bus.baseService() &&
+               !deadline.hasExpired())
+            QTest::qWait(10);
+        std::printf("owner ");
+        std::fflush(stdout);
+        waitForTheParent();
+    }
     if (how == QLatin1String("yes")) {
         QTimer::singleShot(0, &window, &QWidget::close);
         return ZembraApp::exec(window);

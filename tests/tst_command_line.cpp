@@ -1,9 +1,12 @@
 // zembra --help and --version answer on the terminal and end, with no display
 // and without touching a sound device.
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 class TestCommandLine : public QObject {
     Q_OBJECT
@@ -84,6 +87,54 @@ private slots:
         const QString err = QString::fromLocal8Bit(zembra.readAllStandardError());
         QVERIFY2(running, qPrintable(err));
         QVERIFY2(!err.contains(value), qPrintable(err));
+    }
+
+    // Where the program cannot see where it lies (no /proc, as in a bare container or
+    // chroot), it must not load a module from wherever it was started: it says so
+    // and ends. The folder it starts in holds a module that would run.
+    void withoutItsOwnPathNoModuleFromTheWorkingFolder_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("--version") << QStringList{"--version"};
+        QTest::newRow("--help") << QStringList{"--help"};
+    }
+
+    void withoutItsOwnPathNoModuleFromTheWorkingFolder()
+    {
+        QFETCH(QStringList, arguments);
+        QTemporaryDir cwd;
+        QVERIFY(cwd.isValid());
+        const QString module =
+            QFileInfo(QStringLiteral(ZEMBRA_PROGRAM)).dir().filePath("zembra_program.so");
+        QVERIFY(QFile::copy(module, cwd.filePath(QStringLiteral("zembra_program.so"))));
+        QProcess zembra;
+        zembra.setWorkingDirectory(cwd.path());
+        // A mount namespace of its own whose /proc is an empty folder; 97: no such
+        // namespace could be made here. Root needs no user namespace, which a
+        // chroot would refuse.
+        QStringList unshare{QStringLiteral("--mount")};
+        if (::geteuid() != 0)
+            unshare << QStringLiteral("--map-root-user");
+        zembra.start(QStringLiteral("unshare"),
+                     unshare +
+                         QStringList{"--", "sh", "-c",
+                                     "mount -t tmpfs zembra-test /proc && test ! -e /proc/self "
+                                     "|| exit 97; exec \"$@\"",
+                                     "sh", QStringLiteral(ZEMBRA_PROGRAM)} +
+                         arguments);
+        QVERIFY(zembra.waitForFinished(10000));
+        const QString err = QString::fromUtf8(zembra.readAllStandardError());
+        QCOMPARE(zembra.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(zembra.exitCode() != 97, qPrintable(err));
+        QCOMPARE(zembra.readAllStandardOutput(), QByteArray());
+        QCOMPARE(zembra.exitCode(), 1);
+        // A sanitizer build's runtime, which reads its options from /proc, has its
+        // say too, on lines of its own.
+        QStringList said = err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        said.removeIf([](const QString &line) { return line.startsWith(QLatin1String("==")); });
+        QVERIFY2(said.size() == 1 && said[0].startsWith(QStringLiteral(
+                                         "zembra: programın bulunduğu klasör bulunamadı")),
+                 qPrintable(err));
     }
 
     // --play with no display and no session bus: one Turkish line and its exit

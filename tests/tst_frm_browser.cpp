@@ -3,6 +3,7 @@
 #include "http_server.h"
 #include "main_window/frm_ana.h"
 #include "recording_player.h"
+#include "secondary_windows/engine_sandbox.h"
 #include "secondary_windows/frm_browser.h"
 #include "secondary_windows/web_view.h"
 #include "secondary_windows/web_view_loader.h"
@@ -20,6 +21,12 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <memory>
 
 namespace {
@@ -67,6 +74,38 @@ public:
 };
 
 QTemporaryDir *home = nullptr;
+
+// Stand-ins for the sandbox's probe, run in the forked child: each first says
+// which process it is on this pipe.
+int probePids[2] = {-1, -1};
+void sayWhichProcess()
+{
+    const pid_t self = getpid();
+    if (write(probePids[1], &self, sizeof self) != sizeof self)
+        _exit(9);
+}
+bool probeSaysYes()
+{
+    sayWhichProcess();
+    return true;
+}
+bool probeSaysNo()
+{
+    sayWhichProcess();
+    return false;
+}
+bool probeHangs()
+{
+    sayWhichProcess();
+    for (;;)
+        pause();
+}
+bool probeDies()
+{
+    sayWhichProcess();
+    raise(SIGKILL);
+    return true;
+}
 
 // What the web engine printed that a user would see on the terminal.
 QStringList engineNoise;
@@ -139,6 +178,43 @@ private slots:
         server.page("/uyari.html", "<html><body><script>for (;;) alert(1);</script></body></html>");
         engine = WebViewLoader::factoryFrom(QStringLiteral(WEBVIEW_MODULE));
         QVERIFY(engine);
+    }
+
+    // The sandbox's probe is a forked child, waited for on the user-interface
+    // thread: one that never answers is given up, killed and reaped, and the
+    // engine taken for one that cannot start.
+    void sandboxProbeEndsAndLeavesNoChild_data()
+    {
+        QTest::addColumn<void *>("probe");
+        QTest::addColumn<bool>("can");
+        QTest::newRow("answers yes") << reinterpret_cast<void *>(&probeSaysYes) << true;
+        QTest::newRow("answers no") << reinterpret_cast<void *>(&probeSaysNo) << false;
+        QTest::newRow("dies") << reinterpret_cast<void *>(&probeDies) << false;
+        QTest::newRow("never answers") << reinterpret_cast<void *>(&probeHangs) << false;
+    }
+
+    void sandboxProbeEndsAndLeavesNoChild()
+    {
+        QFETCH(void *, probe);
+        QFETCH(bool, can);
+        QCOMPARE(pipe2(probePids, O_CLOEXEC | O_NONBLOCK), 0);
+        const bool said = EngineSandbox::inChild(reinterpret_cast<bool (*)()>(probe));
+        pid_t child = 0;
+        const bool ran = read(probePids[0], &child, sizeof child) == sizeof child;
+        close(probePids[0]);
+        close(probePids[1]);
+        QVERIFY(ran);
+        // Neither running nor a zombie: reaped.
+        errno = 0;
+        const pid_t left = waitpid(child, nullptr, WNOHANG);
+        const int why = errno;
+        if (left == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        QCOMPARE(left, pid_t(-1));
+        QCOMPARE(why, ECHILD);
+        QCOMPARE(said, can);
     }
 
     // ---- the window's own order of work, with a stand-in browser ----

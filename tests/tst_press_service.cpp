@@ -93,6 +93,14 @@ struct Copy {
     PressService service;
 };
 
+// Reads what `child` prints until it has said `word`; false if it ended first.
+bool readUntil(QProcess &child, const QByteArray &word, QByteArray &said)
+{
+    while (!said.contains(word) && child.waitForReadyRead(30000))
+        said += child.readAllStandardOutput();
+    return said.contains(word);
+}
+
 QString owner()
 {
     return QDBusConnection::sessionBus().interface()->serviceOwner(PressService::ServiceName);
@@ -274,6 +282,55 @@ private slots:
         QCOMPARE(secondPlayer.requests.size(), std::size_t(1));
         QVERIFY(secondPlayer.requests[0].find("/20.tzk") != std::string::npos);
         QCOMPARE(firstPlayer.requests.size(), std::size_t(1));
+    }
+
+    // Every way out gives the name up before the closing sound plays out: a press
+    // meanwhile is the next copy's at once, not lost on the copy going away, which
+    // answers nothing while it plays out. The copy going away is held at the
+    // start of its goodbye until the press has been answered.
+    void theNamePassesOnBeforeTheGoodbye_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("menu Çık") << "menu";
+        QTest::newRow("Ctrl+C") << "ctrl-c";
+        QTest::newRow("Yes to the exit question") << "yes";
+    }
+
+    void theNamePassesOnBeforeTheGoodbye()
+    {
+        QFETCH(QString, how);
+        zembraHere.reset();
+        QTRY_COMPARE(owner(), QString());
+        QProcess first;
+        first.start(QStringLiteral(EXIT_CHILD), {how, QStringLiteral("bus")});
+        QVERIFY(first.waitForStarted());
+        QByteArray said;
+        QVERIFY2(readUntil(first, "owner", said), said.constData());
+        QCOMPARE(QDBusConnection::sessionBus()
+                     .interface()
+                     ->servicePid(PressService::ServiceName)
+                     .value(),
+                 uint(first.processId()));
+        RecordingPlayer secondPlayer;
+        Copy second(secondPlayer, QStringLiteral("second"));
+        QCOMPARE(queued().size(), 2);
+
+        first.write("\n");
+        QVERIFY2(readUntil(first, "gone", said), said.constData());
+        QVERIFY2(said.contains("01.tzk"), said.constData());
+        QCOMPARE(owner(), second.baseService());
+        second.window.findChild<StatusPanel *>("PicStatus")->showStatus({});
+        secondPlayer.requests.clear();
+        QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 0);
+        QCOMPARE(second.panel(), QStringLiteral("     Alkış Gülme !"));
+        QCOMPARE(secondPlayer.requests.size(), std::size_t(1));
+        // All that while the first copy was still in its goodbye.
+        QCOMPARE(first.state(), QProcess::Running);
+
+        first.write("\n");
+        QVERIFY(first.waitForFinished(30000));
+        QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.exitCode(), 0);
     }
 
     // The program itself offers the service once its window is up, and the name

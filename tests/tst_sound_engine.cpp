@@ -1,5 +1,7 @@
 #include "audio/sound_decoder.h"
 #include "audio/sound_engine.h"
+#include "audio/voice.h"
+#include "audio/voice_slot.h"
 #include "env_guard.h"
 #include "wav.h"
 
@@ -12,6 +14,7 @@
 #include <sndfile.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -630,6 +633,66 @@ private slots:
             engine.waitUntilHandled();
         }
         QCOMPARE(engine.outputName(), std::string());
+    }
+
+    // A goodbye is waited for by polling drained(): it must never say so before the
+    // voice posted last has had every frame rendered, however the two threads meet.
+    // Each voice is a constant of its own, so the rendering side can count its frames.
+    void drainedOnlyOnceThePostedVoiceHasPlayed()
+    {
+        constexpr std::size_t Chunk = 512;
+        constexpr std::size_t Frames = Chunk * 3;
+        constexpr int Posts = 20000;
+        VoiceSlot slot;
+        std::atomic<bool> stop{false};
+        std::atomic<std::uint64_t> renders{0};
+        // The value the rendering side heard last, above the count of its frames.
+        std::atomic<std::uint64_t> heard{0};
+        std::thread renderer([&] {
+            std::vector<std::int16_t> out(Chunk * 2);
+            std::uint64_t value = 0;
+            std::uint64_t frames = 0;
+            while (!stop.load(std::memory_order_acquire)) {
+                slot.render(out.data(), Chunk);
+                for (std::size_t i = 0; i < Chunk; ++i) {
+                    const auto v = std::uint64_t(std::uint16_t(out[2 * i]));
+                    if (v == 0)
+                        continue;
+                    if (v != value) {
+                        value = v;
+                        frames = 0;
+                    }
+                    ++frames;
+                }
+                heard.store(value << 32 | frames, std::memory_order_release);
+                renders.fetch_add(1, std::memory_order_release);
+            }
+        });
+        int early = 0; // the post after which drained() spoke too soon
+        std::uint64_t heardThen = 0;
+        for (int i = 1; i <= Posts && !early; ++i) {
+            const auto value = std::int16_t(i % 30000 + 1);
+            auto pcm = std::make_shared<Pcm>();
+            pcm->channels = 1;
+            pcm->samples.assign(Frames, value);
+            slot.post(std::make_unique<Voice>(pcm));
+            while (!slot.drained())
+                std::this_thread::yield();
+            // The render that found the voice ended may still be returning: one
+            // more render finished means its frames are counted.
+            const std::uint64_t seen = renders.load(std::memory_order_acquire);
+            while (renders.load(std::memory_order_acquire) <= seen)
+                std::this_thread::yield();
+            heardThen = heard.load(std::memory_order_acquire);
+            if (heardThen != (std::uint64_t(std::uint16_t(value)) << 32 | Frames))
+                early = i;
+        }
+        stop.store(true, std::memory_order_release);
+        renderer.join();
+        QVERIFY2(!early, qPrintable(QStringLiteral("post %1: drained after %2 of %3 frames")
+                                        .arg(early)
+                                        .arg(heardThen & 0xffffffffu)
+                                        .arg(Frames)));
     }
 
     void decodesEveryCommonWaveFormat_data()

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -101,6 +102,39 @@ private slots:
         QCOMPARE(AudioLog::enabled(), false);
         QCOMPARE(heard, said ? QStringList{QStringLiteral("output: pipewire at 48000 Hz")}
                              : QStringList{});
+    }
+
+    // A worker still writing as the process ends (the engine leaves one behind
+    // when a sound server hangs) must not write into the category once the
+    // statics are gone. A race, so run a number of times; under the address
+    // sanitizer a line that gets through is a report or a crash.
+    void reportsAsTheProcessEndsDoNotOutliveTheCategory_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::newRow("info asked for") << "zembra.sound.info=true";
+        QTest::newRow("the whole category") << "zembra.sound=true";
+    }
+
+    void reportsAsTheProcessEndsDoNotOutliveTheCategory()
+    {
+        QFETCH(QString, rules);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+        for (int run = 0; run < 15; ++run) {
+            QProcess child;
+            child.setProcessEnvironment(env);
+            child.start(QStringLiteral(LOG_EXIT_CHILD), QStringList());
+            QVERIFY(child.waitForFinished(30000));
+            const QString err = QString::fromLocal8Bit(child.readAllStandardError());
+            const QString end = err.right(2000);
+            QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                     qPrintable(end));
+            QVERIFY2(!err.contains(QLatin1String("Sanitizer")) &&
+                         !err.contains(QLatin1String("runtime error")),
+                     qPrintable(QStringLiteral("run %1: %2").arg(run).arg(end)));
+            QVERIFY2(err.contains(QLatin1String("zembra.sound: worker 3: first line")),
+                     qPrintable(end));
+        }
     }
 
     void userFolderFollowsXdgDataHome()
