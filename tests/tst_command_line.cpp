@@ -111,15 +111,17 @@ private slots:
         zembra.setWorkingDirectory(cwd.path());
         // A mount namespace of its own whose /proc is an empty folder; 97: no such
         // namespace could be made here. Root needs no user namespace, which a
-        // chroot would refuse.
-        QStringList unshare{QStringLiteral("--mount")};
+        // chroot would refuse; nor can a chroot's root, no mount point, be made
+        // private, so only /proc is, before anything is mounted on it.
+        QStringList unshare{QStringLiteral("--mount"), QStringLiteral("--propagation"),
+                            QStringLiteral("unchanged")};
         if (::geteuid() != 0)
             unshare << QStringLiteral("--map-root-user");
         zembra.start(QStringLiteral("unshare"),
                      unshare +
                          QStringList{"--", "sh", "-c",
-                                     "mount -t tmpfs zembra-test /proc && test ! -e /proc/self "
-                                     "|| exit 97; exec \"$@\"",
+                                     "mount --make-private /proc && mount -t tmpfs zembra-test "
+                                     "/proc && test ! -e /proc/self || exit 97; exec \"$@\"",
                                      "sh", QStringLiteral(ZEMBRA_PROGRAM)} +
                          arguments);
         QVERIFY(zembra.waitForFinished(10000));

