@@ -66,6 +66,7 @@ private:
     void notify();
 
     static void contextState(pa_context *c, void *self);
+    static void becomeRealTime(pa_threaded_mainloop *loop, void *);
     static void streamState(pa_stream *s, void *self);
     static void streamWrite(pa_stream *s, size_t bytes, void *self);
 
@@ -82,7 +83,6 @@ private:
     pa_sample_format_t sinkFormat_ = PA_SAMPLE_INVALID;
     std::string defaultSink_;
     bool answered_ = false;
-    bool realTimeTried_ = false; // the loop's thread only
     bool flushed_ = false;
 
     // Under the loop's lock.
@@ -170,21 +170,23 @@ bool PulseOutput::waitFor(std::chrono::milliseconds timeout, const std::function
 void PulseOutput::contextState(pa_context *c, void *self)
 {
     auto *out = static_cast<PulseOutput *>(self);
-    if (!out->realTimeTried_) {
-        // The stream is fed from this thread: real-time where the system allows
-        // it, so that a busy machine does not starve it past the queue.
-        out->realTimeTried_ = true;
-        sched_param param{};
-        param.sched_priority = 3;
-        if (const int error =
-                pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param))
-            AudioLog::write("PulseAudio: the stream's thread stays at normal priority (%s)",
-                            std::strerror(error));
-    }
     const pa_context_state_t state = pa_context_get_state(c);
     if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
         out->lost_ = true;
     out->notify();
+}
+
+// The loop's thread feeds the stream: real-time where the system allows it, so
+// that a busy machine does not starve it past the queue. Set from that thread
+// itself, as a context's first state calls come on the thread that connects.
+void PulseOutput::becomeRealTime(pa_threaded_mainloop *, void *)
+{
+    sched_param param{};
+    param.sched_priority = 3;
+    if (const int error =
+            pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param))
+        AudioLog::write("PulseAudio: the stream's thread stays at normal priority (%s)",
+                        std::strerror(error));
 }
 
 void PulseOutput::streamState(pa_stream *s, void *self)
@@ -309,6 +311,9 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
         return false;
     if (pa_threaded_mainloop_start(loop_) < 0)
         return false;
+    pa_threaded_mainloop_lock(loop_);
+    pa_threaded_mainloop_once_unlocked(loop_, &PulseOutput::becomeRealTime, nullptr);
+    pa_threaded_mainloop_unlock(loop_);
 
     const bool ready = waitFor(timeout, [this] {
         const pa_context_state_t s = pa_context_get_state(context_);

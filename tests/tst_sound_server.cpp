@@ -198,6 +198,27 @@ int runQuietly(const QString &program, const QStringList &arguments)
                : -1;
 }
 
+// This process's threads that run real-time (SCHED_FIFO or SCHED_RR), by name.
+QStringList realTimeThreadNames()
+{
+    QStringList names;
+    for (const QString &task :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(task));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // The name lies between the first "(" and the last ")"; the policy is
+        // the 41st field, counted after the ")".
+        const QByteArray line = stat.readAll();
+        const int open = line.indexOf('('), close = line.lastIndexOf(')');
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        const int policy = fields.size() > 38 ? fields[38].toInt() : 0;
+        if (policy == SCHED_FIFO || policy == SCHED_RR)
+            names << QString::fromUtf8(line.mid(open + 1, close - open - 1));
+    }
+    return names;
+}
+
 // What the engine said of its choices, for the reports of failures.
 std::mutex logMutex;
 QStringList engineLog;
@@ -844,6 +865,29 @@ private slots:
         const auto heard = heardSounds(recorder.stop(), {&sound});
         const std::vector<Heard> once{{0, sound.size(), {}}};
         QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+    }
+
+    // The client library's loop thread feeds the stream every millisecond while
+    // a sound plays: it runs real-time (as root, as the tests run, the limits
+    // allow it), and the engine's worker, which only connects and hands
+    // voices over, does not.
+    void loopThreadRunsRealTime()
+    {
+        Server server(QStringLiteral("pulse"));
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        writeFile(dir.filePath(QStringLiteral("rt.tzk")), Wav::build(Wav::ramp(4410), 1, 44100));
+        SoundEngine engine;
+        engine.play(dir.filePath(QStringLiteral("rt.tzk")).toStdString());
+        engine.waitUntilHandled();
+        QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pulse"));
+        QTRY_VERIFY2_WITH_TIMEOUT(realTimeThreadNames().contains(QStringLiteral("threaded-ml")),
+                                  qPrintable(realTimeThreadNames().join(QLatin1Char(' ')) +
+                                             QStringLiteral("; ") + engineSaid()),
+                                  2000);
+        const QStringList realTime = realTimeThreadNames();
+        QVERIFY2(realTime == QStringList{QStringLiteral("threaded-ml")},
+                 qPrintable(realTime.join(QLatin1Char(' '))));
     }
 
     // A headset taken for a call plays at 16 kHz, and back at 44.1 after it:
