@@ -38,6 +38,17 @@ constexpr auto ActiveRequest = std::chrono::microseconds(1000);
 // Asleep, the stream is corked with a long latency so the server stops waking.
 constexpr auto SleepingTarget = std::chrono::milliseconds(2000);
 
+// Our voices are 16-bit, so the server converts them for any sink that is not,
+// and for one that is we send floats: never the sink's own format. A stream in
+// it is mixed by reference, and PulseAudio 16 then hands our shared memory on
+// to whoever records the monitor, which aborts the server when we disconnect.
+// Converted, the audio is the server's own copy; the 16-bit samples survive
+// exactly either way.
+pa_sample_format_t formatFor(pa_sample_format_t sink)
+{
+    return sink == PA_SAMPLE_S16LE ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
+}
+
 class PulseOutput final : public AudioOutput {
 public:
     ~PulseOutput() override;
@@ -279,17 +290,26 @@ bool PulseOutput::querySink(std::chrono::milliseconds timeout)
 
 bool PulseOutput::fitsServer()
 {
-    // A sink's rate changes with its profile (a headset during a call, and
-    // back) or when another becomes the default.
+    // A sink's rate and format change with its profile (a headset during a
+    // call, and back) or when another becomes the default.
     if (!querySink(timeout_))
         return false;
     pa_threaded_mainloop_lock(loop_);
     const std::uint32_t now = sinkRate_;
+    const pa_sample_format_t format = sinkFormat_;
     pa_threaded_mainloop_unlock(loop_);
-    if (now == spec_.rate || now < 8000 || now > 384000)
-        return true;
-    AudioLog::write("PulseAudio: the default sink now plays at %u Hz", unsigned(now));
-    return false;
+    if (now != spec_.rate && now >= 8000 && now <= 384000) {
+        AudioLog::write("PulseAudio: the default sink now plays at %u Hz", unsigned(now));
+        return false;
+    }
+    // Another sink's format (or the same sink's, changed) may be ours: the
+    // stream then moves to it, or stays, mixed by reference.
+    if (pa_sample_format_valid(format) && formatFor(format) != spec_.format) {
+        AudioLog::write("PulseAudio: the default sink now plays %s",
+                        pa_sample_format_to_string(format));
+        return false;
+    }
+    return true;
 }
 
 bool PulseOutput::connect(std::chrono::milliseconds timeout)
@@ -334,11 +354,7 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
         return false;
     if (sinkRate_ >= 8000 && sinkRate_ <= 384000)
         spec_.rate = sinkRate_;
-    // Never the sink's own format. A stream in it is mixed by reference, and
-    // PulseAudio 16 then hands our shared memory on to whoever records the
-    // monitor, which aborts the server when we disconnect. Converted, the
-    // audio is the server's own copy; the 16-bit samples survive exactly.
-    spec_.format = sinkFormat_ == PA_SAMPLE_S16LE ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
+    spec_.format = formatFor(sinkFormat_);
 
     pa_threaded_mainloop_lock(loop_);
     pa_proplist *streamProps = pa_proplist_new();

@@ -219,6 +219,26 @@ QStringList realTimeThreadNames()
     return names;
 }
 
+// The sink of that name as `pactl list sinks` has it, or an empty object.
+QJsonObject sinkNamed(const QString &name)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"),
+                {QStringLiteral("--format=json"), QStringLiteral("list"), QStringLiteral("sinks")});
+    if (!pactl.waitForFinished(10000))
+        return {};
+    for (const QJsonValue &sink : QJsonDocument::fromJson(pactl.readAllStandardOutput()).array())
+        if (sink[QLatin1String("name")].toString() == name)
+            return sink.toObject();
+    return {};
+}
+
+// The sample format of a sink or stream, such as "s16le".
+QString sampleFormatOf(const QJsonObject &object)
+{
+    return object[QLatin1String("sample_specification")].toString().section(QLatin1Char(' '), 0, 0);
+}
+
 // What the engine said of its choices, for the reports of failures.
 std::mutex logMutex;
 QStringList engineLog;
@@ -888,6 +908,54 @@ private slots:
         const QStringList realTime = realTimeThreadNames();
         QVERIFY2(realTime == QStringList{QStringLiteral("threaded-ml")},
                  qPrintable(realTime.join(QLatin1Char(' '))));
+    }
+
+    // A sink that plays floats becomes the default, and then the 16-bit one
+    // again: the first press after the output slept is heard whole on the
+    // default sink, from a stream in another format than the sink's, so that
+    // the server mixes its own copy (by reference, our shared memory would be
+    // handed on to the monitor's recorder, which aborts PulseAudio 16 when we
+    // disconnect).
+    void followsTheDefaultSinksFormat()
+    {
+        Server server(QStringLiteral("pulse"));
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        qunsetenv("PULSE_SINK"); // the default sink, as a desktop's programs play
+        QCOMPARE(runQuietly(QStringLiteral("pactl"),
+                            {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                             QStringLiteral("sink_name=wide"), QStringLiteral("format=float32le"),
+                             QStringLiteral("rate=44100"), QStringLiteral("norewinds=1"),
+                             QStringLiteral("channels=2")}),
+                 0);
+        SoundEngineOptions options;
+        options.idleAfter = 100ms;
+        SoundEngine engine(options);
+        const Samples sound = Wav::ramp(4410, 1, 89);
+        const QString name = dir.filePath(QStringLiteral("format.tzk"));
+        writeFile(name, Wav::build(sound, 1, 44100));
+        for (const auto &[sink, format] : {std::pair(QStringLiteral("zembra"), "s16le"),
+                                           std::pair(QStringLiteral("wide"), "float32le"),
+                                           std::pair(QStringLiteral("zembra"), "s16le")}) {
+            QCOMPARE(
+                runQuietly(QStringLiteral("pactl"), {QStringLiteral("set-default-sink"), sink}), 0);
+            const QJsonObject played = sinkNamed(sink);
+            QCOMPARE(sampleFormatOf(played), QString::fromLatin1(format));
+            Recorder recorder(44100, sink);
+            QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+            forgetEngineLog();
+            engine.play(name.toStdString());
+            engine.waitUntilHandled();
+            const QJsonObject stream = sinkInput("application.id", QStringLiteral("zembra"));
+            std::this_thread::sleep_for(400ms);
+            const auto heard = heardSounds(recorder.stop(), {&sound});
+            const std::vector<Heard> once{{0, sound.size(), {}}};
+            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            QCOMPARE(stream[QLatin1String("sink")].toInt(), played[QLatin1String("index")].toInt());
+            QVERIFY2(sampleFormatOf(stream) != QString::fromLatin1(format),
+                     qPrintable(sampleFormatOf(stream) + QStringLiteral(" on ") + sink +
+                                QStringLiteral("; ") + engineSaid()));
+        }
     }
 
     // A headset taken for a call plays at 16 kHz, and back at 44.1 after it:
