@@ -65,9 +65,13 @@ protected:
 
 private:
     pa_buffer_attr attr(std::chrono::microseconds target, std::chrono::microseconds request) const;
+    // Under the loop's lock.
+    pa_buffer_attr activeAttr() const;
+    bool settle();
+    // Whole frames, rounded up: never less than asked for.
     std::uint32_t bytesFor(std::chrono::microseconds t) const
     {
-        return std::uint32_t(std::int64_t(spec_.rate) * t.count() / 1000000 *
+        return std::uint32_t((std::int64_t(spec_.rate) * t.count() + 999999) / 1000000 *
                              std::int64_t(pa_frame_size(&spec_)));
     }
     // Under the loop's lock.
@@ -93,7 +97,10 @@ private:
     std::uint32_t sinkRate_ = 0;
     pa_sample_format_t sinkFormat_ = PA_SAMPLE_INVALID;
     std::string defaultSink_;
-    bool answered_ = false;
+    int pending_ = 0; // answers querySink waits for
+    bool unanswered_ = false;
+    int others_ = 0;            // other programs' streams on our sink
+    pa_usec_t sinkLatency_ = 0; // what our sink is configured to, while we sleep
     bool flushed_ = false;
 
     // Under the loop's lock.
@@ -252,12 +259,23 @@ pa_buffer_attr PulseOutput::attr(std::chrono::microseconds target,
     return a;
 }
 
-// The default sink's name, rate and format, as the server has them now.
+// The default sink's name, rate and format, as the server has them now; once
+// the stream is open, also the latency its own sink is configured to and
+// whether other programs' streams play there.
 bool PulseOutput::querySink(std::chrono::milliseconds timeout)
 {
     pa_threaded_mainloop_lock(loop_);
-    answered_ = false;
-    release(pa_context_get_server_info(
+    pending_ = 1;
+    unanswered_ = false;
+    // An operation not started means the server has gone: no answer comes.
+    const auto started = [this](pa_operation *op) {
+        if (!op) {
+            --pending_;
+            unanswered_ = true;
+        }
+        release(op);
+    };
+    started(pa_context_get_server_info(
         context_,
         [](pa_context *c, const pa_server_info *info, void *self) {
             auto *out = static_cast<PulseOutput *>(self);
@@ -265,7 +283,7 @@ bool PulseOutput::querySink(std::chrono::milliseconds timeout)
                 out->defaultSink_ = info->default_sink_name;
                 out->sinkRate_ = info->sample_spec.rate;
                 out->sinkFormat_ = info->sample_spec.format;
-                release(pa_context_get_sink_info_by_name(
+                pa_operation *op = pa_context_get_sink_info_by_name(
                     c, info->default_sink_name,
                     [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
                         auto *out = static_cast<PulseOutput *>(self);
@@ -274,18 +292,56 @@ bool PulseOutput::querySink(std::chrono::milliseconds timeout)
                             out->sinkFormat_ = sink->sample_spec.format;
                         }
                         if (eol)
-                            out->answered_ = true;
+                            --out->pending_;
                         out->notify();
                     },
-                    out));
+                    out);
+                if (!op) {
+                    --out->pending_;
+                    out->unanswered_ = true;
+                }
+                release(op);
             } else {
-                out->answered_ = true;
+                --out->pending_;
             }
             out->notify();
         },
         this));
+    if (stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY) {
+        pending_ += 2;
+        others_ = 0;
+        sinkLatency_ = 0;
+        started(pa_context_get_sink_info_by_index(
+            context_, pa_stream_get_device_index(stream_),
+            [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
+                auto *out = static_cast<PulseOutput *>(self);
+                if (sink)
+                    out->sinkLatency_ = sink->configured_latency;
+                if (eol)
+                    --out->pending_;
+                out->notify();
+            },
+            this));
+        started(pa_context_get_sink_input_info_list(
+            context_,
+            [](pa_context *, const pa_sink_input_info *input, int eol, void *self) {
+                auto *out = static_cast<PulseOutput *>(self);
+                if (input && input->sink == pa_stream_get_device_index(out->stream_) &&
+                    input->index != pa_stream_get_index(out->stream_))
+                    ++out->others_;
+                if (eol)
+                    --out->pending_;
+                out->notify();
+            },
+            this));
+    }
     pa_threaded_mainloop_unlock(loop_);
-    return waitFor(timeout, [this] { return answered_ || lost_.load(); }) && !lost_;
+    if (!waitFor(timeout, [this] { return pending_ == 0 || lost_.load(); }) || lost_)
+        return false;
+    pa_threaded_mainloop_lock(loop_);
+    const bool answered = !unanswered_;
+    pa_threaded_mainloop_unlock(loop_);
+    return answered;
 }
 
 bool PulseOutput::fitsServer()
@@ -378,12 +434,37 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
     pa_threaded_mainloop_unlock(loop_);
     if (!ok)
         return false;
+    // Where the stream went, and who else plays there.
     return waitFor(timeout,
                    [this] {
                        const pa_stream_state_t s = pa_stream_get_state(stream_);
                        return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
                    }) &&
-           !lost_;
+           !lost_ && settle() && querySink(timeout);
+}
+
+// Opened at the length a press plays at alone, as only that lets a first
+// press play on (opened at the sleeping length, the server would wait for the
+// two seconds it asked for first). Corked and asleep, our requests would still
+// set the sink's latency: asleep at once, so only until the server answers.
+bool PulseOutput::settle()
+{
+    pa_threaded_mainloop_lock(loop_);
+    const pa_buffer_attr a = attr(SleepingTarget, SleepingTarget / 4);
+    release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
+    pa_threaded_mainloop_unlock(loop_);
+    return true;
+}
+
+pa_buffer_attr PulseOutput::activeAttr() const
+{
+    if (others_ == 0)
+        return attr(ActiveTarget, ActiveRequest);
+    // Asked for early, each request would become the sink's latency, and so
+    // the other streams' too. Queued, at least one of them beyond the 50 ms.
+    const auto kept =
+        std::max<std::chrono::microseconds>(ActiveRequest, std::chrono::microseconds(sinkLatency_));
+    return attr(ActiveTarget + kept, kept);
 }
 
 void PulseOutput::activate(std::unique_ptr<Voice> voice)
@@ -393,7 +474,10 @@ void PulseOutput::activate(std::unique_ptr<Voice> voice)
     // the write below puts it at the read position.
     slot_.post(std::move(voice));
     if (asleep_) {
-        const pa_buffer_attr a = attr(ActiveTarget, ActiveRequest);
+        if (others_)
+            AudioLog::write("PulseAudio: %d other stream(s) on the sink, whose latency stays %u us",
+                            others_, unsigned(sinkLatency_));
+        const pa_buffer_attr a = activeAttr();
         release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
     }
     // Overwrite what is queued from the server's read position on; the write

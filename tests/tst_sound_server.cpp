@@ -958,6 +958,66 @@ private slots:
         }
     }
 
+    // Another program's stream keeps the sink's latency it had while Zembra
+    // plays: requested early, Zembra's millisecond would become the whole
+    // sink's, waking the server and that program every millisecond. That
+    // program plays silence, so the recording is Zembra's sound alone, which
+    // must still be heard whole.
+    void anotherProgramKeepsTheSinksLatency_data()
+    {
+        QTest::addColumn<QStringList>("player");
+        QTest::newRow("a player's default buffer") << QStringList{};
+        QTest::newRow("a player asking for 40 ms")
+            << QStringList{QStringLiteral("--latency-msec=40")};
+    }
+    void anotherProgramKeepsTheSinksLatency()
+    {
+        QFETCH(QStringList, player);
+        Server server(QStringLiteral("pulse"));
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        const Samples sound = Wav::ramp(44100 / 2, 1, 97);
+        const std::string name = dir.filePath(QStringLiteral("polite.tzk")).toStdString();
+        writeFile(QString::fromStdString(name), Wav::build(sound, 1, 44100));
+        Recorder recorder(44100);
+        QProcess other;
+        other.setStandardInputFile(QStringLiteral("/dev/zero"));
+        other.start(QStringLiteral("pacat"), QStringList{QStringLiteral("--playback")} + player);
+        QVERIFY(other.waitForStarted());
+        const auto stopOther = qScopeGuard([&] {
+            other.kill();
+            other.waitForFinished();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !sinkInput("application.process.binary", QStringLiteral("pacat")).isEmpty(), 10000);
+        const auto configured = [] {
+            return sinkNamed(QStringLiteral(
+                "zembra"))[QLatin1String("latency")][QLatin1String("configured")]
+                .toDouble();
+        };
+        const double before = configured();
+        QVERIFY(before > 0);
+        forgetEngineLog();
+        SoundEngine engine;
+        engine.play(name);
+        engine.waitUntilHandled();
+        QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pulse"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !sinkInput("application.id", QStringLiteral("zembra"))[QLatin1String("corked")].toBool(
+                true),
+            2000);
+        QCOMPARE(configured(), before);
+        engine.play(name); // a press while it plays
+        engine.waitUntilHandled();
+        QCOMPARE(configured(), before);
+        std::this_thread::sleep_for(800ms);
+        const auto heard = heardSounds(recorder.stop(), {&sound});
+        const std::vector<Heard> cutThenWhole{{0, heard.empty() ? 0 : heard[0].reached, {}},
+                                              {0, sound.size(), {}}};
+        QVERIFY2(heard.size() == 2 && heard == cutThenWhole && heard[0].reached > 0,
+                 qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+    }
+
     // A headset taken for a call plays at 16 kHz, and back at 44.1 after it:
     // the first press after the output slept is decoded at the rate the
     // default sink has then, and heard whole there.
