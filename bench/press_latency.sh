@@ -6,7 +6,7 @@
 # Usage: bench/press_latency.sh [PROGRAM] [--server pulse|pipewire|both]
 #            [--presses N] [--bursts N] [--idle N] [--recorder passive|active|pulse]
 #            [--idle-gap MS] [--tools DIR] [--floor-latency N/RATE] [--formats] [--busy]
-#            [--pulse-ahead FRAMES] [--keep]
+#            [--pulse-ahead FRAMES] [--no-floor] [--keep]
 #   PROGRAM   the built zembra (default build/zembra); it is copied, with the
 #             modules beside it, into a folder with the bench's tones
 #   --formats instead of the players and the floor, the program against itself:
@@ -20,13 +20,15 @@
 #   --pulse-ahead on PulseAudio, record in FRAMES-frame fragments, long enough
 #             that the players set the sink's latency, each dated as the sink
 #             renders it (default: 64-frame fragments, which hold the sink there)
+#   --no-floor on PulseAudio, no floor client: its stream, open though corked,
+#             holds the sink at its 0.75 ms
 #   --keep    keep the work folder: logs, per-press CSV, the recordings as WAV
 set -euo pipefail
 # shellcheck source=common.sh
 source "$(dirname "$(realpath "$0")")/common.sh"
 program=$here/../build/zembra
 servers=both presses=30 bursts=2 idle=5 recorder=passive tools='' keep=0
-floor_latency=64/48000 idle_gap=2500 formats=0 busy=0 pulse_recorder=pulse:zembra.monitor:64
+floor_latency=64/48000 idle_gap=2500 formats=0 busy=0 no_floor=0 pulse_recorder=pulse:zembra.monitor:64
 while (($#)); do
     case $1 in
     --server) servers=$2 && shift ;;
@@ -39,6 +41,7 @@ while (($#)); do
     --floor-latency) floor_latency=$2 && shift ;;
     --formats) formats=1 ;;
     --busy) busy=1 ;;
+    --no-floor) no_floor=1 ;;
     --pulse-ahead) pulse_recorder=pulse-ahead:zembra.monitor:$2 && shift ;;
     --keep) keep=1 ;;
     -*) bench_usage ;;
@@ -228,7 +231,9 @@ run_server() {
         contenders+=(--window zembra a "$wid" "${points[@]}")
         local floor_points=('30,30' '90,30' '150,30')
         contenders+=(--spawn paplay b "paplay --device=zembra")
-        if [[ $server == pulse ]]; then
+        if [[ $server == pulse ]] && ((no_floor)); then
+            subject_floor=()
+        elif [[ $server == pulse ]]; then
             start_window floor-pulse '^zembra-floor-pulse$' "$tools/bench_floor" --api pulse \
                 --name zembra-floor-pulse --at 440,20 "$work"/{tone-c,low,high}.wav
             contenders+=(--window floor-pulse c "$wid" "${floor_points[@]}")
