@@ -27,16 +27,24 @@ void release(pa_operation *op)
         pa_operation_unref(op);
 }
 
-// While a sound plays, the server mixes a millisecond at a time (early requests
-// set the sink's latency to the request size) while 50 ms stay queued, so that a
-// late wake-up of ours on a busy machine is no dropout. A press overwrites that
-// queue from the read position on, so the new sound is heard at the server's
-// next mix rather than after what was queued; the engine has that much of every
-// sound decoded before it hands it over.
+// While a sound plays, the server mixes ActiveLatency at a time: that is the
+// sink's latency, and a press overwrites our queue from the read position on,
+// so the new sound is heard at the server's next mix rather than after what was
+// queued. ActiveTarget more stays queued and is refilled half of it at a time,
+// so that a late wake-up of ours on a busy machine is no dropout and neither we
+// nor the server wake at every mix (early requests would, and cost the server
+// twice the CPU); the engine has that much of every sound decoded before it
+// hands it over. A millisecond made a press sound 9 ms sooner on a null sink,
+// but the server then spent ten times the CPU on our sound that it spends on
+// paplay's; at 16 ms, twice (bench/press_latency.sh --pulse-ahead --no-floor).
 constexpr auto ActiveTarget = AudioOutputs::FirstWrite;
-constexpr auto ActiveRequest = std::chrono::microseconds(1000);
+constexpr auto ActiveLatency = std::chrono::milliseconds(16);
+// While another program plays on the sink, the sink's latency as it was, up to
+// this: a sink waking this seldom costs nothing, a press waits as long, and the
+// longer queue must not outrun the decoder.
+constexpr auto LongestKeptLatency = std::chrono::milliseconds(100);
 // Asleep, the stream is corked with a long latency so the server stops waking.
-constexpr auto SleepingTarget = std::chrono::milliseconds(2000);
+constexpr auto SleepingLatency = std::chrono::milliseconds(2000);
 
 // Our voices are 16-bit, so the server converts them for any sink that is not,
 // and for one that is we send floats: never the sink's own format. A stream in
@@ -64,7 +72,7 @@ protected:
     void activate(std::unique_ptr<Voice> voice) override;
 
 private:
-    pa_buffer_attr attr(std::chrono::microseconds target, std::chrono::microseconds request) const;
+    pa_buffer_attr attr(std::chrono::microseconds sinkLatency) const;
     // Under the loop's lock.
     pa_buffer_attr activeAttr() const;
     bool settle();
@@ -246,13 +254,15 @@ void PulseOutput::write(std::size_t bytes, pa_seek_mode_t seek)
     pa_stream_write(stream_, data, frames * pa_frame_size(&spec_), nullptr, 0, seek);
 }
 
-pa_buffer_attr PulseOutput::attr(std::chrono::microseconds target,
-                                 std::chrono::microseconds request) const
+pa_buffer_attr PulseOutput::attr(std::chrono::microseconds sinkLatency) const
 {
     pa_buffer_attr a{};
     a.maxlength = std::uint32_t(-1);
-    a.tlength = bytesFor(target);
-    a.minreq = bytesFor(request);
+    // Requests not early, the server sets the sink's latency to the queue less
+    // two requests.
+    const std::uint32_t frame = std::uint32_t(pa_frame_size(&spec_));
+    a.minreq = bytesFor(ActiveTarget) / 2 / frame * frame;
+    a.tlength = bytesFor(sinkLatency) + 2 * a.minreq;
     // Never wait for a fill level before playing: a press is written in one go.
     a.prebuf = 0;
     a.fragsize = std::uint32_t(-1);
@@ -424,11 +434,10 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
     if (ok) {
         pa_stream_set_state_callback(stream_, &PulseOutput::streamState, this);
         pa_stream_set_write_callback(stream_, &PulseOutput::streamWrite, this);
-        const pa_buffer_attr a = attr(ActiveTarget, ActiveRequest);
-        ok = pa_stream_connect_playback(
-                 stream_, nullptr, &a,
-                 pa_stream_flags_t(PA_STREAM_EARLY_REQUESTS | PA_STREAM_START_CORKED), nullptr,
-                 nullptr) == 0;
+        const pa_buffer_attr a = attr(ActiveLatency);
+        ok = pa_stream_connect_playback(stream_, nullptr, &a,
+                                        pa_stream_flags_t(PA_STREAM_START_CORKED), nullptr,
+                                        nullptr) == 0;
     }
     asleep_ = true;
     pa_threaded_mainloop_unlock(loop_);
@@ -450,7 +459,7 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
 bool PulseOutput::settle()
 {
     pa_threaded_mainloop_lock(loop_);
-    const pa_buffer_attr a = attr(SleepingTarget, SleepingTarget / 4);
+    const pa_buffer_attr a = attr(SleepingLatency);
     release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
     pa_threaded_mainloop_unlock(loop_);
     return true;
@@ -459,12 +468,12 @@ bool PulseOutput::settle()
 pa_buffer_attr PulseOutput::activeAttr() const
 {
     if (others_ == 0)
-        return attr(ActiveTarget, ActiveRequest);
-    // Asked for early, each request would become the sink's latency, and so
-    // the other streams' too. Queued, at least one of them beyond the 50 ms.
-    const auto kept =
-        std::max<std::chrono::microseconds>(ActiveRequest, std::chrono::microseconds(sinkLatency_));
-    return attr(ActiveTarget + kept, kept);
+        return attr(ActiveLatency);
+    // Ours would become the other streams' latency too, and wake them and the
+    // server that often.
+    const auto kept = std::clamp<std::chrono::microseconds>(std::chrono::microseconds(sinkLatency_),
+                                                            ActiveLatency, LongestKeptLatency);
+    return attr(kept);
 }
 
 void PulseOutput::activate(std::unique_ptr<Voice> voice)
@@ -497,7 +506,7 @@ bool PulseOutput::sleep()
         asleep_ = true;
         release(pa_stream_cork(stream_, 1, nullptr, nullptr));
         release(pa_stream_flush(stream_, nullptr, nullptr));
-        const pa_buffer_attr a = attr(SleepingTarget, SleepingTarget / 4);
+        const pa_buffer_attr a = attr(SleepingLatency);
         release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
     }
     pa_threaded_mainloop_unlock(loop_);

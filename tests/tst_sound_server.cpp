@@ -434,9 +434,10 @@ private slots:
         const Samples b = Wav::ramp(std::size_t(rate) / 20, -1, 79);
         writeFile(path("late-a.tzk"), Wav::build(longA, 1, rate));
         writeFile(path("late-b.tzk"), Wav::build(b, 1, rate));
-        // One period of the server (PulseAudio asks for 1 ms), and 5 ms more for
-        // the worker to be scheduled.
-        const double periodMs = kind == QLatin1String("pulse") ? 1.0 : HeldQuantum * 1000.0 / 48000;
+        // One period of the server (PulseAudio asks for 16 ms), and 5 ms more
+        // for the worker to be scheduled.
+        const double periodMs =
+            kind == QLatin1String("pulse") ? 16.0 : HeldQuantum * 1000.0 / 48000;
         // A woken stream on PulseAudio: with Zembra's stream corked, the null
         // sink mixes as far ahead as the recorder's 20 ms allow and, unlike a
         // sound card's sink, cannot rewind (so that recordings keep the start
