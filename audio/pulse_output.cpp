@@ -27,16 +27,35 @@ void release(pa_operation *op)
         pa_operation_unref(op);
 }
 
-// While a sound plays, the server mixes a millisecond at a time (early requests
-// set the sink's latency to the request size) while 50 ms stay queued, so that a
-// late wake-up of ours on a busy machine is no dropout. A press overwrites that
-// queue from the read position on, so the new sound is heard at the server's
-// next mix rather than after what was queued; the engine has that much of every
-// sound decoded before it hands it over.
+// While a sound plays, the server mixes ActiveLatency at a time: that is the
+// sink's latency, and a press overwrites our queue from the read position on,
+// so the new sound is heard at the server's next mix rather than after what was
+// queued. ActiveTarget more stays queued and is refilled half of it at a time,
+// so that a late wake-up of ours on a busy machine is no dropout and neither we
+// nor the server wake at every mix (early requests would, and cost the server
+// twice the CPU); the engine has that much of every sound decoded before it
+// hands it over. A millisecond made a press sound 9 ms sooner on a null sink,
+// but the server then spent ten times the CPU on our sound that it spends on
+// paplay's; at 16 ms, twice (bench/press_latency.sh --pulse-ahead --no-floor).
 constexpr auto ActiveTarget = AudioOutputs::FirstWrite;
-constexpr auto ActiveRequest = std::chrono::microseconds(1000);
+constexpr auto ActiveLatency = std::chrono::milliseconds(16);
+// While another program plays on the sink, the sink's latency as it was, up to
+// this: a sink waking this seldom costs nothing, a press waits as long, and the
+// longer queue must not outrun the decoder.
+constexpr auto LongestKeptLatency = std::chrono::milliseconds(100);
 // Asleep, the stream is corked with a long latency so the server stops waking.
-constexpr auto SleepingTarget = std::chrono::milliseconds(2000);
+constexpr auto SleepingLatency = std::chrono::milliseconds(2000);
+
+// Our voices are 16-bit, so the server converts them for any sink that is not,
+// and for one that is we send floats: never the sink's own format. A stream in
+// it is mixed by reference, and PulseAudio 16 then hands our shared memory on
+// to whoever records the monitor, which aborts the server when we disconnect.
+// Converted, the audio is the server's own copy; the 16-bit samples survive
+// exactly either way.
+pa_sample_format_t formatFor(pa_sample_format_t sink)
+{
+    return sink == PA_SAMPLE_S16LE ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
+}
 
 class PulseOutput final : public AudioOutput {
 public:
@@ -53,10 +72,14 @@ protected:
     void activate(std::unique_ptr<Voice> voice) override;
 
 private:
-    pa_buffer_attr attr(std::chrono::microseconds target, std::chrono::microseconds request) const;
+    pa_buffer_attr attr(std::chrono::microseconds sinkLatency) const;
+    // Under the loop's lock.
+    pa_buffer_attr activeAttr() const;
+    bool settle();
+    // Whole frames, rounded up: never less than asked for.
     std::uint32_t bytesFor(std::chrono::microseconds t) const
     {
-        return std::uint32_t(std::int64_t(spec_.rate) * t.count() / 1000000 *
+        return std::uint32_t((std::int64_t(spec_.rate) * t.count() + 999999) / 1000000 *
                              std::int64_t(pa_frame_size(&spec_)));
     }
     // Under the loop's lock.
@@ -66,6 +89,7 @@ private:
     void notify();
 
     static void contextState(pa_context *c, void *self);
+    static void becomeRealTime(pa_threaded_mainloop *loop, void *);
     static void streamState(pa_stream *s, void *self);
     static void streamWrite(pa_stream *s, size_t bytes, void *self);
 
@@ -81,8 +105,10 @@ private:
     std::uint32_t sinkRate_ = 0;
     pa_sample_format_t sinkFormat_ = PA_SAMPLE_INVALID;
     std::string defaultSink_;
-    bool answered_ = false;
-    bool realTimeTried_ = false; // the loop's thread only
+    int pending_ = 0; // answers querySink waits for
+    bool unanswered_ = false;
+    int others_ = 0;            // other programs' streams on our sink
+    pa_usec_t sinkLatency_ = 0; // what our sink is configured to, while we sleep
     bool flushed_ = false;
 
     // Under the loop's lock.
@@ -170,21 +196,23 @@ bool PulseOutput::waitFor(std::chrono::milliseconds timeout, const std::function
 void PulseOutput::contextState(pa_context *c, void *self)
 {
     auto *out = static_cast<PulseOutput *>(self);
-    if (!out->realTimeTried_) {
-        // The stream is fed from this thread: real-time where the system allows
-        // it, so that a busy machine does not starve it past the queue.
-        out->realTimeTried_ = true;
-        sched_param param{};
-        param.sched_priority = 3;
-        if (const int error =
-                pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param))
-            AudioLog::write("PulseAudio: the stream's thread stays at normal priority (%s)",
-                            std::strerror(error));
-    }
     const pa_context_state_t state = pa_context_get_state(c);
     if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
         out->lost_ = true;
     out->notify();
+}
+
+// The loop's thread feeds the stream: real-time where the system allows it, so
+// that a busy machine does not starve it past the queue. Set from that thread
+// itself, as a context's first state calls come on the thread that connects.
+void PulseOutput::becomeRealTime(pa_threaded_mainloop *, void *)
+{
+    sched_param param{};
+    param.sched_priority = 3;
+    if (const int error =
+            pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param))
+        AudioLog::write("PulseAudio: the stream's thread stays at normal priority (%s)",
+                        std::strerror(error));
 }
 
 void PulseOutput::streamState(pa_stream *s, void *self)
@@ -226,25 +254,38 @@ void PulseOutput::write(std::size_t bytes, pa_seek_mode_t seek)
     pa_stream_write(stream_, data, frames * pa_frame_size(&spec_), nullptr, 0, seek);
 }
 
-pa_buffer_attr PulseOutput::attr(std::chrono::microseconds target,
-                                 std::chrono::microseconds request) const
+pa_buffer_attr PulseOutput::attr(std::chrono::microseconds sinkLatency) const
 {
     pa_buffer_attr a{};
     a.maxlength = std::uint32_t(-1);
-    a.tlength = bytesFor(target);
-    a.minreq = bytesFor(request);
+    // Requests not early, the server sets the sink's latency to the queue less
+    // two requests.
+    const std::uint32_t frame = std::uint32_t(pa_frame_size(&spec_));
+    a.minreq = bytesFor(ActiveTarget) / 2 / frame * frame;
+    a.tlength = bytesFor(sinkLatency) + 2 * a.minreq;
     // Never wait for a fill level before playing: a press is written in one go.
     a.prebuf = 0;
     a.fragsize = std::uint32_t(-1);
     return a;
 }
 
-// The default sink's name, rate and format, as the server has them now.
+// The default sink's name, rate and format, as the server has them now; once
+// the stream is open, also the latency its own sink is configured to and
+// whether other programs' streams play there.
 bool PulseOutput::querySink(std::chrono::milliseconds timeout)
 {
     pa_threaded_mainloop_lock(loop_);
-    answered_ = false;
-    release(pa_context_get_server_info(
+    pending_ = 1;
+    unanswered_ = false;
+    // An operation not started means the server has gone: no answer comes.
+    const auto started = [this](pa_operation *op) {
+        if (!op) {
+            --pending_;
+            unanswered_ = true;
+        }
+        release(op);
+    };
+    started(pa_context_get_server_info(
         context_,
         [](pa_context *c, const pa_server_info *info, void *self) {
             auto *out = static_cast<PulseOutput *>(self);
@@ -252,7 +293,7 @@ bool PulseOutput::querySink(std::chrono::milliseconds timeout)
                 out->defaultSink_ = info->default_sink_name;
                 out->sinkRate_ = info->sample_spec.rate;
                 out->sinkFormat_ = info->sample_spec.format;
-                release(pa_context_get_sink_info_by_name(
+                pa_operation *op = pa_context_get_sink_info_by_name(
                     c, info->default_sink_name,
                     [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
                         auto *out = static_cast<PulseOutput *>(self);
@@ -261,33 +302,80 @@ bool PulseOutput::querySink(std::chrono::milliseconds timeout)
                             out->sinkFormat_ = sink->sample_spec.format;
                         }
                         if (eol)
-                            out->answered_ = true;
+                            --out->pending_;
                         out->notify();
                     },
-                    out));
+                    out);
+                if (!op) {
+                    --out->pending_;
+                    out->unanswered_ = true;
+                }
+                release(op);
             } else {
-                out->answered_ = true;
+                --out->pending_;
             }
             out->notify();
         },
         this));
+    if (stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY) {
+        pending_ += 2;
+        others_ = 0;
+        sinkLatency_ = 0;
+        started(pa_context_get_sink_info_by_index(
+            context_, pa_stream_get_device_index(stream_),
+            [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
+                auto *out = static_cast<PulseOutput *>(self);
+                if (sink)
+                    out->sinkLatency_ = sink->configured_latency;
+                if (eol)
+                    --out->pending_;
+                out->notify();
+            },
+            this));
+        started(pa_context_get_sink_input_info_list(
+            context_,
+            [](pa_context *, const pa_sink_input_info *input, int eol, void *self) {
+                auto *out = static_cast<PulseOutput *>(self);
+                if (input && input->sink == pa_stream_get_device_index(out->stream_) &&
+                    input->index != pa_stream_get_index(out->stream_))
+                    ++out->others_;
+                if (eol)
+                    --out->pending_;
+                out->notify();
+            },
+            this));
+    }
     pa_threaded_mainloop_unlock(loop_);
-    return waitFor(timeout, [this] { return answered_ || lost_.load(); }) && !lost_;
+    if (!waitFor(timeout, [this] { return pending_ == 0 || lost_.load(); }) || lost_)
+        return false;
+    pa_threaded_mainloop_lock(loop_);
+    const bool answered = !unanswered_;
+    pa_threaded_mainloop_unlock(loop_);
+    return answered;
 }
 
 bool PulseOutput::fitsServer()
 {
-    // A sink's rate changes with its profile (a headset during a call, and
-    // back) or when another becomes the default.
+    // A sink's rate and format change with its profile (a headset during a
+    // call, and back) or when another becomes the default.
     if (!querySink(timeout_))
         return false;
     pa_threaded_mainloop_lock(loop_);
     const std::uint32_t now = sinkRate_;
+    const pa_sample_format_t format = sinkFormat_;
     pa_threaded_mainloop_unlock(loop_);
-    if (now == spec_.rate || now < 8000 || now > 384000)
-        return true;
-    AudioLog::write("PulseAudio: the default sink now plays at %u Hz", unsigned(now));
-    return false;
+    if (now != spec_.rate && now >= 8000 && now <= 384000) {
+        AudioLog::write("PulseAudio: the default sink now plays at %u Hz", unsigned(now));
+        return false;
+    }
+    // Another sink's format (or the same sink's, changed) may be ours: the
+    // stream then moves to it, or stays, mixed by reference.
+    if (pa_sample_format_valid(format) && formatFor(format) != spec_.format) {
+        AudioLog::write("PulseAudio: the default sink now plays %s",
+                        pa_sample_format_to_string(format));
+        return false;
+    }
+    return true;
 }
 
 bool PulseOutput::connect(std::chrono::milliseconds timeout)
@@ -309,6 +397,9 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
         return false;
     if (pa_threaded_mainloop_start(loop_) < 0)
         return false;
+    pa_threaded_mainloop_lock(loop_);
+    pa_threaded_mainloop_once_unlocked(loop_, &PulseOutput::becomeRealTime, nullptr);
+    pa_threaded_mainloop_unlock(loop_);
 
     const bool ready = waitFor(timeout, [this] {
         const pa_context_state_t s = pa_context_get_state(context_);
@@ -329,11 +420,7 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
         return false;
     if (sinkRate_ >= 8000 && sinkRate_ <= 384000)
         spec_.rate = sinkRate_;
-    // Never the sink's own format. A stream in it is mixed by reference, and
-    // PulseAudio 16 then hands our shared memory on to whoever records the
-    // monitor, which aborts the server when we disconnect. Converted, the
-    // audio is the server's own copy; the 16-bit samples survive exactly.
-    spec_.format = sinkFormat_ == PA_SAMPLE_S16LE ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
+    spec_.format = formatFor(sinkFormat_);
 
     pa_threaded_mainloop_lock(loop_);
     pa_proplist *streamProps = pa_proplist_new();
@@ -347,22 +434,46 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
     if (ok) {
         pa_stream_set_state_callback(stream_, &PulseOutput::streamState, this);
         pa_stream_set_write_callback(stream_, &PulseOutput::streamWrite, this);
-        const pa_buffer_attr a = attr(ActiveTarget, ActiveRequest);
-        ok = pa_stream_connect_playback(
-                 stream_, nullptr, &a,
-                 pa_stream_flags_t(PA_STREAM_EARLY_REQUESTS | PA_STREAM_START_CORKED), nullptr,
-                 nullptr) == 0;
+        const pa_buffer_attr a = attr(ActiveLatency);
+        ok = pa_stream_connect_playback(stream_, nullptr, &a,
+                                        pa_stream_flags_t(PA_STREAM_START_CORKED), nullptr,
+                                        nullptr) == 0;
     }
     asleep_ = true;
     pa_threaded_mainloop_unlock(loop_);
     if (!ok)
         return false;
+    // Where the stream went, and who else plays there.
     return waitFor(timeout,
                    [this] {
                        const pa_stream_state_t s = pa_stream_get_state(stream_);
                        return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
                    }) &&
-           !lost_;
+           !lost_ && settle() && querySink(timeout);
+}
+
+// Opened at the length a press plays at alone, as only that lets a first
+// press play on (opened at the sleeping length, the server would wait for the
+// two seconds it asked for first). Corked and asleep, our requests would still
+// set the sink's latency: asleep at once, so only until the server answers.
+bool PulseOutput::settle()
+{
+    pa_threaded_mainloop_lock(loop_);
+    const pa_buffer_attr a = attr(SleepingLatency);
+    release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
+    pa_threaded_mainloop_unlock(loop_);
+    return true;
+}
+
+pa_buffer_attr PulseOutput::activeAttr() const
+{
+    if (others_ == 0)
+        return attr(ActiveLatency);
+    // Ours would become the other streams' latency too, and wake them and the
+    // server that often.
+    const auto kept = std::clamp<std::chrono::microseconds>(std::chrono::microseconds(sinkLatency_),
+                                                            ActiveLatency, LongestKeptLatency);
+    return attr(kept);
 }
 
 void PulseOutput::activate(std::unique_ptr<Voice> voice)
@@ -372,7 +483,10 @@ void PulseOutput::activate(std::unique_ptr<Voice> voice)
     // the write below puts it at the read position.
     slot_.post(std::move(voice));
     if (asleep_) {
-        const pa_buffer_attr a = attr(ActiveTarget, ActiveRequest);
+        if (others_)
+            AudioLog::write("PulseAudio: %d other stream(s) on the sink, whose latency stays %u us",
+                            others_, unsigned(sinkLatency_));
+        const pa_buffer_attr a = activeAttr();
         release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
     }
     // Overwrite what is queued from the server's read position on; the write
@@ -392,7 +506,7 @@ bool PulseOutput::sleep()
         asleep_ = true;
         release(pa_stream_cork(stream_, 1, nullptr, nullptr));
         release(pa_stream_flush(stream_, nullptr, nullptr));
-        const pa_buffer_attr a = attr(SleepingTarget, SleepingTarget / 4);
+        const pa_buffer_attr a = attr(SleepingLatency);
         release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
     }
     pa_threaded_mainloop_unlock(loop_);

@@ -67,10 +67,11 @@ namespace {
 
 class PulseRecorder final : public MonitorRecorder {
 public:
-    PulseRecorder(std::string source, int rate, int fragmentFrames)
+    PulseRecorder(std::string source, int rate, int fragmentFrames, bool ahead)
         : MonitorRecorder(rate)
         , source_(std::move(source))
         , fragmentFrames_(fragmentFrames)
+        , ahead_(ahead)
     {
     }
     ~PulseRecorder() override { stop(); }
@@ -114,9 +115,11 @@ public:
         char line[200];
         std::snprintf(line, sizeof line,
                       "Pulse API recorder on %s: asked %d-frame fragments, granted %u bytes "
-                      "(%.2f ms); chunk time = arrival minus the frames after it",
+                      "(%.2f ms); chunk time = %s",
                       source_.c_str(), fragmentFrames_, grantedFragment_,
-                      grantedFragment_ / 4.0 * 1000 / rate_);
+                      grantedFragment_ / 4.0 * 1000 / rate_,
+                      ahead_ ? "arrival plus the frames before it"
+                             : "arrival minus the frames after it");
         return line;
     }
 
@@ -182,7 +185,8 @@ private:
         size_t bytes = 0;
         while (offset < total && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
             const std::size_t frames = bytes / 4;
-            const double before = double(total - offset) * 1e9 / self->rate_;
+            const double before = self->ahead_ ? -double(offset) * 1e9 / self->rate_
+                                               : double(total - offset) * 1e9 / self->rate_;
             self->append(static_cast<const std::int16_t *>(data), frames,
                          now - std::int64_t(before), now, 0);
             offset += frames;
@@ -192,6 +196,7 @@ private:
 
     std::string source_;
     int fragmentFrames_;
+    bool ahead_;
     std::uint32_t grantedFragment_ = 0;
     pa_threaded_mainloop *loop_ = nullptr;
     pa_context *context_ = nullptr;
@@ -356,9 +361,9 @@ private:
 } // namespace
 
 std::unique_ptr<MonitorRecorder> makePulseRecorder(const std::string &source, int rate,
-                                                   int fragmentFrames)
+                                                   int fragmentFrames, bool ahead)
 {
-    return std::make_unique<PulseRecorder>(source, rate, fragmentFrames);
+    return std::make_unique<PulseRecorder>(source, rate, fragmentFrames, ahead);
 }
 
 std::unique_ptr<MonitorRecorder> makePipeWireRecorder(const std::string &sink, int rate,

@@ -52,9 +52,12 @@ private:
 
 // `source` is a PulseAudio source such as "zembra.monitor". The client calls
 // itself "zembra-bench-recorder", the name scripts/pipewire.sh lets ask for
-// small fragments.
+// small fragments. Small fragments hold the sink at their length; with larger
+// ones the players set the sink's pace, and `ahead` dates what arrives as a
+// sink renders it, ahead of playing it: its first frame at the arrival and
+// each later one a frame period after.
 std::unique_ptr<MonitorRecorder> makePulseRecorder(const std::string &source, int rate,
-                                                   int fragmentFrames);
+                                                   int fragmentFrames, bool ahead = false);
 
 // `sink` is the sink node's name. Asks for no latency of its own, so the graph
 // runs at the quantum the players ask for; stamps each chunk with the graph

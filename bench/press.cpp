@@ -179,8 +179,8 @@ bool parse(int argc, char **argv, Options *o)
         c.files[2] = o->sounds + "/high.wav";
     }
     return !o->contenders.empty() && !o->sounds.empty() &&
-           (o->recorderApi == "pulse" || o->recorderApi == "pipewire" ||
-            o->recorderApi == "pipewire-active") &&
+           (o->recorderApi == "pulse" || o->recorderApi == "pulse-ahead" ||
+            o->recorderApi == "pipewire" || o->recorderApi == "pipewire-active") &&
            !o->recorderTarget.empty();
 }
 
@@ -588,8 +588,9 @@ int main(int argc, char **argv)
     }
     const std::int64_t startNs = nowNs();
     std::unique_ptr<MonitorRecorder> recorder =
-        o.recorderApi == "pulse"
-            ? makePulseRecorder(o.recorderTarget, o.rate, o.fragmentFrames)
+        o.recorderApi == "pulse" || o.recorderApi == "pulse-ahead"
+            ? makePulseRecorder(o.recorderTarget, o.rate, o.fragmentFrames,
+                                o.recorderApi == "pulse-ahead")
             : makePipeWireRecorder(o.recorderTarget, o.rate, o.recorderApi == "pipewire");
     if (!recorder->start(&error)) {
         std::fprintf(stderr, "bench_press: %s\n", error.c_str());

@@ -5,7 +5,8 @@
 #
 # Usage: bench/press_latency.sh [PROGRAM] [--server pulse|pipewire|both]
 #            [--presses N] [--bursts N] [--idle N] [--recorder passive|active|pulse]
-#            [--idle-gap MS] [--tools DIR] [--floor-latency N/RATE] [--formats] [--keep]
+#            [--idle-gap MS] [--tools DIR] [--floor-latency N/RATE] [--formats] [--busy]
+#            [--pulse-ahead FRAMES] [--no-floor] [--keep]
 #   PROGRAM   the built zembra (default build/zembra); it is copied, with the
 #             modules beside it, into a folder with the bench's tones
 #   --formats instead of the players and the floor, the program against itself:
@@ -15,13 +16,19 @@
 #   --recorder on PipeWire: natively and passively, so that the graph runs only
 #             while something plays (default), natively keeping it running, or
 #             through its PulseAudio side in 64-frame fragments
+#   --busy    both cores running a busy loop (normal priority) while pressing
+#   --pulse-ahead on PulseAudio, record in FRAMES-frame fragments, long enough
+#             that the players set the sink's latency, each dated as the sink
+#             renders it (default: 64-frame fragments, which hold the sink there)
+#   --no-floor on PulseAudio, no floor client: its stream, open though corked,
+#             holds the sink at its 0.75 ms
 #   --keep    keep the work folder: logs, per-press CSV, the recordings as WAV
 set -euo pipefail
 # shellcheck source=common.sh
 source "$(dirname "$(realpath "$0")")/common.sh"
 program=$here/../build/zembra
 servers=both presses=30 bursts=2 idle=5 recorder=passive tools='' keep=0
-floor_latency=64/48000 idle_gap=2500 formats=0
+floor_latency=64/48000 idle_gap=2500 formats=0 busy=0 no_floor=0 pulse_recorder=pulse:zembra.monitor:64
 while (($#)); do
     case $1 in
     --server) servers=$2 && shift ;;
@@ -33,14 +40,20 @@ while (($#)); do
     --tools) tools=$2 && shift ;;
     --floor-latency) floor_latency=$2 && shift ;;
     --formats) formats=1 ;;
+    --busy) busy=1 ;;
+    --no-floor) no_floor=1 ;;
+    --pulse-ahead) pulse_recorder=pulse-ahead:zembra.monitor:$2 && shift ;;
     --keep) keep=1 ;;
     -*) bench_usage ;;
     *) program=$1 ;;
     esac
     shift
 done
-bench_setup press bench_press bench_floor bench_encode
+bench_setup press bench_press bench_floor bench_encode bench_gaps
 "$tools/bench_press" --make-sounds "$work" # tone-a..e, low, high, silence
+# A 10 s tone (long.wav) for the server's CPU while a sound plays.
+mkdir -p "$work/long"
+"$tools/bench_gaps" --make-sounds "$work/long" --long-ms 10000 >/dev/null
 app=$work/app
 mkdir -p "$app"
 cp "$program" "$app/"
@@ -54,6 +67,7 @@ cp "$work/low.wav" "$app/2.tzk"
 cp "$work/high.wav" "$app/3.tzk"
 cp "$work/silence.wav" "$app/00.tzk"
 cp "$work/silence.wav" "$app/01.tzk"
+cp "$work/long/long.wav" "$app/4.tzk"
 # With --formats, each compressed format its own tone and three buttons, named
 # like every kit file: the program goes by the content.
 encoded=(flac:b:5 ogg:c:9 mp3:d:13)
@@ -69,6 +83,17 @@ if ((formats)); then
         done
     done
 fi
+
+busy_loops=()
+stop_busy_loops() {
+    local loop
+    for loop in "${busy_loops[@]}"; do
+        kill "$loop" 2>/dev/null || true
+        wait "$loop" 2>/dev/null || true
+    done
+    busy_loops=()
+}
+bench_on_exit=(stop_busy_loops "${bench_on_exit[@]}")
 
 # Threads' CPU time in nanoseconds, summed over the given processes.
 cpu_ns() {
@@ -123,6 +148,30 @@ settled() {
         END { if (mine) printf "%s", out }'
 }
 
+# The server's CPU while a 10 s sound plays, the program's (a click on button 4)
+# and paplay's, each over 8 s from 0.5 s after its start, as % of one core.
+long_sound_cpu() {
+    local wid=$1 point=$2 player
+    local -a pids
+    mapfile -t pids < <(server_pids pulse)
+    echo "server CPU while a 10 s sound plays, over 8 s, % of one core:"
+    sleep 3 # the program's stream asleep
+    xdotool mousemove --window "$wid" "${point%,*}" "${point#*,}" click 1
+    sleep 0.5
+    echo -n "  zembra:"
+    cpu_over 8 "${pids[@]}"
+    LC_ALL=C pactl list sinks | sed -n 's/^[[:space:]]*Latency: \(.*\)/    sink latency: \1/p'
+    sleep 3
+    paplay --device=zembra "$work/long/long.wav" &
+    player=$!
+    sleep 0.5
+    echo -n "  paplay:"
+    cpu_over 8 "${pids[@]}"
+    LC_ALL=C pactl list sinks | sed -n 's/^[[:space:]]*Latency: \(.*\)/    sink latency: \1/p'
+    kill "$player" 2>/dev/null || true
+    wait "$player" 2>/dev/null || true
+}
+
 # Playback streams the server has: who, through which library, at what latency.
 streams() {
     LC_ALL=C pactl list sink-inputs 2>/dev/null |
@@ -144,7 +193,7 @@ run_server() {
     echo
     start_server "$server"
     if [[ $server == pulse ]]; then
-        recorder_arg=pulse:zembra.monitor:64
+        recorder_arg=$pulse_recorder
     else
         case $recorder in
         active) recorder_arg=pipewire-active:zembra ;;
@@ -182,7 +231,9 @@ run_server() {
         contenders+=(--window zembra a "$wid" "${points[@]}")
         local floor_points=('30,30' '90,30' '150,30')
         contenders+=(--spawn paplay b "paplay --device=zembra")
-        if [[ $server == pulse ]]; then
+        if [[ $server == pulse ]] && ((no_floor)); then
+            subject_floor=()
+        elif [[ $server == pulse ]]; then
             start_window floor-pulse '^zembra-floor-pulse$' "$tools/bench_floor" --api pulse \
                 --name zembra-floor-pulse --at 440,20 "$work"/{tone-c,low,high}.wav
             contenders+=(--window floor-pulse c "$wid" "${floor_points[@]}")
@@ -199,6 +250,13 @@ run_server() {
 
     local dump=()
     ((keep)) && dump=(--dump "$work/$server.wav")
+    if ((busy)); then
+        for _ in 1 2; do
+            bash -c 'while :; do :; done' &
+            busy_loops+=($!)
+        done
+        echo "  both cores busy (two busy loops)"
+    fi
     "$tools/bench_press" --recorder "$recorder_arg" --rate "$rate" --sounds "$work" \
         --presses "$presses" --bursts "$bursts" --idle "$idle" --idle-gap "$idle_gap" \
         --csv "$work/$server.csv" \
@@ -219,6 +277,9 @@ run_server() {
         if [[ -f $f ]]; then sed 's/^/  /' "$f"; fi
     done
     rm -f "$work"/floor-*.log
+    # With the floor gone, which would hold the sink at its own latency.
+    [[ $server == pulse ]] && ! ((formats)) && long_sound_cpu "$zembra_wid" "$(point 3)"
+    stop_busy_loops
 
     # Idle CPU once the program has had time to close its stream.
     local -a pids

@@ -226,6 +226,47 @@ int runQuietly(const QString &program, const QStringList &arguments)
                : -1;
 }
 
+// This process's threads that run real-time (SCHED_FIFO or SCHED_RR), by name.
+QStringList realTimeThreadNames()
+{
+    QStringList names;
+    for (const QString &task :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(task));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // The name lies between the first "(" and the last ")"; the policy is
+        // the 41st field, counted after the ")".
+        const QByteArray line = stat.readAll();
+        const int open = line.indexOf('('), close = line.lastIndexOf(')');
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        const int policy = fields.size() > 38 ? fields[38].toInt() : 0;
+        if (policy == SCHED_FIFO || policy == SCHED_RR)
+            names << QString::fromUtf8(line.mid(open + 1, close - open - 1));
+    }
+    return names;
+}
+
+// The sink of that name as `pactl list sinks` has it, or an empty object.
+QJsonObject sinkNamed(const QString &name)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"),
+                {QStringLiteral("--format=json"), QStringLiteral("list"), QStringLiteral("sinks")});
+    if (!pactl.waitForFinished(10000))
+        return {};
+    for (const QJsonValue &sink : QJsonDocument::fromJson(pactl.readAllStandardOutput()).array())
+        if (sink[QLatin1String("name")].toString() == name)
+            return sink.toObject();
+    return {};
+}
+
+// The sample format of a sink or stream, such as "s16le".
+QString sampleFormatOf(const QJsonObject &object)
+{
+    return object[QLatin1String("sample_specification")].toString().section(QLatin1Char(' '), 0, 0);
+}
+
 // What the engine said of its choices, for the reports of failures.
 std::mutex logMutex;
 QStringList engineLog;
@@ -449,9 +490,10 @@ private slots:
         const Samples b = Wav::ramp(std::size_t(rate) / 20, -1, 79);
         writeFile(path("late-a.tzk"), Wav::build(longA, 1, rate));
         writeFile(path("late-b.tzk"), Wav::build(b, 1, rate));
-        // One period of the server (PulseAudio asks for 1 ms), and 5 ms more for
-        // the worker to be scheduled.
-        const double periodMs = kind == QLatin1String("pulse") ? 1.0 : HeldQuantum * 1000.0 / 48000;
+        // One period of the server (PulseAudio asks for 16 ms), and 5 ms more
+        // for the worker to be scheduled.
+        const double periodMs =
+            kind == QLatin1String("pulse") ? 16.0 : HeldQuantum * 1000.0 / 48000;
         // A woken stream on PulseAudio: with Zembra's stream corked, the null
         // sink mixes as far ahead as the recorder's 20 ms allow and, unlike a
         // sound card's sink, cannot rewind (so that recordings keep the start
@@ -1021,6 +1063,137 @@ private slots:
         const auto heard = heardSounds(recorder.stop(), {&sound});
         const std::vector<Heard> once{{0, sound.size(), {}}};
         QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+    }
+
+    // The client library's loop thread feeds the stream every millisecond while
+    // a sound plays: it runs real-time (as root, as the tests run, the limits
+    // allow it), and the engine's worker, which only connects and hands
+    // voices over, does not.
+    void loopThreadRunsRealTime()
+    {
+        Server server(QStringLiteral("pulse"));
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        writeFile(dir.filePath(QStringLiteral("rt.tzk")), Wav::build(Wav::ramp(4410), 1, 44100));
+        SoundEngine engine;
+        engine.play(dir.filePath(QStringLiteral("rt.tzk")).toStdString());
+        engine.waitUntilHandled();
+        QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pulse"));
+        QTRY_VERIFY2_WITH_TIMEOUT(realTimeThreadNames().contains(QStringLiteral("threaded-ml")),
+                                  qPrintable(realTimeThreadNames().join(QLatin1Char(' ')) +
+                                             QStringLiteral("; ") + engineSaid()),
+                                  2000);
+        const QStringList realTime = realTimeThreadNames();
+        QVERIFY2(realTime == QStringList{QStringLiteral("threaded-ml")},
+                 qPrintable(realTime.join(QLatin1Char(' '))));
+    }
+
+    // A sink that plays floats becomes the default, and then the 16-bit one
+    // again: the first press after the output slept is heard whole on the
+    // default sink, from a stream in another format than the sink's, so that
+    // the server mixes its own copy (by reference, our shared memory would be
+    // handed on to the monitor's recorder, which aborts PulseAudio 16 when we
+    // disconnect).
+    void followsTheDefaultSinksFormat()
+    {
+        Server server(QStringLiteral("pulse"));
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        qunsetenv("PULSE_SINK"); // the default sink, as a desktop's programs play
+        QCOMPARE(runQuietly(QStringLiteral("pactl"),
+                            {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                             QStringLiteral("sink_name=wide"), QStringLiteral("format=float32le"),
+                             QStringLiteral("rate=44100"), QStringLiteral("norewinds=1"),
+                             QStringLiteral("channels=2")}),
+                 0);
+        SoundEngineOptions options;
+        options.idleAfter = 100ms;
+        SoundEngine engine(options);
+        const Samples sound = Wav::ramp(4410, 1, 89);
+        const QString name = dir.filePath(QStringLiteral("format.tzk"));
+        writeFile(name, Wav::build(sound, 1, 44100));
+        for (const auto &[sink, format] : {std::pair(QStringLiteral("zembra"), "s16le"),
+                                           std::pair(QStringLiteral("wide"), "float32le"),
+                                           std::pair(QStringLiteral("zembra"), "s16le")}) {
+            QCOMPARE(
+                runQuietly(QStringLiteral("pactl"), {QStringLiteral("set-default-sink"), sink}), 0);
+            const QJsonObject played = sinkNamed(sink);
+            QCOMPARE(sampleFormatOf(played), QString::fromLatin1(format));
+            Recorder recorder(44100, sink);
+            QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+            forgetEngineLog();
+            engine.play(name.toStdString());
+            engine.waitUntilHandled();
+            const QJsonObject stream = sinkInput("application.id", QStringLiteral("zembra"));
+            std::this_thread::sleep_for(400ms);
+            const auto heard = heardSounds(recorder.stop(), {&sound});
+            const std::vector<Heard> once{{0, sound.size(), {}}};
+            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            QCOMPARE(stream[QLatin1String("sink")].toInt(), played[QLatin1String("index")].toInt());
+            QVERIFY2(sampleFormatOf(stream) != QString::fromLatin1(format),
+                     qPrintable(sampleFormatOf(stream) + QStringLiteral(" on ") + sink +
+                                QStringLiteral("; ") + engineSaid()));
+        }
+    }
+
+    // Another program's stream keeps the sink's latency it had while Zembra
+    // plays: requested early, Zembra's millisecond would become the whole
+    // sink's, waking the server and that program every millisecond. That
+    // program plays silence, so the recording is Zembra's sound alone, which
+    // must still be heard whole.
+    void anotherProgramKeepsTheSinksLatency_data()
+    {
+        QTest::addColumn<QStringList>("player");
+        QTest::newRow("a player's default buffer") << QStringList{};
+        QTest::newRow("a player asking for 40 ms")
+            << QStringList{QStringLiteral("--latency-msec=40")};
+    }
+    void anotherProgramKeepsTheSinksLatency()
+    {
+        QFETCH(QStringList, player);
+        Server server(QStringLiteral("pulse"));
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        const Samples sound = Wav::ramp(44100 / 2, 1, 97);
+        const std::string name = dir.filePath(QStringLiteral("polite.tzk")).toStdString();
+        writeFile(QString::fromStdString(name), Wav::build(sound, 1, 44100));
+        Recorder recorder(44100);
+        QProcess other;
+        other.setStandardInputFile(QStringLiteral("/dev/zero"));
+        other.start(QStringLiteral("pacat"), QStringList{QStringLiteral("--playback")} + player);
+        QVERIFY(other.waitForStarted());
+        const auto stopOther = qScopeGuard([&] {
+            other.kill();
+            other.waitForFinished();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !sinkInput("application.process.binary", QStringLiteral("pacat")).isEmpty(), 10000);
+        const auto configured = [] {
+            return sinkNamed(QStringLiteral(
+                "zembra"))[QLatin1String("latency")][QLatin1String("configured")]
+                .toDouble();
+        };
+        const double before = configured();
+        QVERIFY(before > 0);
+        forgetEngineLog();
+        SoundEngine engine;
+        engine.play(name);
+        engine.waitUntilHandled();
+        QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pulse"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !sinkInput("application.id", QStringLiteral("zembra"))[QLatin1String("corked")].toBool(
+                true),
+            2000);
+        QCOMPARE(configured(), before);
+        engine.play(name); // a press while it plays
+        engine.waitUntilHandled();
+        QCOMPARE(configured(), before);
+        std::this_thread::sleep_for(800ms);
+        const auto heard = heardSounds(recorder.stop(), {&sound});
+        const std::vector<Heard> cutThenWhole{{0, heard.empty() ? 0 : heard[0].reached, {}},
+                                              {0, sound.size(), {}}};
+        QVERIFY2(heard.size() == 2 && heard == cutThenWhole && heard[0].reached > 0,
+                 qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
     }
 
     // A headset taken for a call plays at 16 kHz, and back at 44.1 after it:
