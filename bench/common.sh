@@ -17,13 +17,18 @@ bench_usage() {
     exit 2
 }
 
-children=()
-stop_children() {
+# Ends each given process and waits for it.
+stop_pids() {
     local pid
-    for pid in "${children[@]}"; do
+    for pid; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+}
+
+children=()
+stop_children() {
+    stop_pids "${children[@]}"
     children=()
 }
 

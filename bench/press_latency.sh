@@ -86,11 +86,7 @@ fi
 
 busy_loops=()
 stop_busy_loops() {
-    local loop
-    for loop in "${busy_loops[@]}"; do
-        kill "$loop" 2>/dev/null || true
-        wait "$loop" 2>/dev/null || true
-    done
+    stop_pids "${busy_loops[@]}"
     busy_loops=()
 }
 bench_on_exit=(stop_busy_loops "${bench_on_exit[@]}")
