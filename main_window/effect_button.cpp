@@ -77,7 +77,8 @@ void EffectButton::keyPressEvent(QKeyEvent *event)
 
 void EffectButton::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (droppedFile(event->mimeData()).isEmpty())
+    entered_ = droppedFile(event->mimeData());
+    if (entered_.isEmpty())
         return;
     event->setDropAction(Qt::CopyAction);
     event->accept();
@@ -88,13 +89,19 @@ void EffectButton::dragEnterEvent(QDragEnterEvent *event)
 void EffectButton::dragLeaveEvent(QDragLeaveEvent *event)
 {
     setDown(false);
+    entered_.clear();
     CommandButton::dragLeaveEvent(event);
 }
 
 void EffectButton::dropEvent(QDropEvent *event)
 {
     setDown(false);
-    const QString file = droppedFile(event->mimeData());
+    // Over X, a source in another Qt program may no longer hand out its data
+    // once the drop has begun; it is the same drag that was read on entering.
+    QString file = droppedFile(event->mimeData());
+    if (file.isEmpty())
+        file = entered_;
+    entered_.clear();
     if (file.isEmpty())
         return;
     event->setDropAction(Qt::CopyAction);

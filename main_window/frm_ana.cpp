@@ -148,7 +148,7 @@ void frmAna::buildContextMenu()
     contextMenu_->setAccessibleName(QStringLiteral("Zembra menüsü"));
     const auto addEntry = [this](const char *name, const QString &caption,
                                  void (frmAna::*handler)(int)) {
-        auto *action = new QAction(caption, contextMenu_);
+        auto *action = new QAction(caption, this); // kept when the menu is cleared
         action->setObjectName(QLatin1String(name));
         connect(action, &QAction::triggered, this, [this, handler] {
             if (menuButton_ >= 0)
