@@ -8,7 +8,6 @@
 #include "effects/pad_settings.h"
 #include "effects/sound_import.h"
 #include "effects/sounds.h"
-#include "files_below.h"
 #include "main_window/frm_ana.h"
 #include "recording_player.h"
 #include "wav.h"
@@ -365,6 +364,7 @@ private slots:
 
     void cleanup()
     {
+        x.button(1, false); // should a drag have failed half way
         window.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
@@ -506,7 +506,9 @@ private slots:
             return;
         QCOMPARE(panel()->text(), said);
         QCOMPARE(button(5)->text(), QStringLiteral("Alkış Gülme"));
-        QCOMPARE(filesBelow(home->path()), QStringList());
+        QCOMPARE(
+            QDir(home->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList());
     }
 
     void backToKit()
@@ -553,7 +555,9 @@ private slots:
         QTRY_VERIFY(asked);
         QTRY_VERIFY(!QApplication::activeModalWidget());
         QCOMPARE(button(2)->text(), QStringLiteral("Siren"));
-        QCOMPARE(filesBelow(home->path()), QStringList());
+        QCOMPARE(
+            QDir(home->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList());
     }
 
     // ---- the settings file ----
@@ -679,12 +683,13 @@ private slots:
         QVERIFY(QFile::resize(source, 60 * 1024 * 1024));
         const int watch = ::inotify_init1(IN_CLOEXEC);
         QVERIFY(watch >= 0);
-        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(folder).constData(), IN_CREATE) >= 0);
+        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(folder).constData(),
+                                    IN_CREATE | IN_MODIFY) >= 0);
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(),
                     {QStringLiteral("--copy"), source, target, settings});
         QVERIFY(child.waitForStarted());
-        // Killed as soon as its copy has begun beside the old sound.
+        // Killed as soon as its copy has begun to write.
         pollfd p{watch, POLLIN, 0};
         QVERIFY2(::poll(&p, 1, 30000) == 1, "the copy never began");
         ::kill(pid_t(child.processId()), SIGKILL);
