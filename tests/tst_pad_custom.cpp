@@ -394,9 +394,9 @@ private slots:
             QTest::newRow(name) << QString::fromUtf8(way) << n << QString::fromUtf8(caption)
                                 << QString::fromUtf8(said);
         };
-        row("right click", "mouse", 7, "Ay & Su", "");
-        row("Menu key", "Menu key", 12, "Ay & Su", "");
-        row("Shift+F10", "Shift+F10", 20, "Ay & Su", "");
+        row("right click", "mouse", 7, "Gül & Su", "");
+        row("Menu key", "Menu key", 12, "Gül & Su", "");
+        row("Shift+F10", "Shift+F10", 20, "Gül & Su", "");
         row("empty", "mouse", 5, "", "Ad boş olamaz !");
         row("only spaces", "Menu key", 5, "    ", "Ad boş olamaz !");
         row("tab", "Shift+F10", 5, "Ay\tSu", "Adda geçersiz harf !");
@@ -429,7 +429,7 @@ private slots:
             return;
         }
         QCOMPARE(panel()->text(), caption + QStringLiteral(" !"));
-        QCOMPARE(button(number)->text(), QStringLiteral("Ay && Su"));
+        QCOMPARE(button(number)->text(), QStringLiteral("Gül && Su"));
         QCOMPARE(button(number)->accessibleName(), caption);
         QCOMPARE(button(number)->toolTip(), caption);
         // Pressed, it names itself so; and the next start shows it again.
