@@ -177,7 +177,11 @@ void frmAna::contextMenuEvent(QContextMenuEvent *event)
         buttonActions_.last()->setEnabled(button->hasOwnCaption() || QFileInfo(own).isFile());
         contextMenu_->addActions(buttonActions_);
     }
-    // The window's own entries follow here, after a separator.
+    if (!windowActions_.isEmpty()) {
+        if (!contextMenu_->isEmpty())
+            contextMenu_->addSeparator();
+        contextMenu_->addActions(windowActions_);
+    }
     event->accept();
     if (contextMenu_->isEmpty())
         return;

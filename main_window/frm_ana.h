@@ -65,6 +65,8 @@ private:
     QMenu *contextMenu_ = nullptr;
     // The entries for the button the menu was opened on, above the window's own.
     QList<QAction *> buttonActions_;
+    // The window's own entries, offered wherever the window is right-clicked.
+    QList<QAction *> windowActions_;
     int menuButton_ = -1;
     StatusPanel *picStatus_ = nullptr;
     ClickableImage *image1_ = nullptr;
