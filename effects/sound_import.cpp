@@ -3,6 +3,7 @@
 #include "audio/sound_decoder.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -50,6 +51,20 @@ QString writeFailure(int error)
     if (error == ENOSPC || error == EDQUOT || error == EFBIG)
         return QStringLiteral("Diskte yer yok !");
     return QStringLiteral("Diske yazılamadı !");
+}
+
+// What a copy cut short by a crash left of this name; a copy that another
+// Zembra is writing now is younger than a minute and stays.
+void removeLeftovers(const QFileInfo &target)
+{
+    const QString prefix = QLatin1String(UnfinishedMark) + target.fileName() + QLatin1Char('.');
+    const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(-60);
+    const QFileInfoList found =
+        QDir(target.absolutePath())
+            .entryInfoList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &leftover : found)
+        if (leftover.fileName().size() == prefix.size() + 6 && leftover.lastModified() < stale)
+            QFile::remove(leftover.absoluteFilePath());
 }
 
 bool writeAll(int fd, const char *data, std::size_t size)
@@ -100,6 +115,7 @@ QString SoundImport::copy(const QString &source, const QString &target)
     const QFileInfo to(target);
     if (!QDir().mkpath(to.absolutePath()))
         return QStringLiteral("Diske yazılamadı !");
+    removeLeftovers(to);
     QByteArray temporary =
         QFile::encodeName(to.absolutePath() + QLatin1Char('/') + QLatin1String(UnfinishedMark) +
                           to.fileName() + QStringLiteral(".XXXXXX"));

@@ -77,8 +77,7 @@ void EffectButton::keyPressEvent(QKeyEvent *event)
 
 void EffectButton::dragEnterEvent(QDragEnterEvent *event)
 {
-    entered_ = droppedFile(event->mimeData());
-    if (entered_.isEmpty())
+    if (droppedFile(event->mimeData()).isEmpty())
         return;
     event->setDropAction(Qt::CopyAction);
     event->accept();
@@ -89,19 +88,13 @@ void EffectButton::dragEnterEvent(QDragEnterEvent *event)
 void EffectButton::dragLeaveEvent(QDragLeaveEvent *event)
 {
     setDown(false);
-    entered_.clear();
     CommandButton::dragLeaveEvent(event);
 }
 
 void EffectButton::dropEvent(QDropEvent *event)
 {
     setDown(false);
-    // Over X, a source in another Qt program may no longer hand out its data
-    // once the drop has begun; it is the same drag that was read on entering.
-    QString file = droppedFile(event->mimeData());
-    if (file.isEmpty())
-        file = entered_;
-    entered_.clear();
+    const QString file = droppedFile(event->mimeData());
     if (file.isEmpty())
         return;
     event->setDropAction(Qt::CopyAction);

@@ -31,5 +31,4 @@ private:
 
     QString caption_;
     bool own_ = false;
-    QString entered_; // the file of the drag over the button
 };
