@@ -20,6 +20,9 @@ public:
     // trailing separator and no normalisation.
     static QString effectPath(const QString &programDir, const QString &name);
 
+    // Where the user's own file of that name lies, or would.
+    QString ownFile(const QString &name) const { return effectPath(userDir_, name); }
+
     // The file a request for `name` plays now.
     QString fileFor(const QString &name) const;
 

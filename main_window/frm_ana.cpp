@@ -1,13 +1,15 @@
 #include "main_window/frm_ana.h"
 
 #include "effects/effect_table.h"
+#include "effects/pad_settings.h"
+#include "effects/sound_import.h"
 #include "effects/sounds.h"
 #include "generated/build_info.h"
+#include "main_window/effect_button.h"
 #include "secondary_windows/frm_browser.h"
 #include "secondary_windows/frm_hak.h"
 #include "secondary_windows/web_view_loader.h"
 #include "window_services/clickable_image.h"
-#include "window_services/command_button.h"
 #include "window_services/fonts.h"
 #include "window_services/pictures.h"
 #include "window_services/question_box.h"
@@ -16,9 +18,15 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QShortcut>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -52,6 +60,8 @@ frmAna::frmAna(EffectPlayer &player, QWidget *parent)
     setFont(Fonts::windowDefault());
     buildLayout();
     buildMenu();
+    buildContextMenu();
+    showOwnCaptions();
     resize(ClientSize.width(), ClientSize.height() + menuBar()->sizeHint().height());
     Form_Load();
 }
@@ -67,10 +77,14 @@ void frmAna::buildLayout()
     // Created from the last button to the first, then the panel, Command1 and the banner.
     for (int i = Effects::Count - 1; i >= 0; --i) {
         const EffectRow &row = Effects::Table[std::size_t(i)];
-        auto *button = new CommandButton(QString::fromUtf8(row.caption), client);
+        auto *button = new EffectButton(QString::fromUtf8(row.caption), client);
         button->setObjectName(QStringLiteral("Command%1").arg(i + 1));
         button->setGeometry(buttonRect(i));
         connect(button, &QPushButton::clicked, this, [this, i] { Command_Click(i); });
+        // Taken once the drop is over, so that the source is not kept waiting.
+        connect(
+            button, &EffectButton::fileDropped, this,
+            [this, i](const QString &file) { takeSound(i, file); }, Qt::QueuedConnection);
         buttons_[std::size_t(i)] = button;
         if (i == 1) {
             picStatus_ = new StatusPanel(client);
@@ -127,6 +141,120 @@ void frmAna::buildMenu()
             [this, hak] { menuBar()->setActiveAction(hak->menuAction()); });
 }
 
+void frmAna::buildContextMenu()
+{
+    contextMenu_ = new QMenu(this);
+    contextMenu_->setObjectName(QStringLiteral("contextMenu"));
+    contextMenu_->setAccessibleName(QStringLiteral("Zembra menüsü"));
+    const auto addEntry = [this](const char *name, const QString &caption,
+                                 void (frmAna::*handler)(int)) {
+        auto *action = new QAction(caption, this); // kept when the menu is cleared
+        action->setObjectName(QLatin1String(name));
+        connect(action, &QAction::triggered, this, [this, handler] {
+            if (menuButton_ >= 0)
+                (this->*handler)(menuButton_);
+        });
+        buttonActions_.append(action);
+    };
+    addEntry("chooseSound", QStringLiteral("Ses &dosyası seç…"), &frmAna::chooseSound);
+    addEntry("rename", QStringLiteral("&Adını değiştir…"), &frmAna::renameButton);
+    addEntry("backToKit", QStringLiteral("&Kitin sesine dön"), &frmAna::backToKit);
+}
+
+void frmAna::contextMenuEvent(QContextMenuEvent *event)
+{
+    // From the keyboard the menu belongs to the button with the focus, from the
+    // mouse to the one under the pointer.
+    QWidget *on = event->reason() == QContextMenuEvent::Keyboard ? QApplication::focusWidget()
+                                                                 : childAt(event->pos());
+    const auto found = std::find(buttons_.begin(), buttons_.end(), on);
+    menuButton_ = found == buttons_.end() ? -1 : int(found - buttons_.begin());
+    contextMenu_->clear();
+    if (menuButton_ >= 0) {
+        const EffectButton *button = buttons_[std::size_t(menuButton_)];
+        const QString own =
+            sounds_.ownFile(QLatin1String(Effects::Table[std::size_t(menuButton_)].file));
+        buttonActions_.last()->setEnabled(button->hasOwnCaption() || QFileInfo(own).isFile());
+        contextMenu_->addActions(buttonActions_);
+    }
+    if (!windowActions_.isEmpty()) {
+        if (!contextMenu_->isEmpty())
+            contextMenu_->addSeparator();
+        contextMenu_->addActions(windowActions_);
+    }
+    event->accept();
+    if (contextMenu_->isEmpty())
+        return;
+    const QPoint at = event->reason() == QContextMenuEvent::Keyboard && on
+                          ? on->mapToGlobal(on->rect().center())
+                          : event->globalPos();
+    contextMenu_->popup(at);
+}
+
+void frmAna::showOwnCaptions()
+{
+    const QMap<int, QString> captions = PadSettings::captions();
+    for (auto it = captions.begin(); it != captions.end(); ++it)
+        buttons_[std::size_t(it.key() - 1)]->setCaption(it.value(), true);
+}
+
+void frmAna::chooseSound(int index)
+{
+    QFileDialog dialog(this, QStringLiteral("Ses dosyası seç"), QDir::homePath(),
+                       QStringLiteral("Ses dosyaları (*.wav *.wave *.rf64 *.aif *.aiff *.aifc "
+                                      "*.flac *.ogg *.oga *.opus *.mp3 *.mp2 *.mp1 *.tzk);;"
+                                      "Tüm dosyalar (*)"));
+    dialog.setObjectName(QStringLiteral("soundDialog"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        takeSound(index, dialog.selectedFiles().constFirst());
+}
+
+void frmAna::takeSound(int index, const QString &file)
+{
+    const QString problem = SoundImport::copy(
+        file, sounds_.ownFile(QLatin1String(Effects::Table[std::size_t(index)].file)));
+    picStatus_->showStatus(problem.isEmpty() ? QStringLiteral("Yeni ses hazır !") : problem);
+}
+
+void frmAna::renameButton(int index)
+{
+    EffectButton *button = buttons_[std::size_t(index)];
+    QInputDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("renameDialog"));
+    dialog.setWindowTitle(QStringLiteral("Adını değiştir"));
+    dialog.setLabelText(
+        QStringLiteral("Düğmenin adı (en çok %1 harf):").arg(PadSettings::MaxCaptionLength));
+    dialog.setTextValue(button->caption());
+    if (auto *edit = dialog.findChild<QLineEdit *>())
+        edit->setMaxLength(PadSettings::MaxCaptionLength);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const QString caption = dialog.textValue();
+    QString problem = PadSettings::captionProblem(caption);
+    if (problem.isEmpty() && !PadSettings::setCaption(index + 1, caption))
+        problem = QStringLiteral("Ayarlar yazılamadı !");
+    if (!problem.isEmpty()) {
+        picStatus_->showStatus(problem);
+        return;
+    }
+    button->setCaption(caption, true);
+    picStatus_->showStatus(caption + QStringLiteral(" !"));
+}
+
+void frmAna::backToKit(int index)
+{
+    const EffectRow &row = Effects::Table[std::size_t(index)];
+    const QString own = sounds_.ownFile(QLatin1String(row.file));
+    if ((QFileInfo(own).isFile() && !QFile::remove(own)) ||
+        !PadSettings::removeCaption(index + 1)) {
+        picStatus_->showStatus(QStringLiteral("Diske yazılamadı !"));
+        return;
+    }
+    buttons_[std::size_t(index)]->setCaption(QString::fromUtf8(row.caption), false);
+    picStatus_->showStatus(QString::fromUtf8(row.statusText));
+}
+
 void frmAna::Form_Load()
 {
     sounds_.PlayEffect(QLatin1String(Effects::IntroFile));
@@ -135,7 +263,9 @@ void frmAna::Form_Load()
 void frmAna::Command_Click(int index)
 {
     const EffectRow &row = Effects::Table[std::size_t(index)];
-    picStatus_->showStatus(QString::fromUtf8(row.statusText));
+    const EffectButton *button = buttons_[std::size_t(index)];
+    picStatus_->showStatus(button->hasOwnCaption() ? button->caption() + QStringLiteral(" !")
+                                                   : QString::fromUtf8(row.statusText));
     sounds_.PlayEffect(QLatin1String(row.file));
 }
 

@@ -10,8 +10,9 @@
 
 class ClickableImage;
 class EffectPlayer;
-class CommandButton;
+class EffectButton;
 class QAction;
+class QMenu;
 class StatusPanel;
 
 // The main window: the effect pad, its status panel, the title banner and the menu.
@@ -40,10 +41,13 @@ signals:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     void buildLayout();
     void buildMenu();
+    void buildContextMenu();
+    void showOwnCaptions();
 
     void Form_Load();
     void Command_Click(int index);
@@ -55,8 +59,20 @@ private:
     void cik_Click();
     void endAfterGoodbye();
 
+    // The context menu's entries for one button, 0 to 19.
+    void chooseSound(int index);
+    void takeSound(int index, const QString &file);
+    void renameButton(int index);
+    void backToKit(int index);
+
     Sounds sounds_;
-    std::array<CommandButton *, 20> buttons_{};
+    std::array<EffectButton *, 20> buttons_{};
+    QMenu *contextMenu_ = nullptr;
+    // The entries for the button the menu was opened on, above the window's own.
+    QList<QAction *> buttonActions_;
+    // The window's own entries, offered wherever the window is right-clicked.
+    QList<QAction *> windowActions_;
+    int menuButton_ = -1;
     StatusPanel *picStatus_ = nullptr;
     ClickableImage *image1_ = nullptr;
     SharedWindow hak_;

@@ -17,6 +17,12 @@ app_pid= rec_pid=
 # The program's own runtime folder, as a desktop session would give it.
 runtime=$(mktemp -d /tmp/zembra-demo-runtime.XXXXXX)
 chmod 700 "$runtime"
+# A user who made button 10 their own: a caption in the settings file and a
+# sound in their folder, as dropping a file and renaming the button leave them.
+# Private folders, so that the demo neither reads nor changes the real user's.
+mkdir -p "$runtime/config/zembra" "$runtime/data/zembra"
+printf '[captions]\n10=K\xc3\xb6pek\n' >"$runtime/config/zembra/zembra.conf"
+cp "$(dirname "$program")/13.tzk" "$runtime/data/zembra/10.tzk"
 cleanup() {
     [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null || true
     [[ -n $rec_pid ]] && kill -INT "$rec_pid" 2>/dev/null && wait "$rec_pid" 2>/dev/null || true
@@ -32,7 +38,8 @@ zembra_xvfb_start
 parecord --device=zembra.monitor --file-format=wav --channels=2 --rate=44100 \
     "$out/recording.wav" &
 rec_pid=$!
-XDG_RUNTIME_DIR=$runtime "$program" &
+XDG_RUNTIME_DIR=$runtime XDG_CONFIG_HOME=$runtime/config XDG_DATA_HOME=$runtime/data \
+    "$program" &
 app_pid=$!
 wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Zembra v1\.1' | head -n 1)
 sleep 1.5 # the intro
@@ -50,6 +57,8 @@ for n in 2 11 9 15; do
     sleep 1.2
 done
 press 5
+sleep 1.2
+press 10 # the user's own button names itself in the panel
 sleep 0.3
 import -window "$wid" "$out/screenshot.png"
 sleep 1
@@ -62,6 +71,6 @@ kill -INT "$rec_pid" 2>/dev/null || true
 wait "$rec_pid" 2>/dev/null || true
 rec_pid=
 
-echo "Zembra ran headless: it played its intro and five effects."
+echo "Zembra ran headless: it played its intro, five effects and a button of the user's own."
 echo "  screenshot: $(realpath "$out/screenshot.png")"
 echo "  recording:  $(realpath "$out/recording.wav")"
