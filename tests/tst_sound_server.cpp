@@ -857,9 +857,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(256), 5000);
         // The graph's thread held up for three of those periods: a stall as a
         // loaded machine gives, each one costing periods.
-        std::this_thread::sleep_for(400ms); // past the settling of the stream's start
         QElapsedTimer sinceStepUp;
         while (engine.outputQuantum() < 1024) {
+            // A sound playing past the settling of its start or of the last
+            // change: the output may have slept and woken again since.
+            engine.play(longSound);
+            engine.waitUntilHandled();
+            std::this_thread::sleep_for(400ms);
             const int before = engine.outputQuantum();
             ::kill(server.daemon(), SIGSTOP);
             std::this_thread::sleep_for(60ms);
@@ -869,8 +873,6 @@ private slots:
             sinceStepUp.start();
             // Doubled, not the longest at once.
             QCOMPARE(engine.outputQuantum(), before * 2);
-            std::this_thread::sleep_for(400ms); // past the settling of the change
-            engine.play(longSound);
         }
         const int learnt = engine.outputQuantum();
         QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(learnt), 5000);
