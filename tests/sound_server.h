@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -126,7 +127,11 @@ public:
         std::this_thread::sleep_for(400ms); // until the recording stream runs
     }
     bool started() const { return started_; }
-    Samples stop()
+    // The left side; none when nothing was recorded or the sides differ, which
+    // fails the test (QVERIFY2(recording, Recorder::Unheard)) rather than
+    // passing a check of silence on nothing.
+    static constexpr const char *Unheard = "nothing recorded, or its two sides differ";
+    [[nodiscard]] std::optional<Samples> stop()
     {
         process_.terminate();
         process_.waitForFinished(5000);
@@ -163,7 +168,11 @@ public:
                              .arg(QLatin1String(runs[k].silent));
             qWarning("sides differ in %zu of %zu loud frames, at frame+length: %s", differ, loud,
                      qPrintable(where.join(QLatin1Char(' '))));
-            return {};
+            return std::nullopt;
+        }
+        if (left.empty()) {
+            qWarning("the recorder recorded nothing");
+            return std::nullopt;
         }
         return left;
     }

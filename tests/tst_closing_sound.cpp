@@ -99,7 +99,9 @@ private slots:
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
         std::this_thread::sleep_for(200ms);
-        const auto heard = heardSounds(recorder.stop(), {&goodbye});
+        const auto recording = recorder.stop();
+        QVERIFY2(recording, Recorder::Unheard);
+        const auto heard = heardSounds(*recording, {&goodbye});
         QVERIFY2(heard.size() == 1 && heard[0].sound == 0, qPrintable(describe(heard)));
         // Most of it: the server may drop what it still held when the client went.
         QVERIFY2(heard[0].reached >= goodbye.size() * 9 / 10, qPrintable(describe(heard)));
@@ -131,7 +133,9 @@ private slots:
             QCOMPARE(child.exitCode(), 0);
         }
         std::this_thread::sleep_for(200ms);
-        const auto heard = heardSounds(recorder.stop(), {&goodbye});
+        const auto recording = recorder.stop();
+        QVERIFY2(recording, Recorder::Unheard);
+        const auto heard = heardSounds(*recording, {&goodbye});
         QVERIFY2(heard.size() <= 1, qPrintable(describe(heard)));
         const std::size_t reached = heard.empty() ? 0 : heard[0].reached;
         const std::size_t bound = std::size_t(rate) * 3;

@@ -324,7 +324,9 @@ class TestSoundServer : public ServerKindTest {
         server->use();
         Recorder recorder(rate);
         playFor(engine, file(QString::fromLatin1(name)), 300ms);
-        const auto heard = heardSounds(recorder.stop(), {&sound});
+        const auto recording = recorder.stop();
+        QVERIFY2(recording, Recorder::Unheard);
+        const auto heard = heardSounds(*recording, {&sound});
         const std::vector<Heard> once{{0, sound.size(), {}}};
         QVERIFY2(heard == once, qPrintable(describe(heard)));
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
@@ -408,9 +410,9 @@ private slots:
             // machine started it.
             std::this_thread::sleep_for(400ms);
         }
-        const Samples out = recorder.stop();
-        QVERIFY2(!out.empty(), "nothing recorded, or the sides differ");
-        const std::vector<Heard> heard = heardSounds(out, {&a, &longA, &b});
+        const auto out = recorder.stop();
+        QVERIFY2(out, Recorder::Unheard);
+        const std::vector<Heard> heard = heardSounds(*out, {&a, &longA, &b});
         const QStringList want = expected.split(' ');
         QVERIFY2(heard.size() == std::size_t(want.size()), qPrintable(describe(heard)));
         for (std::size_t k = 0; k < heard.size(); ++k) {
@@ -479,7 +481,9 @@ private slots:
                 engine.waitUntilHandled();
                 std::this_thread::sleep_for(300ms);
             }
-            const auto heard = heardSounds(recorder.stop(), {&longA, &b});
+            const auto recording = recorder.stop();
+            QVERIFY2(recording, Recorder::Unheard);
+            const auto heard = heardSounds(*recording, {&longA, &b});
             QVERIFY2(heard.size() == 2 && heard[0].sound == 0 && heard[1].sound == 1 &&
                          heard[1].reached == b.size(),
                      qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
@@ -660,8 +664,8 @@ private slots:
                 std::this_thread::sleep_for(300ms);
             }
             const bool played = tonePlayer.finished();
-            const Samples out = recorder.stop();
-            return played && !out.empty() ? std::optional(gapsIn(out)) : std::nullopt;
+            const auto out = recorder.stop();
+            return played && out ? std::optional(gapsIn(*out)) : std::nullopt;
         };
         // A virtual machine's host may stall all of it now and then, with or
         // without Zembra; a player that harms others does so every time.
@@ -669,7 +673,8 @@ private slots:
         for (int round = 0; round < 3; ++round) {
             const auto alone = gapsWhile(false);
             const auto withZembra = gapsWhile(true);
-            QVERIFY2(alone && withZembra, "the tone was not played or recorded whole");
+            QVERIFY2(alone && withZembra,
+                     "the tone was not played, or nothing recorded, or its two sides differ");
             if (withZembra->size() <= alone->size())
                 return;
             rounds += QStringLiteral(" %1/%2 (at %3 s)")
@@ -770,9 +775,9 @@ private slots:
         // Zembra's stream ends while the tone plays.
         QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
         QVERIFY2(tonePlayer->finished(), "the tone was not played");
-        const Samples out = recorder.stop();
-        QVERIFY2(!out.empty(), "the tone was not recorded whole");
-        const auto gaps = gapsIn(out);
+        const auto out = recorder.stop();
+        QVERIFY2(out, Recorder::Unheard);
+        const auto gaps = gapsIn(*out);
         QVERIFY2(gaps.empty(), qPrintable(QStringLiteral("gaps in the tone at %1 s; %2")
                                               .arg(secondsAt(gaps, rate), engineSaid())));
     }
@@ -843,7 +848,9 @@ private slots:
             QCOMPARE(engine.outputQuantum(), period);
             QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(period), 5000);
             std::this_thread::sleep_for(800ms);
-            const auto heard = heardSounds(recorder.stop(), {&sound});
+            const auto recording = recorder.stop();
+            QVERIFY2(recording, Recorder::Unheard);
+            const auto heard = heardSounds(*recording, {&sound});
             const std::vector<Heard> once{{0, sound.size(), {}}};
             QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
             QCOMPARE(engine.outputQuantum(), period);
@@ -885,7 +892,9 @@ private slots:
                             {QStringLiteral("set-default-sink"), QStringLiteral("headset")}),
                  0);
         QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 10000);
-        const Samples before = room.stop(), after = headset.stop();
+        const auto roomRecording = room.stop(), headsetRecording = headset.stop();
+        QVERIFY2(roomRecording && headsetRecording, Recorder::Unheard);
+        const Samples &before = *roomRecording, &after = *headsetRecording;
 
         // The start in the room, and the rest, to the end, on the headset.
         const auto firstLoud = [](const Samples &s) {
@@ -951,7 +960,9 @@ private slots:
         engine.play(file);
         engine.waitUntilHandled();
         std::this_thread::sleep_for(800ms);
-        const auto heard = heardSounds(recorder.stop(), {&sound});
+        const auto recording = recorder.stop();
+        QVERIFY2(recording, Recorder::Unheard);
+        const auto heard = heardSounds(*recording, {&sound});
         const std::vector<Heard> once{{0, sound.size(), {}}};
         QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
     }
@@ -997,7 +1008,9 @@ private slots:
         engine.play(name);
         engine.waitUntilHandled();
         std::this_thread::sleep_for(300ms);
-        const auto heard = heardSounds(recorder.stop(), {&sound});
+        const auto recording = recorder.stop();
+        QVERIFY2(recording, Recorder::Unheard);
+        const auto heard = heardSounds(*recording, {&sound});
         const std::vector<Heard> once{{0, sound.size(), {}}};
         QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
     }
@@ -1035,7 +1048,9 @@ private slots:
             engine.waitUntilHandled();
             QCOMPARE(engine.outputRate(), rate);
             std::this_thread::sleep_for(400ms);
-            const auto heard = heardSounds(recorder.stop(), {&sound});
+            const auto recording = recorder.stop();
+            QVERIFY2(recording, Recorder::Unheard);
+            const auto heard = heardSounds(*recording, {&sound});
             const std::vector<Heard> once{{0, sound.size(), {}}};
             QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
         }
