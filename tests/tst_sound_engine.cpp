@@ -680,15 +680,17 @@ private slots:
         const Samples a = Wav::ramp(441, 1, 19);
         writeFile(path("10.tzk"), Wav::build(a, 1, 44100));
         SoundEngineOptions options;
-        options.idleAfter = 50ms;
+        options.idleAfter = 300ms; // far longer than a check right after a press takes
         const Samples out = capture(
             [&](SoundEngine &e) {
                 e.play(path("10.tzk").toStdString());
                 e.waitUntilHandled();
                 QVERIFY(e.isAwake());
                 QTRY_VERIFY_WITH_TIMEOUT(!e.isAwake(), 5000);
-                playFor(e, path("10.tzk"), 100ms);
+                e.play(path("10.tzk").toStdString());
+                e.waitUntilHandled();
                 QVERIFY(e.isAwake());
+                std::this_thread::sleep_for(100ms); // played out before the engine goes
             },
             options);
         // The output was closed and opened again: the second press is in the file.

@@ -881,7 +881,8 @@ private slots:
         QCOMPARE(engine.outputRate(), rate);
         // 256 frames last at least as long as 256 at 48 kHz at both rates.
         QCOMPARE(engine.outputQuantum(), 256);
-        QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(256), 5000);
+        // A miss under load may have doubled it by the time the server is asked.
+        QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(engine.outputQuantum()), 5000);
         // The graph's thread held up for three of those periods: a stall as a
         // loaded machine gives, each one costing periods.
         std::this_thread::sleep_for(400ms); // past the settling of the stream's start
