@@ -142,8 +142,9 @@ private slots:
         // The bound and what the server still held; with a signal, far less.
         QVERIFY2(reached <= (sig ? bound / 2 : bound + std::size_t(rate) / 5),
                  qPrintable(describe(heard)));
+        // Less only by the sound's start, a few milliseconds on an idle machine.
         if (!sig)
-            QVERIFY2(reached >= bound / 2, qPrintable(describe(heard)));
+            QVERIFY2(reached >= bound - std::size_t(rate) / 4, qPrintable(describe(heard)));
     }
 };
 
