@@ -370,7 +370,7 @@ private slots:
     // press that finds one counting as a use.
     void keptStartsOverTheBudgetLeastRecentlyUsedGoFirst_data()
     {
-        QTest::addColumn<QString>("steps"); // "+a": a start of a kept; "a": found at a press
+        QTest::addColumn<QString>("steps"); // "+a": a's start kept; "a": it found at a press
         QTest::addColumn<QString>("left");
         QTest::newRow("kept first, goes first") << "+a +b +c +d"
                                                 << "b c d";
