@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryFile>
@@ -127,6 +128,16 @@ public:
         std::this_thread::sleep_for(400ms); // until the recording stream runs
     }
     bool started() const { return started_; }
+    // Frames written so far, read as the next fragment arrives: each was heard
+    // before now, and the next one after it.
+    std::size_t framesHeardByNow() const
+    {
+        const auto written = [this] { return std::size_t(QFileInfo(file_.fileName()).size()) / 4; };
+        const std::size_t before = written();
+        for (int i = 0; i < 1000 && written() == before; ++i)
+            std::this_thread::sleep_for(1ms);
+        return written();
+    }
     // The left side; none when nothing was recorded or the sides differ, which
     // fails the test (QVERIFY2(recording, Recorder::Unheard)) rather than
     // passing a check of silence on nothing.
