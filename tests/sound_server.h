@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryFile>
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -126,7 +128,21 @@ public:
         std::this_thread::sleep_for(400ms); // until the recording stream runs
     }
     bool started() const { return started_; }
-    Samples stop()
+    // Frames written so far, read as the next fragment arrives: each was heard
+    // before now, and the next one after it.
+    std::size_t framesHeardByNow() const
+    {
+        const auto written = [this] { return std::size_t(QFileInfo(file_.fileName()).size()) / 4; };
+        const std::size_t before = written();
+        for (int i = 0; i < 1000 && written() == before; ++i)
+            std::this_thread::sleep_for(1ms);
+        return written();
+    }
+    // The left side; none when nothing was recorded or the sides differ, which
+    // fails the test (QVERIFY2(recording, Recorder::Unheard)) rather than
+    // passing a check of silence on nothing.
+    static constexpr const char *Unheard = "nothing recorded, or its two sides differ";
+    [[nodiscard]] std::optional<Samples> stop()
     {
         process_.terminate();
         process_.waitForFinished(5000);
@@ -163,7 +179,11 @@ public:
                              .arg(QLatin1String(runs[k].silent));
             qWarning("sides differ in %zu of %zu loud frames, at frame+length: %s", differ, loud,
                      qPrintable(where.join(QLatin1Char(' '))));
-            return {};
+            return std::nullopt;
+        }
+        if (left.empty()) {
+            qWarning("the recorder recorded nothing");
+            return std::nullopt;
         }
         return left;
     }

@@ -99,10 +99,12 @@ private slots:
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
         std::this_thread::sleep_for(200ms);
-        const auto heard = heardSounds(recorder.stop(), {&goodbye});
-        QVERIFY2(heard.size() == 1 && heard[0].sound == 0, qPrintable(describe(heard)));
-        // Most of it: the server may drop what it still held when the client went.
-        QVERIFY2(heard[0].reached >= goodbye.size() * 9 / 10, qPrintable(describe(heard)));
+        const auto recording = recorder.stop();
+        QVERIFY2(recording, Recorder::Unheard);
+        const auto heard = heardSounds(*recording, {&goodbye});
+        // To its last sample: the process waits until the server has played it.
+        const std::vector<Heard> whole{{0, goodbye.size(), {}}};
+        QVERIFY2(heard == whole, qPrintable(describe(heard)));
     }
 
     // A long closing sound is heard for 3 s at most, and a signal meanwhile ends
@@ -131,15 +133,18 @@ private slots:
             QCOMPARE(child.exitCode(), 0);
         }
         std::this_thread::sleep_for(200ms);
-        const auto heard = heardSounds(recorder.stop(), {&goodbye});
+        const auto recording = recorder.stop();
+        QVERIFY2(recording, Recorder::Unheard);
+        const auto heard = heardSounds(*recording, {&goodbye});
         QVERIFY2(heard.size() <= 1, qPrintable(describe(heard)));
         const std::size_t reached = heard.empty() ? 0 : heard[0].reached;
         const std::size_t bound = std::size_t(rate) * 3;
         // The bound and what the server still held; with a signal, far less.
         QVERIFY2(reached <= (sig ? bound / 2 : bound + std::size_t(rate) / 5),
                  qPrintable(describe(heard)));
+        // Less only by the sound's start, a few milliseconds on an idle machine.
         if (!sig)
-            QVERIFY2(reached >= bound / 2, qPrintable(describe(heard)));
+            QVERIFY2(reached >= bound - std::size_t(rate) / 4, qPrintable(describe(heard)));
     }
 };
 

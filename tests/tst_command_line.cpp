@@ -23,6 +23,8 @@ private slots:
             << QStringList{"--help"} << "-p, --play <N>";
         QTest::newRow("help among unknown arguments")
             << QStringList{"--bilinmeyen", "dosya.tzk", "--help"} << "Ses efekti paneli";
+        QTest::newRow("--help over --play") << QStringList{"--play", "5", "--help"} << "--version";
+        QTest::newRow("-v over --play=N") << QStringList{"--play=5", "-v"} << "zembra 1.1\n";
     }
 
     void answersWithoutADisplay()
@@ -147,6 +149,7 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("said");
         QTest::newRow("no Zembra to press") << QStringList{"--play", "5"} << 1 << "Zembra yok";
+        QTest::newRow("--play=N, no Zembra") << QStringList{"--play=5"} << 1 << "Zembra yok";
         QTest::newRow("no such button") << QStringList{"-p", "21"} << 2 << "1 ile 20 arasında";
     }
 

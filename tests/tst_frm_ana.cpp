@@ -355,6 +355,28 @@ private slots:
         QVERIFY(player.requests.empty());
     }
 
+    // A click on the title banner shows the about window, once, and does
+    // nothing else.
+    void bannerClickShowsTheAboutWindow()
+    {
+        int abouts = 0;
+        window->hakWindow().setFactory([&] {
+            ++abouts;
+            return new QWidget;
+        });
+        window->browserWindow().setFactory([] { return new QWidget; });
+        showActive();
+        player.requests.clear();
+        for (int click = 0; click < 2; ++click)
+            QTest::mouseClick(find(QStringLiteral("Image1")), Qt::LeftButton);
+        QVERIFY(window->hakWindow().isLoaded());
+        QCOMPARE(abouts, 1);
+        QVERIFY(!window->browserWindow().isLoaded());
+        QVERIFY(player.requests.empty());
+        QCOMPARE(panel()->text(), QString());
+        QCOMPARE(terminations, 0);
+    }
+
     void panelTextIsDrawnAndSurvivesRepaints()
     {
         // The intro plays at load and prints nothing.
@@ -562,25 +584,6 @@ private slots:
             real.waitUntilHandled();
             QVERIFY(real.outputName().empty());
         }
-    }
-
-    void effectPathIsJoinedAsIs_data()
-    {
-        QTest::addColumn<QString>("dir");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("plain") << "/opt/zembra"
-                               << "/opt/zembra/1.tzk";
-        QTest::newRow("root") << "/"
-                              << "//1.tzk";
-        QTest::newRow("turkish, spaces") << "/home/ayşe/Ses Efektleri ığ"
-                                         << "/home/ayşe/Ses Efektleri ığ/1.tzk";
-    }
-
-    void effectPathIsJoinedAsIs()
-    {
-        QFETCH(QString, dir);
-        QFETCH(QString, expected);
-        QCOMPARE(Sounds::effectPath(dir, QStringLiteral("1.tzk")), expected);
     }
 };
 
