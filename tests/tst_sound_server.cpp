@@ -1191,7 +1191,9 @@ private slots:
             engine.waitUntilHandled();
             const QJsonObject stream = sinkInput("application.id", QStringLiteral("zembra"));
             std::this_thread::sleep_for(400ms);
-            const auto heard = heardSounds(recorder.stop(), {&sound});
+            const auto recording = recorder.stop();
+            QVERIFY2(recording, Recorder::Unheard);
+            const auto heard = heardSounds(*recording, {&sound});
             const std::vector<Heard> once{{0, sound.size(), {}}};
             QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
             QCOMPARE(stream[QLatin1String("sink")].toInt(), played[QLatin1String("index")].toInt());
@@ -1254,7 +1256,9 @@ private slots:
         engine.waitUntilHandled();
         QCOMPARE(configured(), before);
         std::this_thread::sleep_for(800ms);
-        const auto heard = heardSounds(recorder.stop(), {&sound});
+        const auto recording = recorder.stop();
+        QVERIFY2(recording, Recorder::Unheard);
+        const auto heard = heardSounds(*recording, {&sound});
         const std::vector<Heard> cutThenWhole{{0, heard.empty() ? 0 : heard[0].reached, {}},
                                               {0, sound.size(), {}}};
         QVERIFY2(heard.size() == 2 && heard == cutThenWhole && heard[0].reached > 0,
