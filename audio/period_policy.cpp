@@ -79,9 +79,9 @@ int PeriodPolicy::onWake(Ns now, int othersFrames)
 {
     // Only from silence, and only with the graph ours alone: another
     // program's stream would play at whatever the try costs.
-    if (step_ > 0 && othersFrames == 0 && now - changedAt_ >= wait_) {
+    if (step_ > 0 && othersFrames == 0 && now - cleanSince_ >= wait_) {
         --step_;
-        changedAt_ = now;
+        cleanSince_ = now;
         lowered_ = true;
     }
     return std::max(frames(step_), std::min(othersFrames, longest_));
@@ -89,14 +89,16 @@ int PeriodPolicy::onWake(Ns now, int othersFrames)
 
 int PeriodPolicy::onMisses(Ns now, int asked)
 {
-    if (asked >= longest_)
+    if (asked >= longest_) {
+        cleanSince_ = now; // still under load: no try until it has passed
         return asked;
-    if (lowered_ && now - changedAt_ < wait_) {
+    }
+    if (lowered_ && now - cleanSince_ < wait_) {
         // The try failed: back to what held, and longer before the next.
         wait_ *= 2;
     }
     lowered_ = false;
     step_ = std::max(step_, stepOf(std::min(asked * 2, longest_)));
-    changedAt_ = now;
+    cleanSince_ = now;
     return frames(step_);
 }

@@ -21,7 +21,6 @@ public:
     // The graph the stream plays in: its rate, and its longest period in frames
     // (0: the desktops' usual 2048 at 48 kHz). Learnt steps carry over.
     void setGraph(int rate, int maxQuantum = 0);
-    int rate() const { return rate_; }
     // The period the policy starts at: 256 frames at 48 kHz, the shortest with
     // which an idle two-core machine lost nothing (128 lost 0.7 ms a second),
     // as the power of two that lasts at least as long at this rate.
@@ -54,6 +53,6 @@ private:
     int longest_ = 2048;
     int maxStep_ = 3;
     int step_ = 0;         // learnt: start_ << step_
-    Ns changedAt_ = 0;     // the learnt step last changed
-    bool lowered_ = false; // that change was a try one step down
+    Ns cleanSince_ = 0;    // the last miss, or the last change of step
+    bool lowered_ = false; // the last change was a try one step down
 };

@@ -75,7 +75,10 @@ private:
     pa_buffer_attr attr(std::chrono::microseconds sinkLatency) const;
     // Under the loop's lock.
     pa_buffer_attr activeAttr() const;
-    bool settle();
+    void settle();
+    // Under the loop's lock: an answer querySink waits for, from op; an
+    // operation not started means the server has gone and none comes.
+    void awaitAnswer(pa_operation *op);
     // Whole frames, rounded up: never less than asked for.
     std::uint32_t bytesFor(std::chrono::microseconds t) const
     {
@@ -275,17 +278,9 @@ pa_buffer_attr PulseOutput::attr(std::chrono::microseconds sinkLatency) const
 bool PulseOutput::querySink(std::chrono::milliseconds timeout)
 {
     pa_threaded_mainloop_lock(loop_);
-    pending_ = 1;
+    pending_ = 0;
     unanswered_ = false;
-    // An operation not started means the server has gone: no answer comes.
-    const auto started = [this](pa_operation *op) {
-        if (!op) {
-            --pending_;
-            unanswered_ = true;
-        }
-        release(op);
-    };
-    started(pa_context_get_server_info(
+    awaitAnswer(pa_context_get_server_info(
         context_,
         [](pa_context *c, const pa_server_info *info, void *self) {
             auto *out = static_cast<PulseOutput *>(self);
@@ -293,7 +288,7 @@ bool PulseOutput::querySink(std::chrono::milliseconds timeout)
                 out->defaultSink_ = info->default_sink_name;
                 out->sinkRate_ = info->sample_spec.rate;
                 out->sinkFormat_ = info->sample_spec.format;
-                pa_operation *op = pa_context_get_sink_info_by_name(
+                out->awaitAnswer(pa_context_get_sink_info_by_name(
                     c, info->default_sink_name,
                     [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
                         auto *out = static_cast<PulseOutput *>(self);
@@ -305,23 +300,16 @@ bool PulseOutput::querySink(std::chrono::milliseconds timeout)
                             --out->pending_;
                         out->notify();
                     },
-                    out);
-                if (!op) {
-                    --out->pending_;
-                    out->unanswered_ = true;
-                }
-                release(op);
-            } else {
-                --out->pending_;
+                    out));
             }
+            --out->pending_; // this answer; the sink's, if asked, is still awaited
             out->notify();
         },
         this));
     if (stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY) {
-        pending_ += 2;
         others_ = 0;
         sinkLatency_ = 0;
-        started(pa_context_get_sink_info_by_index(
+        awaitAnswer(pa_context_get_sink_info_by_index(
             context_, pa_stream_get_device_index(stream_),
             [](pa_context *, const pa_sink_info *sink, int eol, void *self) {
                 auto *out = static_cast<PulseOutput *>(self);
@@ -332,7 +320,7 @@ bool PulseOutput::querySink(std::chrono::milliseconds timeout)
                 out->notify();
             },
             this));
-        started(pa_context_get_sink_input_info_list(
+        awaitAnswer(pa_context_get_sink_input_info_list(
             context_,
             [](pa_context *, const pa_sink_input_info *input, int eol, void *self) {
                 auto *out = static_cast<PulseOutput *>(self);
@@ -443,26 +431,37 @@ bool PulseOutput::connect(std::chrono::milliseconds timeout)
     pa_threaded_mainloop_unlock(loop_);
     if (!ok)
         return false;
+    if (!waitFor(timeout,
+                 [this] {
+                     const pa_stream_state_t s = pa_stream_get_state(stream_);
+                     return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
+                 }) ||
+        lost_)
+        return false;
+    settle();
     // Where the stream went, and who else plays there.
-    return waitFor(timeout,
-                   [this] {
-                       const pa_stream_state_t s = pa_stream_get_state(stream_);
-                       return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
-                   }) &&
-           !lost_ && settle() && querySink(timeout);
+    return querySink(timeout);
+}
+
+void PulseOutput::awaitAnswer(pa_operation *op)
+{
+    if (op)
+        ++pending_;
+    else
+        unanswered_ = true;
+    release(op);
 }
 
 // Opened at the length a press plays at alone, as only that lets a first
 // press play on (opened at the sleeping length, the server would wait for the
 // two seconds it asked for first). Corked and asleep, our requests would still
 // set the sink's latency: asleep at once, so only until the server answers.
-bool PulseOutput::settle()
+void PulseOutput::settle()
 {
     pa_threaded_mainloop_lock(loop_);
     const pa_buffer_attr a = attr(SleepingLatency);
     release(pa_stream_set_buffer_attr(stream_, &a, nullptr, nullptr));
     pa_threaded_mainloop_unlock(loop_);
-    return true;
 }
 
 pa_buffer_attr PulseOutput::activeAttr() const

@@ -25,8 +25,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t StepFrames = 2048;
 
 // What a server still holds when the stream has taken the last frame of a sound:
-// PulseAudio's 20 ms queue and the sink's own latency, or PipeWire's periods.
-constexpr auto ServerTail = std::chrono::milliseconds(100);
+// PulseAudio's 50 ms queue and the sink's latency (16 ms, or up to the 100 ms
+// another program's stream keeps there), or PipeWire's periods.
+constexpr auto ServerTail = std::chrono::milliseconds(200);
 
 std::unique_ptr<AudioOutput> openOutput(std::chrono::milliseconds timeout, PeriodPolicy &periods)
 {

@@ -82,6 +82,9 @@ private slots:
         QTest::newRow("after a clean stretch one step down, then another")
             << "w@0 m@0 m@0 w@10 w@19 w@20 w@40"
             << "256 512 1024 512 512 256 256";
+        QTest::newRow("misses at the longest put the next try off")
+            << "w@0 m@0 m@0 m@0 m@5 w@10 w@15"
+            << "256 512 1024 2048 2048 2048 1024";
         QTest::newRow("never a try while another program has a stream") << "w@0 m@0 m@0 o@30 w@30"
                                                                         << "256 512 1024 1024 512";
         QTest::newRow("a failed try steps back up and doubles the wait")
