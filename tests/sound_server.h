@@ -15,10 +15,12 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -114,6 +116,7 @@ public:
     // On PipeWire the recorder's latency also bounds the graph's period: one
     // shorter than a player asks for holds the graph below it.
     explicit Recorder(int rate, const QString &sink = QStringLiteral("zembra"), int latencyMs = 20)
+        : rate_(rate)
     {
         // Straight to a file: a pipe nobody reads while the test sleeps would
         // stall the recorder.
@@ -125,18 +128,44 @@ public:
                         QStringLiteral("--rate=%1").arg(rate),
                         QStringLiteral("--latency-msec=%1").arg(latencyMs)});
         started_ = process_.waitForStarted();
+        watcher_ = std::thread([this] {
+            const QString name = file_.fileName();
+            std::size_t last = 0;
+            while (watching_) {
+                const auto frames = std::size_t(QFileInfo(name).size()) / 4;
+                if (frames != last) {
+                    std::lock_guard lock(stampsMutex_);
+                    stamps_.emplace_back(Clock::now(), frames);
+                    last = frames;
+                }
+                std::this_thread::sleep_for(200us);
+            }
+        });
         std::this_thread::sleep_for(400ms); // until the recording stream runs
     }
-    bool started() const { return started_; }
-    // Frames written so far, read as the next fragment arrives: each was heard
-    // before now, and the next one after it.
-    std::size_t framesHeardByNow() const
+    ~Recorder()
     {
-        const auto written = [this] { return std::size_t(QFileInfo(file_.fileName()).size()) / 4; };
-        const std::size_t before = written();
-        for (int i = 0; i < 1000 && written() == before; ++i)
-            std::this_thread::sleep_for(1ms);
-        return written();
+        watching_ = false;
+        if (watcher_.joinable())
+            watcher_.join();
+    }
+    using Clock = std::chrono::steady_clock;
+    bool started() const { return started_; }
+    // Where in the recording a moment falls: the sink renders a block of
+    // `blockFrames` ahead and hands it over no earlier than that, so each
+    // write seen says the sink had reached at least that many frames then.
+    // The latest that any write allows, a block back, is a lower bound: a
+    // write seen late only moves it earlier, and a lateness taken from it
+    // never comes out shorter than it was.
+    std::size_t frameAt(Clock::time_point moment, std::size_t blockFrames) const
+    {
+        std::lock_guard lock(stampsMutex_);
+        double best = 0;
+        for (const auto &[seen, frames] : stamps_) {
+            const double secs = std::chrono::duration<double>(moment - seen).count();
+            best = std::max(best, double(frames) + secs * rate_);
+        }
+        return std::size_t(std::max(0.0, best - double(blockFrames)));
     }
     // The left side; none when nothing was recorded or the sides differ, which
     // fails the test (QVERIFY2(recording, Recorder::Unheard)) rather than
@@ -144,6 +173,9 @@ public:
     static constexpr const char *Unheard = "nothing recorded, or its two sides differ";
     [[nodiscard]] std::optional<Samples> stop()
     {
+        watching_ = false;
+        if (watcher_.joinable())
+            watcher_.join();
         process_.terminate();
         process_.waitForFinished(5000);
         QFile f(file_.fileName());
@@ -192,6 +224,11 @@ private:
     QTemporaryFile file_{QDir::tempPath() + QStringLiteral("/zembra-recording-XXXXXX.raw")};
     QProcess process_;
     bool started_ = false;
+    const int rate_;
+    std::atomic<bool> watching_{true};
+    mutable std::mutex stampsMutex_;
+    std::vector<std::pair<Clock::time_point, std::size_t>> stamps_;
+    std::thread watcher_;
 };
 
 inline std::size_t matching(const Samples &out, std::size_t at, const Samples &expected,
