@@ -75,6 +75,15 @@ int PeriodPolicy::graphPeriod(std::uint64_t frames, std::uint64_t rate) const
         longest_);
 }
 
+int PeriodPolicy::otherPeriod(const OtherAsk &ask, int defaultQuantum) const
+{
+    if (!ask.known)
+        return longest_;
+    if (ask.rate == 0)
+        return std::min(defaultQuantum, longest_);
+    return graphPeriod(ask.frames, ask.rate);
+}
+
 int PeriodPolicy::onWake(Ns now, int othersFrames)
 {
     // Only from silence, and only with the graph ours alone: another

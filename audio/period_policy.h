@@ -32,6 +32,16 @@ public:
     // its own rate's frames, rounded down to a power of two as PipeWire does.
     int graphPeriod(std::uint64_t frames, std::uint64_t rate) const;
 
+    // What another program's stream asks of the graph.
+    struct OtherAsk {
+        bool known = false;                 // its properties have come
+        std::uint64_t frames = 0, rate = 0; // its node.latency; rate 0: none
+    };
+    // The period the graph runs at for it, in frames at the graph's rate: the
+    // graph's default quantum where it asks nothing, and the longest while what
+    // it asks has not come, so that ours steps aside before it is linked.
+    int otherPeriod(const OtherAsk &ask, int defaultQuantum) const;
+
     // A sound starts while nothing of ours plays. othersFrames: the longest
     // period the graph runs at for another program's stream (0: none open).
     // Returns the period to ask for.

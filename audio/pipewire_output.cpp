@@ -137,8 +137,7 @@ private:
     struct OtherStream {
         pw_proxy *proxy = nullptr;
         spa_hook listener{};
-        bool known = false;                          // its properties have come
-        unsigned latencyFrames = 0, latencyRate = 0; // its node.latency; 0: none
+        PeriodPolicy::OtherAsk ask;
     };
     std::map<uint32_t, std::unique_ptr<OtherStream>> others_;
     int defaultQuantum_ = 1024; // in the graph's frames
@@ -307,12 +306,11 @@ void PipeWireOutput::onOtherInfo(void *data, const struct pw_node_info *info)
 {
     auto *other = static_cast<OtherStream *>(data);
     if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) && info->props) {
-        other->known = true;
         const char *latency = spa_dict_lookup(info->props, PW_KEY_NODE_LATENCY);
-        if (!latency ||
-            std::sscanf(latency, "%u/%u", &other->latencyFrames, &other->latencyRate) != 2 ||
-            other->latencyRate == 0)
-            other->latencyFrames = other->latencyRate = 0;
+        unsigned frames = 0, rate = 0;
+        if (!latency || std::sscanf(latency, "%u/%u", &frames, &rate) != 2)
+            frames = rate = 0;
+        other->ask = {true, frames, rate};
     }
 }
 
@@ -519,12 +517,7 @@ int PipeWireOutput::othersPeriod() const
     for (const auto &[id, other] : others_) {
         if (id == own)
             continue;
-        int period = longest_; // what it asks for has not come yet
-        if (other->known && other->latencyRate)
-            period = policy_->graphPeriod(other->latencyFrames, other->latencyRate);
-        else if (other->known)
-            period = std::min(defaultQuantum_, longest_);
-        longest = std::max(longest, period);
+        longest = std::max(longest, policy_->otherPeriod(other->ask, defaultQuantum_));
     }
     return longest;
 }

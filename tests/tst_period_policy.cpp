@@ -39,31 +39,38 @@ private slots:
         QCOMPARE(policy.longestFrames(), longest);
     }
 
-    // What the graph runs at for another program's node.latency.
+    // What the graph runs at for another program's stream: its node.latency,
+    // the default quantum where it has none, the longest until it is known.
     void anotherProgramsPeriod_data()
     {
         QTest::addColumn<int>("rate");
+        QTest::addColumn<bool>("known");
         QTest::addColumn<int>("frames");
-        QTest::addColumn<int>("at");
+        QTest::addColumn<int>("at"); // 0: no node.latency
         QTest::addColumn<int>("period");
-        QTest::newRow("1024/44100 on a 44.1 kHz graph") << 44100 << 1024 << 44100 << 1024;
-        QTest::newRow("1024/48000 on a 44.1 kHz graph") << 44100 << 1024 << 48000 << 512;
-        QTest::newRow("1000/48000, rounded down") << 48000 << 1000 << 48000 << 512;
-        QTest::newRow("pw-play's 100 ms, held at the longest") << 48000 << 4800 << 48000 << 2048;
-        QTest::newRow("512/48000 on a 96 kHz graph") << 96000 << 512 << 48000 << 1024;
+        QTest::newRow("1024/44100 on a 44.1 kHz graph") << 44100 << true << 1024 << 44100 << 1024;
+        QTest::newRow("1024/48000 on a 44.1 kHz graph") << 44100 << true << 1024 << 48000 << 512;
+        QTest::newRow("1000/48000, rounded down") << 48000 << true << 1000 << 48000 << 512;
+        QTest::newRow("pw-play's 100 ms, held at the longest")
+            << 48000 << true << 4800 << 48000 << 2048;
+        QTest::newRow("512/48000 on a 96 kHz graph") << 96000 << true << 512 << 48000 << 1024;
+        QTest::newRow("no node.latency: the default quantum") << 48000 << true << 0 << 0 << 1024;
+        QTest::newRow("properties not come yet: the longest") << 48000 << false << 0 << 0 << 2048;
     }
     void anotherProgramsPeriod()
     {
         QFETCH(int, rate);
+        QFETCH(bool, known);
         QFETCH(int, frames);
         QFETCH(int, at);
         QFETCH(int, period);
         PeriodPolicy policy;
         policy.setGraph(rate);
-        QCOMPARE(policy.graphPeriod(std::uint64_t(frames), std::uint64_t(at)), period);
+        const int other =
+            policy.otherPeriod({known, std::uint64_t(frames), std::uint64_t(at)}, 1024);
+        QCOMPARE(other, period);
         // Asked no shorter than that, whatever was learnt.
-        QCOMPARE(policy.onWake(0, policy.graphPeriod(std::uint64_t(frames), std::uint64_t(at))),
-                 std::max(period, policy.startFrames()));
+        QCOMPARE(policy.onWake(0, other), std::max(period, policy.startFrames()));
     }
 
     // A session as a script of steps, each "event@minute": "w" a sound from
