@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -196,17 +197,6 @@ class TestSoundEngine : public QObject {
 private slots:
     void initTestCase() { QVERIFY(dir.isValid()); }
 
-    void playsTheFileSampleForSample()
-    {
-        const Samples a = Wav::ramp(4000);
-        writeFile(path("1.tzk"), Wav::build(a, 1, 44100));
-        const Samples out = capture([&](SoundEngine &e) { playFor(e, path("1.tzk"), 250ms); });
-        const std::size_t start = firstSound(out, 0);
-        QVERIFY(start < out.size());
-        QCOMPARE(matching(out, start, a), a.size());
-        QCOMPARE(firstSound(out, start + a.size()), out.size()); // once, no loop
-    }
-
     void newRequestCutsThePrevious()
     {
         const Samples a = Wav::ramp(44100);
@@ -245,19 +235,6 @@ private slots:
         QVERIFY(cut > 0 && cut < a.size());
         const std::size_t again = firstSound(out, first + cut);
         QCOMPARE(matching(out, again, a), a.size());
-    }
-
-    void missingFileIsSilenceAndNextFilePlays()
-    {
-        const Samples a = Wav::ramp(2000, 1, 53);
-        writeFile(path("6.tzk"), Wav::build(a, 1, 44100));
-        const Samples out = capture([&](SoundEngine &e) {
-            playFor(e, path("yok.tzk"), 50ms);
-            playFor(e, path("6.tzk"), 200ms);
-        });
-        const std::size_t start = firstSound(out, 0);
-        QCOMPARE(matching(out, start, a), a.size());
-        QCOMPARE(firstSound(out, start + a.size()), out.size());
     }
 
     // A start kept for one file never plays for another: one of the same name
@@ -414,20 +391,25 @@ private slots:
     void badFilesNeverBreakThePlayer_data()
     {
         QTest::addColumn<QString>("kind");
-        for (const char *kind : {"zero bytes", "truncated header", "random bytes", "text file",
-                                 "declared length beyond file", "directory", "unreadable", "fifo",
-                                 "1 Hz, 20 KB", "1 Hz, 4 KB"})
-            QTest::newRow(kind) << QString::fromLatin1(kind);
+        QTest::addColumn<bool>("silent"); // holds nothing that plays
+        for (const char *kind : {"missing", "zero bytes", "truncated header", "random bytes",
+                                 "text file", "declared length beyond file", "directory",
+                                 "unreadable", "fifo", "1 Hz, 20 KB", "1 Hz, 4 KB"})
+            QTest::newRow(kind) << QString::fromLatin1(kind)
+                                << (qstrcmp(kind, "declared length beyond file") != 0 &&
+                                    (qstrcmp(kind, "unreadable") != 0 || ::geteuid() != 0));
     }
 
     void badFilesNeverBreakThePlayer()
     {
         QFETCH(QString, kind);
+        QFETCH(bool, silent);
         const QString bad = path(QStringLiteral("bad-%1/5.tzk").arg(kind));
         QVERIFY(QDir().mkpath(QFileInfo(bad).path()));
         const std::vector<std::uint8_t> good = Wav::build(Wav::ramp(1000), 1, 44100);
         std::mt19937 rng(7);
-        if (kind == "zero bytes") {
+        if (kind == "missing") {
+        } else if (kind == "zero bytes") {
             writeFile(bad, {});
         } else if (kind == "truncated header") {
             writeFile(bad, std::vector<std::uint8_t>(good.begin(), good.begin() + 20));
@@ -463,6 +445,8 @@ private slots:
         // Whatever the bad file did, the next press is heard whole and alone.
         const std::size_t m = find(out, marker);
         QVERIFY2(m < out.size(), "the sound after the bad file was not heard");
+        if (silent)
+            QCOMPARE(firstSound(out, 0), m);
         QCOMPARE(matching(out, m, marker), marker.size());
         QCOMPARE(firstSound(out, m + marker.size()), out.size());
     }
