@@ -187,7 +187,6 @@ private slots:
     void windowFrameAndClientArea()
     {
         showActive();
-        QCOMPARE(window->objectName(), QStringLiteral("frmAna"));
         QCOMPARE(window->windowTitle(),
                  QStringLiteral("Zembra v1.1 - ") + QLatin1String(BuildInfo::WebHost));
         QCOMPARE(window->centralWidget()->size(), QSize(395, 324));
