@@ -291,18 +291,6 @@ private slots:
         QCOMPARE(panelOf(&w)->text(), frmBrowser::loadingText());
     }
 
-    void reloadClickNeverShowsTheLoadingText()
-    {
-        FakeFactory fake;
-        frmBrowser w(&fake);
-        w.show();
-        fake.last->finished(true);
-        QSignalSpy shown(panelOf(&w), &StatusPanel::shown);
-        QTest::mouseClick(w.findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
-        QCOMPARE(fake.last->refreshes, 1);
-        QCOMPARE(shown.count(), 0);
-    }
-
     void withoutTheWebModuleTheLoadFails_data()
     {
         QTest::addColumn<bool>("inBackground");
@@ -434,6 +422,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(panelOf(w.get())->text(), frmBrowser::loadedText(), 20000);
     }
 
+    // A reload prints no loading text, only its success.
     void followedLinksAndReloadsEachPrintSuccessOnce()
     {
         auto w = openReal(url("/tzk/guncelleme.shtml"));
