@@ -11,11 +11,9 @@
 #include "window_services/status_panel.h"
 #include "window_services/style.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QFontMetrics>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>

@@ -11,7 +11,6 @@
 #include "window_services/status_panel.h"
 
 #include <QApplication>
-#include <QDirIterator>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
