@@ -11,6 +11,18 @@
 class TestCommandLine : public QObject {
     Q_OBJECT
 
+    // No display for a window, and a sound device opened would write `played`.
+    static QProcessEnvironment headless(const QString &played)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("disk"));
+        env.insert(QStringLiteral("SDL_DISKAUDIOFILE"), played);
+        return env;
+    }
+
 private slots:
     void answersWithoutADisplay_data()
     {
@@ -32,14 +44,7 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QString, printed);
         QTemporaryDir dir;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        // A window would need this display, which does not exist.
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        // A sound device opened would write this file.
-        env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("disk"));
-        env.insert(QStringLiteral("SDL_DISKAUDIOFILE"), dir.filePath(QStringLiteral("out.raw")));
+        QProcessEnvironment env = headless(dir.filePath(QStringLiteral("out.raw")));
         env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:/nonexistent/zembra"));
         env.insert(QStringLiteral("PIPEWIRE_REMOTE"), QStringLiteral("/nonexistent/zembra"));
         QProcess zembra;
@@ -159,14 +164,9 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, said);
         QTemporaryDir dir;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        QProcessEnvironment env = headless(dir.filePath(QStringLiteral("out.raw")));
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                    QStringLiteral("unix:path=/nonexistent/zembra-bus"));
-        env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("disk"));
-        env.insert(QStringLiteral("SDL_DISKAUDIOFILE"), dir.filePath(QStringLiteral("out.raw")));
         QProcess zembra;
         zembra.setProcessEnvironment(env);
         zembra.start(QStringLiteral(ZEMBRA_PROGRAM), arguments);

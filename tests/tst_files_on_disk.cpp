@@ -16,7 +16,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QDirIterator>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>

@@ -84,8 +84,6 @@ private slots:
             QVERIFY(ch == '\n' || QRawFont::fromFont(text->font()).supportsCharacter(ch));
     }
 
-    // A word wider than the box, such as the web and e-mail addresses, breaks
-    // anywhere rather than running past the edge, so every character can be read.
     // Qt's own texts around ours, such as the text box's menu, are Turkish too.
     void textBoxMenuIsTurkish()
     {
@@ -102,6 +100,8 @@ private slots:
         QVERIFY2(texts.contains(QStringLiteral("Tümünü Seç")), qPrintable(texts.join(u'|')));
     }
 
+    // A word wider than the box, such as the web and e-mail addresses, breaks
+    // anywhere rather than running past the edge, so every character can be read.
     void everyLineFitsTheBox()
     {
         QWidget *about = openAbout();

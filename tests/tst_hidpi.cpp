@@ -12,7 +12,6 @@
 #include "window_services/style.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QImageReader>
 #include <QLabel>
 #include <QPainter>

@@ -35,10 +35,9 @@ private slots:
 
     void choosesTheFile_data()
     {
-        QTest::addColumn<QString>("userHas"); // "", "file", "folder", "link to ..."
+        // A plain file of the user's or none: userFilesAddedAndRemovedCountAtTheNextPress.
+        QTest::addColumn<QString>("userHas"); // "folder", "link to ..."
         QTest::addColumn<bool>("playsOwn");
-        QTest::newRow("nothing of the user's") << "" << false;
-        QTest::newRow("the user's own file") << "file" << true;
         QTest::newRow("a folder of that name") << "folder" << false;
         QTest::newRow("a link to the user's file") << "link to file" << true;
         QTest::newRow("a link to a folder") << "link to folder" << false;
