@@ -485,10 +485,8 @@ private slots:
         }
     }
 
-    // How late a press sounds, in the recording's own samples: a long sound is
-    // heard for as long as the time between its press and the next, which cuts
-    // it, to within one period of the server. A press late by a queue of its
-    // own, or by a slow wake of the output, shows as a longer or shorter sound.
+    // How late each press sounds: where its sound starts in the recording,
+    // against the place in the recording of the moment it was made.
     void pressSoundsWhenItIsMade_data()
     {
         QTest::addColumn<bool>("afterSleep");
