@@ -577,6 +577,8 @@ void VirtualMicrophone::Core::reconcile(bool on)
 
 void VirtualMicrophone::Core::run()
 {
+    if (connect())
+        sweep();
     std::unique_lock lock(mutex);
     for (;;) {
         // Now and then even unasked, so that a copy whose owner ended takes over.
@@ -628,6 +630,16 @@ bool VirtualMicrophone::setOn(bool on)
     });
 }
 
+void VirtualMicrophone::request(bool on)
+{
+    {
+        std::lock_guard lock(core_->mutex);
+        core_->want = on;
+        core_->dirty = true;
+    }
+    core_->cv.notify_all();
+}
+
 bool VirtualMicrophone::isOn() const
 {
     std::lock_guard lock(core_->mutex);
@@ -637,14 +649,4 @@ bool VirtualMicrophone::isOn() const
 void VirtualMicrophone::removeNow()
 {
     setOn(false);
-}
-
-int VirtualMicrophone::removeLeftovers()
-{
-    // On the caller's thread with a connection of its own, so as not to wait
-    // behind the worker.
-    Core once(core_->timeout);
-    const int removed = once.connect() ? once.sweep() : 0;
-    once.disconnect();
-    return removed;
 }

@@ -27,6 +27,7 @@ public:
     static constexpr const char *MixSinkName = "zembra_mic_mix";
     static constexpr const char *Description = "Zembra mikrofonu";
 
+    // Also removes, in the background, what copies that no longer run left.
     explicit VirtualMicrophone(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
     // Removes what this copy made.
     ~VirtualMicrophone();
@@ -37,13 +38,12 @@ public:
     // Makes or removes the microphone; returns when the server has done so (or
     // the timeout passed: false).
     bool setOn(bool on);
+    // The same without waiting, for a user interface's thread.
+    void request(bool on);
     bool isOn() const;
     // Removes what this copy made, now, for ways out that end the process
     // without destructors: setOn(false) without touching the user's choice.
     void removeNow();
-    // Modules left by copies of the program that no longer run; removed.
-    // Done by setOn(true) too. Returns how many were removed.
-    int removeLeftovers();
 
     struct Core;
 

@@ -1,11 +1,13 @@
 #include "main_window/zembra_app.h"
 
 #include "audio/sound_engine.h"
+#include "audio/virtual_microphone.h"
 #include "effects/effect_table.h"
 #include "effects/sound_log.h"
 #include "generated/build_info.h"
 #include "main_window/app_setup.h"
 #include "main_window/frm_ana.h"
+#include "main_window/microphone_setting.h"
 #include "main_window/press_service.h"
 #include "window_services/fonts.h"
 #include "window_services/style.h"
@@ -72,13 +74,21 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
     Style::install();
     SoundLog::install();
     SoundEngine player;
+    VirtualMicrophone microphone;
+    MicrophoneSetting microphoneSetting(microphone);
     frmAna window(player);
     if (browserFactory)
         window.browserWindow().setFactory(std::move(browserFactory));
     window.show();
     window.sounds().preloadAll();
     PressService service([&window](int n) { window.clickEffectButton(n); });
+    service.setMicrophone(&microphoneSetting);
     offerPressService(window, service);
+    // The exit command ends the process without destructors: the microphone
+    // goes first, as it does when the last window closes.
+    QObject::connect(&window, &frmAna::leaving, &microphoneSetting, &MicrophoneSetting::removeNow);
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, &microphoneSetting,
+                     &MicrophoneSetting::removeNow);
     return exec(window);
 }
 
