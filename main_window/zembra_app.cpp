@@ -40,7 +40,13 @@ bool answeredOnTheTerminal(int argc, char *argv[])
                        "Genel kısayol: masaüstünün klavye ayarlarında (GNOME, KDE Plasma, "
                        "Xfce) özel bir kısayol ekleyip komut olarak \"zembra --play 5\" "
                        "yazın; tuşa her basışta çalışan Zembra \"Alkış Gülme\" efektini "
-                       "çalar."));
+                       "çalar.\n\n"
+                       "Mikrofona da çal: açıkken \"Zembra mikrofonu\" adlı bir mikrofon, "
+                       "varsayılan mikrofonunuzdaki sesinizi ve Zembra'nın çaldığı her sesi "
+                       "taşır; görüşme programında giriş olarak onu seçin. Seçim "
+                       "~/.config/zembra/zembra.conf dosyasında saklanır; D-Bus özelliği "
+                       "IntoMicrophone ile de açılıp kapanır. Gerçek mikrofon yalnızca bir "
+                       "program Zembra mikrofonunu kaydederken açılır."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     // main.cpp answers it; here it is only described.
