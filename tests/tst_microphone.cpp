@@ -72,6 +72,15 @@ int recordersOn(const QString &source)
     return n;
 }
 
+// What pactl says the sink of that name does: RUNNING, IDLE or SUSPENDED.
+QString sinkState(const QString &name)
+{
+    for (const QJsonValue &v : listed("sinks"))
+        if (v[QLatin1String("name")].toString() == name)
+            return v[QLatin1String("state")].toString();
+    return {};
+}
+
 // Modules marked with that process id.
 QStringList modulesOf(qint64 pid)
 {
@@ -391,12 +400,14 @@ private slots:
     }
 
     // The real microphone is open only while something records ours, and it
-    // is the default one of the moment.
+    // is the default one of the moment; until then the mix sleeps too.
     void microphoneOpenOnlyWhileRecorded()
     {
         addTestMicrophone(QStringLiteral("othermic"));
         VirtualMicrophone mic;
         QVERIFY(mic.setOn(true));
+        const QString mix = QLatin1String(VirtualMicrophone::MixSinkName);
+        QCOMPARE(sinkState(mix), QStringLiteral("SUSPENDED"));
         QCOMPARE(recordersOn(QStringLiteral("testmic")), 0);
         {
             SourceRecorder call(QLatin1String(VirtualMicrophone::SourceName));
@@ -407,6 +418,7 @@ private slots:
             call.stop();
         }
         QTRY_COMPARE(recordersOn(QStringLiteral("othermic")), 0);
+        QTRY_COMPARE(sinkState(mix), QStringLiteral("SUSPENDED"));
         QCOMPARE(count("sources", QLatin1String(VirtualMicrophone::SourceName)), 1);
     }
 };
