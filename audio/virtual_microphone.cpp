@@ -93,6 +93,8 @@ struct VirtualMicrophone::Core {
     std::uint32_t mixModule = None, micModule = None, voiceModule = None, bothModule = None;
     std::string voiceSource, bothSink;
     bool routed = false;
+    int mixSuspended = -1; // unknown
+    bool onPipeWire = false;
 
     void run();
     void reconcile(bool want);
@@ -121,6 +123,7 @@ struct VirtualMicrophone::Core {
     std::uint32_t sinkIndex(const std::string &name);
     void defaults(std::string &sink, std::string &source);
     void move(std::uint32_t input, const std::string &sink);
+    void suspendMix(bool suspend);
     std::string marks(const char *part) const;
     int sweep();
     void teardown();
@@ -394,6 +397,7 @@ void VirtualMicrophone::Core::defaults(std::string &sink, std::string &src)
     struct Result6 {
         bool done = false;
         std::string sink, source;
+        bool pipeWire = false;
     } r;
     call(
         [&] {
@@ -405,6 +409,8 @@ void VirtualMicrophone::Core::defaults(std::string &sink, std::string &src)
                         r->sink = i->default_sink_name;
                     if (i && i->default_source_name)
                         r->source = i->default_source_name;
+                    if (i && i->server_name)
+                        r->pipeWire = std::strstr(i->server_name, "PipeWire") != nullptr;
                     r->done = true;
                 },
                 &r);
@@ -412,6 +418,7 @@ void VirtualMicrophone::Core::defaults(std::string &sink, std::string &src)
         r.done);
     sink = r.sink;
     src = r.source;
+    onPipeWire = r.pipeWire;
 }
 
 void VirtualMicrophone::Core::move(std::uint32_t input, const std::string &sink)
@@ -424,6 +431,23 @@ void VirtualMicrophone::Core::move(std::uint32_t input, const std::string &sink)
                 [](pa_context *, int, void *p) { *static_cast<bool *>(p) = true; }, &done);
         },
         done);
+}
+
+// The mix runs at the shortest period a stream asks of it, and the remapped
+// source asks for a short one even while nobody records: asleep until then.
+void VirtualMicrophone::Core::suspendMix(bool suspend)
+{
+    if (mixSuspended == int(suspend))
+        return;
+    bool done = false;
+    call(
+        [&] {
+            return pa_context_suspend_sink_by_name(
+                context, MixSinkName, suspend,
+                [](pa_context *, int, void *p) { *static_cast<bool *>(p) = true; }, &done);
+        },
+        done);
+    mixSuspended = done ? int(suspend) : -1;
 }
 
 // The properties that mark what we make as ours.
@@ -499,6 +523,7 @@ void VirtualMicrophone::Core::reconcile(bool on)
         sweep();
         // Ours may have gone with a server's restart; or a copy that owned it ended.
         mixModule = micModule = voiceModule = bothModule = None;
+        mixSuspended = -1;
         mixModule =
             load("module-null-sink",
                  std::string("sink_name=") + MixSinkName + MixTuning +
@@ -519,6 +544,10 @@ void VirtualMicrophone::Core::reconcile(bool on)
     for (const StreamInfo &s : streams(false))
         recording |= s.device == mic.index && mic.index != None && !s.part;
 
+    // PipeWire suspends an idle node itself, and one suspended through its
+    // PulseAudio side does not carry sound again when resumed.
+    if (owner && !onPipeWire)
+        suspendMix(!recording);
     // The pad first and the voice last: what joins the mix later must not
     // disturb the voice's loopback as it starts.
     if (recording && owner) {
