@@ -1,6 +1,7 @@
 #include "audio/virtual_microphone.h"
 
 #include "audio/log.h"
+#include "audio/pipewire_microphone.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -75,6 +76,7 @@ struct VirtualMicrophone::Core {
     explicit Core(std::chrono::milliseconds t)
         : timeout(t)
         , pid(long(::getpid()))
+        , pipeWire(t, [this] { poke(); })
     {
     }
 
@@ -95,8 +97,15 @@ struct VirtualMicrophone::Core {
     bool routed = false;
     int mixSuspended = -1; // unknown
     bool onPipeWire = false;
+    // On a PipeWire daemon its own blocks serve, never its PulseAudio side.
+    PipeWireMicrophone pipeWire;
+    bool pipeWireUsed = false;
+    // Which server answered last; looked for again only when it stops answering,
+    // as a PipeWire context costs a thread and its configuration to try.
+    enum class Server { Unknown, PipeWire, Pulse } server = Server::Unknown;
 
     void run();
+    void apply(bool on);
     void reconcile(bool want);
     bool connect();
     void disconnect();
@@ -506,6 +515,7 @@ void VirtualMicrophone::Core::teardown()
 void VirtualMicrophone::Core::reconcile(bool on)
 {
     if (!connect()) {
+        server = Server::Unknown;
         mixModule = micModule = voiceModule = bothModule = None;
         routed = false;
         return;
@@ -604,10 +614,30 @@ void VirtualMicrophone::Core::reconcile(bool on)
     }
 }
 
+void VirtualMicrophone::Core::apply(bool on)
+{
+    if (server != Server::Pulse && pipeWire.connect()) {
+        server = Server::PipeWire;
+        pipeWire.reconcile(on);
+        pipeWireUsed = on;
+        return;
+    }
+    server = Server::Pulse;
+    pipeWireUsed = false;
+    if (on || mixModule != None || micModule != None || routed)
+        reconcile(on);
+}
+
 void VirtualMicrophone::Core::run()
 {
-    if (connect())
+    // What a killed copy made in PipeWire went with it; a PulseAudio server
+    // keeps its modules.
+    if (pipeWire.connect())
+        server = Server::PipeWire;
+    else if (connect()) {
+        server = Server::Pulse;
         sweep();
+    }
     std::unique_lock lock(mutex);
     for (;;) {
         // Now and then even unasked, so that a copy whose owner ended takes over.
@@ -618,14 +648,16 @@ void VirtualMicrophone::Core::run()
         const bool on = want;
         dirty = false;
         lock.unlock();
-        if (on || mixModule != None || micModule != None || routed)
-            reconcile(on);
+        if (on || pipeWireUsed || mixModule != None || micModule != None || routed)
+            apply(on);
         lock.lock();
         applied = on;
         ++passes;
         cv.notify_all();
     }
     lock.unlock();
+    if (pipeWireUsed)
+        pipeWire.reconcile(false);
     teardown();
     disconnect();
 }
