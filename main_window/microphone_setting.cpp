@@ -1,28 +1,12 @@
 #include "main_window/microphone_setting.h"
 
 #include "audio/virtual_microphone.h"
-
-#include <QSettings>
-
-#include <memory>
-
-namespace {
-
-const QString Key = QStringLiteral("microphone/on");
-
-// $XDG_CONFIG_HOME/zembra/zembra.conf
-std::unique_ptr<QSettings> settings()
-{
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       QStringLiteral("zembra"), QStringLiteral("zembra"));
-}
-
-} // namespace
+#include "effects/pad_settings.h"
 
 MicrophoneSetting::MicrophoneSetting(VirtualMicrophone &microphone, QObject *parent)
     : QObject(parent)
     , microphone_(microphone)
-    , on_(settings()->value(Key, false).toBool())
+    , on_(PadSettings::microphoneOn())
 {
     if (on_)
         microphone_.request(true);
@@ -33,7 +17,7 @@ void MicrophoneSetting::setOn(bool on)
     if (on == on_)
         return;
     on_ = on;
-    settings()->setValue(Key, on);
+    PadSettings::setMicrophoneOn(on);
     microphone_.request(on);
     emit changed(on);
 }

@@ -5,8 +5,8 @@
 class VirtualMicrophone;
 
 // "Mikrofona da çal": whether the pad also plays into "Zembra mikrofonu". The
-// choice is kept in ~/.config/zembra/zembra.conf (microphone/on), written only
-// when the user changes it, and applied at the next start.
+// choice is kept beside the captions (PadSettings: microphone/on), written
+// only when the user changes it, and applied at the next start.
 class MicrophoneSetting : public QObject {
     Q_OBJECT
 public:

@@ -83,6 +83,7 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
     VirtualMicrophone microphone;
     MicrophoneSetting microphoneSetting(microphone);
     frmAna window(player);
+    window.setMicrophone(microphoneSetting);
     if (browserFactory)
         window.browserWindow().setFactory(std::move(browserFactory));
     window.show();
