@@ -534,11 +534,12 @@ void VirtualMicrophone::Core::reconcile(bool on)
         // Ours may have gone with a server's restart; or a copy that owned it ended.
         mixModule = micModule = voiceModule = bothModule = None;
         mixSuspended = -1;
-        mixModule =
-            load("module-null-sink",
-                 std::string("sink_name=") + MixSinkName + MixTuning +
-                     " sink_properties='device.description=\"Zembra mikrofonu: ses ve efekt\" " +
-                     marks("mix") + "'");
+        mixModule = load(
+            "module-null-sink",
+            std::string("sink_name=") + MixSinkName + MixTuning +
+                " sink_properties='device.description=\"Zembra mikrofonunun karışımı (hoparlör "
+                "değil)\" " +
+                marks("mix") + "'");
         if (mixModule != None)
             micModule =
                 load("module-remap-source",
@@ -569,8 +570,8 @@ void VirtualMicrophone::Core::reconcile(bool on)
             bothModule = load("module-combine-sink",
                               std::string("sink_name=") + BothSinkName + " slaves=" + sink + "," +
                                   MixSinkName + CombineTuning +
-                                  " sink_properties='device.description=\"Zembra (oda ve "
-                                  "mikrofon)\" " +
+                                  " sink_properties='device.description=\"Zembra: oda ve mikrofonu "
+                                  "birden (yalnız Zembra için)\" " +
                                   marks("both") + "'");
             bothSink = bothModule != None ? sink : "";
         }

@@ -5,10 +5,12 @@
 #include <string>
 #include <thread>
 
-// "Zembra mikrofonu": a source made of the sound server's own modules that
+// "Zembra mikrofonu": a source made of the sound server's own blocks that
 // carries the user's default microphone and every sound this program plays.
 //
-// On: a null sink mixes, a remapped source offers its monitor as the
+// On a PipeWire daemon: its loopback module in this process (PipeWireMicrophone).
+//
+// On a PulseAudio server: a null sink mixes, a remapped source offers its monitor as the
 // microphone. Only while something records that source are the real
 // microphone and this program's stream routed into the mix (a loopback from
 // the default source; the program's stream moved to a combined sink that the
@@ -18,9 +20,9 @@
 //
 // Everything made carries application.id=zembra and this process's id, so
 // that what a killed copy left behind is removed by the next; a copy that
-// finds a live copy's microphone uses it rather than making a second.
-// Spoken through the PulseAudio protocol, which PipeWire's pipewire-pulse
-// serves as well.
+// finds a live copy's microphone uses it rather than making a second. A move
+// of our stream is undone when nothing records any more, and moving it back to
+// the default sink lets the server's stream-restore forget the move.
 class VirtualMicrophone {
 public:
     static constexpr const char *SourceName = "zembra_mic";
