@@ -128,7 +128,7 @@ struct PipeWireMicrophone::Impl {
     void disconnect();
     // Waits until the server has answered everything asked so far (under the lock).
     bool roundtrip();
-    void reconcile(bool on);
+    bool reconcile(bool on);
     void unlink(std::pair<std::uint32_t, std::uint32_t> ports);
     void removeAll();
     std::uint32_t ourNode(const char *part) const;
@@ -442,14 +442,14 @@ void PipeWireMicrophone::Impl::removeAll()
     }
 }
 
-void PipeWireMicrophone::Impl::reconcile(bool on)
+bool PipeWireMicrophone::Impl::reconcile(bool on)
 {
     pw_thread_loop_lock(loop);
     if (!on) {
         removeAll();
         roundtrip();
         pw_thread_loop_unlock(loop);
-        return;
+        return false;
     }
     roundtrip();
     std::uint32_t mic = ourNode("microphone");
@@ -460,8 +460,12 @@ void PipeWireMicrophone::Impl::reconcile(bool on)
             (!module || n.pid < pid)) {
             removeAll();
             roundtrip();
+            // That copy's microphone carries our sound too, while recorded.
+            bool recorded = false;
+            for (const auto &[linkId, l] : links)
+                recorded |= l.outNode == id;
             pw_thread_loop_unlock(loop);
-            return;
+            return recorded;
         }
     if (!module && load()) {
         roundtrip();
@@ -530,6 +534,7 @@ void PipeWireMicrophone::Impl::reconcile(bool on)
     }
     roundtrip();
     pw_thread_loop_unlock(loop);
+    return recorded;
 }
 
 PipeWireMicrophone::PipeWireMicrophone(std::chrono::milliseconds timeout,
@@ -545,7 +550,7 @@ bool PipeWireMicrophone::connect()
     return impl_->connect();
 }
 
-void PipeWireMicrophone::reconcile(bool on)
+bool PipeWireMicrophone::reconcile(bool on)
 {
-    impl_->reconcile(on);
+    return impl_->reconcile(on);
 }

@@ -21,8 +21,9 @@ public:
 
     // False where no PipeWire daemon answers.
     bool connect();
-    // Brings the graph in line with the choice; returns when the server has.
-    void reconcile(bool on);
+    // Brings the graph in line with the choice; returns when the server has,
+    // whether something records the microphone.
+    bool reconcile(bool on);
 
     struct Impl;
 

@@ -2,6 +2,7 @@
 
 #include "audio/log.h"
 #include "audio/pipewire_microphone.h"
+#include "audio/stay_awake.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -28,6 +30,8 @@ constexpr const char *PartKey = "zembra.part";
 constexpr const char *MixTuning = " norewinds=1";
 // The voice's loopback: short, as the server allows.
 constexpr const char *LoopbackLatencyMs = "20";
+// How long a recording of the mix runs before the voice joins it.
+constexpr std::chrono::milliseconds VoiceSettle{200};
 // Where our stream plays while recorded: the room's sink and the mix at once.
 constexpr const char *BothSinkName = "zembra_mic_out";
 // Both copies of our sound at the room's rate, unresampled.
@@ -96,6 +100,9 @@ struct VirtualMicrophone::Core {
     std::string voiceSource, bothSink;
     bool routed = false;
     int mixSuspended = -1; // unknown
+    std::optional<std::chrono::steady_clock::time_point> recordingSince;
+    // When a pass is due without a server event.
+    std::optional<std::chrono::steady_clock::time_point> wakeAt;
     bool onPipeWire = false;
     // On a PipeWire daemon its own blocks serve, never its PulseAudio side.
     PipeWireMicrophone pipeWire;
@@ -534,12 +541,13 @@ void VirtualMicrophone::Core::reconcile(bool on)
         // Ours may have gone with a server's restart; or a copy that owned it ended.
         mixModule = micModule = voiceModule = bothModule = None;
         mixSuspended = -1;
-        mixModule = load(
-            "module-null-sink",
-            std::string("sink_name=") + MixSinkName + MixTuning +
-                " sink_properties='device.description=\"Zembra mikrofonunun karışımı (hoparlör "
-                "değil)\" " +
-                marks("mix") + "'");
+        // Module arguments in ASCII: pactl's JSON listing refuses anything else.
+        mixModule =
+            load("module-null-sink",
+                 std::string("sink_name=") + MixSinkName + MixTuning +
+                     " sink_properties='device.description=\"Zembra mikrofonu: karisim, hoparlor "
+                     "degil\" " +
+                     marks("mix") + "'");
         if (mixModule != None)
             micModule =
                 load("module-remap-source",
@@ -571,7 +579,7 @@ void VirtualMicrophone::Core::reconcile(bool on)
                               std::string("sink_name=") + BothSinkName + " slaves=" + sink + "," +
                                   MixSinkName + CombineTuning +
                                   " sink_properties='device.description=\"Zembra: oda ve mikrofonu "
-                                  "birden (yalnız Zembra için)\" " +
+                                  "birden (yalniz Zembra icin)\" " +
                                   marks("both") + "'");
             bothSink = bothModule != None ? sink : "";
         }
@@ -588,7 +596,18 @@ void VirtualMicrophone::Core::reconcile(bool on)
                 move(s.index, sink);
         routed = false;
     }
-    if (recording && owner) {
+    // A loopback that starts while the mix's first recorder is still settling
+    // drops and repeats frames as the two adjust their latencies (the server's
+    // own doing, seen with its modules alone); a little later it starts clean.
+    const auto now = std::chrono::steady_clock::now();
+    if (!recording)
+        recordingSince.reset();
+    else if (!recordingSince)
+        recordingSince = now;
+    const bool settled = recordingSince && now - *recordingSince >= VoiceSettle;
+    if (recording && !settled && voiceModule == None)
+        wakeAt = *recordingSince + VoiceSettle;
+    if (recording && owner && (settled || voiceModule != None)) {
         // The voice: the default microphone, never a monitor nor ours, which
         // would feed the mix back into itself.
         const SourceInfo voice = src.empty() ? SourceInfo{} : source(src);
@@ -619,7 +638,7 @@ void VirtualMicrophone::Core::apply(bool on)
 {
     if (server != Server::Pulse && pipeWire.connect()) {
         server = Server::PipeWire;
-        pipeWire.reconcile(on);
+        StayAwake::set(pipeWire.reconcile(on));
         pipeWireUsed = on;
         return;
     }
@@ -627,6 +646,7 @@ void VirtualMicrophone::Core::apply(bool on)
     pipeWireUsed = false;
     if (on || mixModule != None || micModule != None || routed)
         reconcile(on);
+    StayAwake::set(routed);
 }
 
 void VirtualMicrophone::Core::run()
@@ -642,7 +662,12 @@ void VirtualMicrophone::Core::run()
     std::unique_lock lock(mutex);
     for (;;) {
         // Now and then even unasked, so that a copy whose owner ended takes over.
-        cv.wait_for(lock, std::chrono::seconds(1),
+        const auto wait = wakeAt ? std::max(std::chrono::steady_clock::duration::zero(),
+                                            *wakeAt - std::chrono::steady_clock::now())
+                                 : std::chrono::steady_clock::duration(std::chrono::seconds(1));
+        wakeAt.reset();
+        cv.wait_for(lock,
+                    std::min<std::chrono::steady_clock::duration>(wait, std::chrono::seconds(1)),
                     [this] { return quit || dirty || want != applied; });
         if (quit)
             break;
@@ -657,6 +682,7 @@ void VirtualMicrophone::Core::run()
         cv.notify_all();
     }
     lock.unlock();
+    StayAwake::set(false);
     if (pipeWireUsed)
         pipeWire.reconcile(false);
     teardown();
