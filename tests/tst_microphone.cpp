@@ -369,7 +369,10 @@ private slots:
         writeFile(dir.filePath(QStringLiteral("quiet.tzk")), Wav::build(Samples(441), 1, Rate));
         VirtualMicrophone mic;
         QVERIFY(mic.setOn(true));
-        SoundEngine engine;
+        // Asleep soon after each sound, as it would be between presses in a call.
+        SoundEngineOptions quickSleep;
+        quickSleep.idleAfter = 100ms;
+        SoundEngine engine(quickSleep);
         engine.play(file("quiet.tzk"));
         engine.waitUntilHandled();
         Recorder room(Rate);
