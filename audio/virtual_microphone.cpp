@@ -646,7 +646,10 @@ void VirtualMicrophone::Core::apply(bool on)
     pipeWireUsed = false;
     if (on || mixModule != None || micModule != None || routed)
         reconcile(on);
-    StayAwake::set(routed);
+    // PulseAudio keeps one clock per sink: a stream that wakes at a press
+    // switches nothing, and one woken early only changes the mix's latency
+    // under the voice's loopback.
+    StayAwake::set(false);
 }
 
 void VirtualMicrophone::Core::run()
