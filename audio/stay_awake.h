@@ -7,7 +7,8 @@
 // awake: on PipeWire its stream, linked into the microphone, keeps the voice's
 // and the room's graphs joined under one driver, so that a stream that went to
 // sleep and woke at a press does not switch the voice's clock (each switch
-// costs the voice up to a period).
+// costs the voice up to a period); on PulseAudio it keeps the mix's latency
+// steady under the voice's loopback.
 namespace StayAwake {
 
 bool wanted();

@@ -32,6 +32,8 @@ constexpr const char *MixTuning = " norewinds=1";
 constexpr const char *LoopbackLatencyMs = "20";
 // How long a recording of the mix runs before the voice joins it.
 constexpr std::chrono::milliseconds VoiceSettle{200};
+// How long the voice's loopback settles its latency once started.
+constexpr std::chrono::milliseconds VoiceMuted{150};
 // Where our stream plays while recorded: the room's sink and the mix at once.
 constexpr const char *BothSinkName = "zembra_mic_out";
 // Both copies of our sound at the room's rate, unresampled.
@@ -61,6 +63,7 @@ struct StreamInfo {
     std::uint32_t index, device, client;
     long pid;
     bool part;
+    std::uint32_t module = None; // the module that made it
 };
 struct SourceInfo {
     std::uint32_t index = None, module = None;
@@ -101,6 +104,8 @@ struct VirtualMicrophone::Core {
     bool routed = false;
     int mixSuspended = -1; // unknown
     std::optional<std::chrono::steady_clock::time_point> recordingSince;
+    // Until when the voice's loopback stays muted as it settles.
+    std::optional<std::chrono::steady_clock::time_point> voiceMutedUntil;
     // When a pass is due without a server event.
     std::optional<std::chrono::steady_clock::time_point> wakeAt;
     bool onPipeWire = false;
@@ -139,6 +144,7 @@ struct VirtualMicrophone::Core {
     std::uint32_t sinkIndex(const std::string &name);
     void defaults(std::string &sink, std::string &source);
     void move(std::uint32_t input, const std::string &sink);
+    void muteVoice(bool mute);
     void suspendMix(bool suspend);
     std::string marks(const char *part) const;
     int sweep();
@@ -310,7 +316,8 @@ std::vector<StreamInfo> VirtualMicrophone::Core::streams(bool inputs)
                         auto *r = static_cast<Result3 *>(p);
                         if (i)
                             r->list.push_back({i->index, i->sink, i->client, pidOf(i->proplist),
-                                               pa_proplist_contains(i->proplist, PartKey) == 1});
+                                               pa_proplist_contains(i->proplist, PartKey) == 1,
+                                               i->owner_module});
                         if (eol)
                             r->done = true;
                     },
@@ -449,6 +456,25 @@ void VirtualMicrophone::Core::move(std::uint32_t input, const std::string &sink)
         done);
 }
 
+// The voice's loopback drops several milliseconds as it settles its latency
+// in its first moments (the server's own doing, seen with its modules alone):
+// the call hears it only once that is over.
+void VirtualMicrophone::Core::muteVoice(bool mute)
+{
+    for (const StreamInfo &s : streams(true)) {
+        if (s.module != voiceModule || voiceModule == None)
+            continue;
+        bool done = false;
+        call(
+            [&] {
+                return pa_context_set_sink_input_mute(
+                    context, s.index, mute,
+                    [](pa_context *, int, void *p) { *static_cast<bool *>(p) = true; }, &done);
+            },
+            done);
+    }
+}
+
 // The mix runs at the shortest period a stream asks of it, and the remapped
 // source asks for a short one even while nobody records: asleep until then.
 void VirtualMicrophone::Core::suspendMix(bool suspend)
@@ -502,6 +528,7 @@ void VirtualMicrophone::Core::teardown()
     const bool made = mixModule != None || voiceModule != None;
     unload(bothModule);
     unload(voiceModule);
+    voiceMutedUntil.reset();
     unload(micModule);
     unload(mixModule);
     voiceSource.clear();
@@ -623,11 +650,24 @@ void VirtualMicrophone::Core::reconcile(bool on)
                     marks("voice") + "' source_output_properties='media.name=\"Zembra: ses\" " +
                     marks("voice") + "'");
             voiceSource = voiceModule != None ? src : "";
+            if (voiceModule != None) {
+                muteVoice(true);
+                voiceMutedUntil = now + VoiceMuted;
+            }
+        }
+        if (voiceModule != None && voiceMutedUntil) {
+            if (now >= *voiceMutedUntil) {
+                muteVoice(false);
+                voiceMutedUntil.reset();
+            } else {
+                wakeAt = *voiceMutedUntil;
+            }
         }
     }
     if (!recording) {
         // The real microphone closes as soon as nobody listens.
         unload(voiceModule);
+        voiceMutedUntil.reset();
         unload(bothModule);
         voiceSource.clear();
         bothSink.clear();
@@ -646,10 +686,9 @@ void VirtualMicrophone::Core::apply(bool on)
     pipeWireUsed = false;
     if (on || mixModule != None || micModule != None || routed)
         reconcile(on);
-    // PulseAudio keeps one clock per sink: a stream that wakes at a press
-    // switches nothing, and one woken early only changes the mix's latency
-    // under the voice's loopback.
-    StayAwake::set(false);
+    // Our stream coming and going while a call records would change the mix's
+    // latency under the voice's loopback, which drops frames at each change.
+    StayAwake::set(routed);
 }
 
 void VirtualMicrophone::Core::run()

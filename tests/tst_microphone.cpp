@@ -348,8 +348,9 @@ private slots:
                 std::lround(ToneLevel * std::sin(2 * M_PI * double(i % ToneCycle) / ToneCycle)));
         writeFile(dir.filePath(QStringLiteral("tone.wav")), Wav::build(tone, 2, Rate));
         voice = std::make_unique<QProcess>();
-        voice->start(QStringLiteral("paplay"), {QStringLiteral("--device=testmic_feed"),
-                                                dir.filePath(QStringLiteral("tone.wav"))});
+        voice->start(QStringLiteral("paplay"),
+                     {QStringLiteral("--device=testmic_feed"), QStringLiteral("--latency-msec=10"),
+                      dir.filePath(QStringLiteral("tone.wav"))});
         QVERIFY(voice->waitForStarted());
     }
 
