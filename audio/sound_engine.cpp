@@ -6,6 +6,7 @@
 #include "audio/period_policy.h"
 #include "audio/sound_decoder.h"
 #include "audio/start_cache.h"
+#include "audio/stay_awake.h"
 
 #include <unistd.h>
 
@@ -63,6 +64,9 @@ struct SoundEngine::Core {
     std::uint64_t handledSeq = 0;
     std::deque<std::string> preloads;
     std::atomic<bool> quit{false};
+    // StayAwake changed.
+    std::atomic<bool> nudged{false};
+    std::shared_ptr<void> awakeWatch;
     bool finished = false;
     std::string outputName;
     int outputRate = 0;
@@ -148,7 +152,9 @@ void SoundEngine::Core::run()
 {
     std::unique_lock lock(mutex);
     for (;;) {
-        const auto hasRequest = [this] { return quit || handledSeq != requestSeq.load(); };
+        const auto hasRequest = [this] {
+            return quit || nudged || handledSeq != requestSeq.load();
+        };
         const bool canPreload = output && !job && !preloads.empty();
         if (!hasRequest() && !canPreload) {
             if (job)
@@ -174,6 +180,12 @@ void SoundEngine::Core::run()
             }
         }
         lock.unlock();
+        // A call records our sound: the output opens and stays awake.
+        if (nudged.exchange(false) && StayAwake::wanted() && !job && (!output || asleep) &&
+            ensureOutput()) {
+            silence();
+            publish();
+        }
         if (job)
             feed();
         else if (output)
@@ -402,7 +414,7 @@ void SoundEngine::Core::checkIdle()
     // Only this thread writes what was published, so it reads it unlocked.
     if (outputQuantum != output->quantum())
         publish();
-    if (job || !output->drained()) {
+    if (job || !output->drained() || StayAwake::wanted()) {
         drainedSince.reset();
         return;
     }
@@ -421,6 +433,15 @@ SoundEngine::SoundEngine(const SoundEngineOptions &options)
     : core_(std::make_shared<Core>(options))
     , worker_([core = core_] { core->run(); })
 {
+    core_->awakeWatch = StayAwake::watch([weak = std::weak_ptr<Core>(core_)] {
+        if (const auto core = weak.lock()) {
+            {
+                std::lock_guard lock(core->mutex);
+                core->nudged = true;
+            }
+            core->wake.notify_all();
+        }
+    });
 }
 
 SoundEngine::~SoundEngine()

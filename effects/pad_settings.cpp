@@ -12,6 +12,7 @@
 namespace {
 
 const QString Group = QStringLiteral("captions");
+const QString MicrophoneKey = QStringLiteral("microphone/on");
 
 // QSettings writes through a temporary file renamed over the old one (its
 // atomic sync is on by default); it is asked to say so rather than fall back
@@ -86,4 +87,18 @@ bool PadSettings::removeCaption(int button, const QString &file)
     return write(file, [&](QSettings &settings) {
         settings.remove(Group + QLatin1Char('/') + QString::number(button));
     });
+}
+
+bool PadSettings::microphoneOn(const QString &file)
+{
+    if (!QFileInfo(file).isFile())
+        return false;
+    const QVariant value = QSettings(file, QSettings::IniFormat).value(MicrophoneKey);
+    // Read back as text from the file, or as it was set within this process.
+    return value.toString() == QLatin1String("true");
+}
+
+bool PadSettings::setMicrophoneOn(bool on, const QString &file)
+{
+    return write(file, [on](QSettings &settings) { settings.setValue(MicrophoneKey, on); });
 }

@@ -3,9 +3,9 @@
 #include <QMap>
 #include <QString>
 
-// The captions the user gave to buttons, kept in zembra.conf under the user's
-// configuration folder. The file is read once at start and written only when
-// the user changes a caption, so a user who never does has no file.
+// The captions the user gave to buttons and whether the pad also plays into
+// the microphone, kept in zembra.conf under the user's configuration folder. The file is read once
+// at start and written only when the user changes a setting, so a user who never does has no file.
 namespace PadSettings {
 
 inline constexpr int MaxCaptionLength = 20;
@@ -25,5 +25,9 @@ QMap<int, QString> captions(const QString &file = path());
 // False when it could not be written.
 bool setCaption(int button, const QString &caption, const QString &file = path());
 bool removeCaption(int button, const QString &file = path());
+
+// "Mikrofona da çal" (microphone/on); off when the file or the entry is missing.
+bool microphoneOn(const QString &file = path());
+bool setMicrophoneOn(bool on, const QString &file = path());
 
 } // namespace PadSettings

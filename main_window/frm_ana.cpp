@@ -6,6 +6,7 @@
 #include "effects/sounds.h"
 #include "generated/build_info.h"
 #include "main_window/effect_button.h"
+#include "main_window/microphone_setting.h"
 #include "secondary_windows/frm_browser.h"
 #include "secondary_windows/frm_hak.h"
 #include "secondary_windows/web_view_loader.h"
@@ -159,6 +160,18 @@ void frmAna::buildContextMenu()
     addEntry("chooseSound", QStringLiteral("Ses &dosyası seç…"), &frmAna::chooseSound);
     addEntry("rename", QStringLiteral("&Adını değiştir…"), &frmAna::renameButton);
     addEntry("backToKit", QStringLiteral("&Kitin sesine dön"), &frmAna::backToKit);
+}
+
+void frmAna::setMicrophone(MicrophoneSetting &setting)
+{
+    auto *action = new QAction(QStringLiteral("&Mikrofona da çal"), this);
+    action->setObjectName(QStringLiteral("intoMicrophone"));
+    action->setCheckable(true);
+    action->setChecked(setting.isOn());
+    // Either way round: the D-Bus property changes it too.
+    connect(action, &QAction::toggled, &setting, &MicrophoneSetting::setOn);
+    connect(&setting, &MicrophoneSetting::changed, action, &QAction::setChecked);
+    windowActions_.append(action);
 }
 
 void frmAna::contextMenuEvent(QContextMenuEvent *event)

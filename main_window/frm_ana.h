@@ -11,6 +11,7 @@
 class ClickableImage;
 class EffectPlayer;
 class EffectButton;
+class MicrophoneSetting;
 class QAction;
 class QMenu;
 class StatusPanel;
@@ -27,6 +28,9 @@ public:
     // What a click on effect button `number`, 1 to 20, does.
     void clickEffectButton(int number);
     SharedWindow &hakWindow() { return hak_; }
+    // The context menu's "Mikrofona da çal" shows and changes `setting`, which
+    // must outlive the window.
+    void setMicrophone(MicrophoneSetting &setting);
     SharedWindow &browserWindow() { return browser_; }
 
     // Ends the process at once as the user sees it; tests replace it.

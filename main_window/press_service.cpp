@@ -2,6 +2,7 @@
 
 #include "effects/effect_table.h"
 #include "main_window/bus_names.h"
+#include "main_window/microphone_setting.h"
 
 #include <QDBusConnectionInterface>
 
@@ -18,7 +19,9 @@ void PressService::registerOn(QDBusConnection bus)
 {
     if (!bus.isConnected())
         return;
-    if (!bus.registerObject(ObjectPath, this, QDBusConnection::ExportScriptableSlots))
+    if (!bus.registerObject(ObjectPath, this,
+                            QDBusConnection::ExportScriptableSlots |
+                                QDBusConnection::ExportScriptableProperties))
         return;
     connection_ = bus.name();
     if (QDBusConnectionInterface *daemon = bus.interface())
@@ -49,4 +52,17 @@ void PressService::Press(int n)
         return;
     }
     press_(n);
+}
+
+bool PressService::intoMicrophone() const
+{
+    return microphone_ && microphone_->isOn();
+}
+
+void PressService::setIntoMicrophone(bool on)
+{
+    if (microphone_)
+        microphone_->setOn(on);
+    else if (calledFromDBus())
+        sendErrorReply(QDBusError::NotSupported, QStringLiteral("Mikrofon bu kopyada yok"));
 }

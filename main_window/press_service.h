@@ -6,6 +6,8 @@
 
 #include <functional>
 
+class MicrophoneSetting;
+
 // Presses effect buttons for other programs over the session bus (global
 // shortcuts, control decks): org.example.Zembra at /org/example/Zembra. It
 // takes a button number only, never a file name, so no caller can make the
@@ -13,6 +15,9 @@
 class PressService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.example.Zembra") // BusNames::Interface
+    // Whether the pad also plays into "Zembra mikrofonu"; written, it is the
+    // user's change and kept for the next start.
+    Q_PROPERTY(bool IntoMicrophone READ intoMicrophone WRITE setIntoMicrophone)
 public:
     static const QString ServiceName;
     static const QString ObjectPath;
@@ -28,6 +33,12 @@ public:
     // queue answers at once; for the way out, while this copy may still be heard.
     void unregister();
 
+    // The setting IntoMicrophone reads and writes; without one it reads false
+    // and a write is an error.
+    void setMicrophone(MicrophoneSetting *setting) { microphone_ = setting; }
+    bool intoMicrophone() const;
+    void setIntoMicrophone(bool on);
+
 public slots:
     // Button n, 1 to 20; anything else is an error reply and changes nothing.
     Q_SCRIPTABLE void Press(int n);
@@ -35,4 +46,5 @@ public slots:
 private:
     std::function<void(int)> press_;
     QString connection_; // registered on, by name; empty when not
+    MicrophoneSetting *microphone_ = nullptr;
 };

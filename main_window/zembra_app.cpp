@@ -1,11 +1,13 @@
 #include "main_window/zembra_app.h"
 
 #include "audio/sound_engine.h"
+#include "audio/virtual_microphone.h"
 #include "effects/effect_table.h"
 #include "effects/sound_log.h"
 #include "generated/build_info.h"
 #include "main_window/app_setup.h"
 #include "main_window/frm_ana.h"
+#include "main_window/microphone_setting.h"
 #include "main_window/press_service.h"
 #include "window_services/fonts.h"
 #include "window_services/style.h"
@@ -38,7 +40,15 @@ bool answeredOnTheTerminal(int argc, char *argv[])
                        "Genel kısayol: masaüstünün klavye ayarlarında (GNOME, KDE Plasma, "
                        "Xfce) özel bir kısayol ekleyip komut olarak \"zembra --play 5\" "
                        "yazın; tuşa her basışta çalışan Zembra \"Alkış Gülme\" efektini "
-                       "çalar."));
+                       "çalar.\n\n"
+                       "Mikrofona da çal (pencereye sağ tıklayınca, Menü tuşu ya da "
+                       "Shift+F10 ile açılan menüde): açıkken \"Zembra mikrofonu\" adlı bir "
+                       "mikrofon, "
+                       "varsayılan mikrofonunuzdaki sesinizi ve Zembra'nın çaldığı her sesi "
+                       "taşır; görüşme programında giriş olarak onu seçin. Seçim "
+                       "~/.config/zembra/zembra.conf dosyasında saklanır; D-Bus özelliği "
+                       "IntoMicrophone ile de açılıp kapanır. Gerçek mikrofon yalnızca bir "
+                       "program Zembra mikrofonunu kaydederken açılır."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     // main.cpp answers it; here it is only described.
@@ -72,13 +82,22 @@ int ZembraApp::run(int argc, char *argv[], SharedWindow::Factory browserFactory)
     Style::install();
     SoundLog::install();
     SoundEngine player;
+    VirtualMicrophone microphone;
+    MicrophoneSetting microphoneSetting(microphone);
     frmAna window(player);
+    window.setMicrophone(microphoneSetting);
     if (browserFactory)
         window.browserWindow().setFactory(std::move(browserFactory));
     window.show();
     window.sounds().preloadAll();
     PressService service([&window](int n) { window.clickEffectButton(n); });
+    service.setMicrophone(&microphoneSetting);
     offerPressService(window, service);
+    // The exit command ends the process without destructors: the microphone
+    // goes first, as it does when the last window closes.
+    QObject::connect(&window, &frmAna::leaving, &microphoneSetting, &MicrophoneSetting::removeNow);
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, &microphoneSetting,
+                     &MicrophoneSetting::removeNow);
     return exec(window);
 }
 

@@ -5,10 +5,12 @@
 // The same binary is the drag's source (--drag-source FILE) and a copy to be
 // killed (--copy SOURCE TARGET SETTINGS) when started so.
 #include "audio/sound_decoder.h"
+#include "audio/virtual_microphone.h"
 #include "effects/pad_settings.h"
 #include "effects/sound_import.h"
 #include "effects/sounds.h"
 #include "main_window/frm_ana.h"
+#include "main_window/microphone_setting.h"
 #include "recording_player.h"
 #include "wav.h"
 #include "window_services/fonts.h"
@@ -243,14 +245,17 @@ class TestPadCustom : public QObject {
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
     }
 
-    // Opens button n's context menu by the mouse, the Menu key or Shift+F10.
+    // Opens button n's context menu by the mouse, the Menu key or Shift+F10;
+    // "mouse off the buttons" right-clicks the status panel instead.
     void openMenu(const QString &way, int n)
     {
         menu = nullptr;
-        if (way == QLatin1String("mouse")) {
+        if (way.startsWith(QLatin1String("mouse"))) {
             // Never where the last click was, which would make it a double click.
             clicks = (clicks + 1) % 3;
-            x.click(centre(button(n)) + QPoint(10 * (clicks - 1), 0), 3);
+            const QWidget *on =
+                way == QLatin1String("mouse") ? static_cast<QWidget *>(button(n)) : panel();
+            x.click(centre(on) + QPoint(10 * (clicks - 1), 0), 3);
         } else {
             button(n)->setFocus();
             QTRY_VERIFY(button(n)->hasFocus());
@@ -475,6 +480,57 @@ private slots:
         QCOMPARE(PadSettings::captions(), (QMap<int, QString>{}));
         x.click(centre(button(14)), 1);
         QTRY_COMPARE(player.requests.back(), kitSound(14).toStdString());
+    }
+
+    // "Mikrofona da çal" in the window's own part of the menu, wherever it is
+    // opened; chosen by its letter, kept for the next start, and nothing is
+    // written before the user changes it.
+    void microphoneFromTheMenu_data()
+    {
+        QTest::addColumn<QString>("way");
+        QTest::addColumn<QStringList>("entries");
+        const QString mic = QStringLiteral("&Mikrofona da çal");
+        const QStringList onButton{QStringLiteral("Ses &dosyası seç…"),
+                                   QStringLiteral("&Adını değiştir…"),
+                                   QStringLiteral("&Kitin sesine dön"), QString(), mic};
+        QTest::newRow("right click off the buttons") << "mouse off the buttons" << QStringList{mic};
+        QTest::newRow("right click on a button") << "mouse" << onButton;
+        QTest::newRow("Menu key") << "Menu key" << onButton;
+        QTest::newRow("Shift+F10") << "Shift+F10" << onButton;
+    }
+
+    void microphoneFromTheMenu()
+    {
+        QFETCH(QString, way);
+        QFETCH(QStringList, entries);
+        // No sound server here: the choice is what is looked at.
+        VirtualMicrophone microphone;
+        for (const bool wasOn : {false, true}) {
+            MicrophoneSetting setting(microphone);
+            QCOMPARE(setting.isOn(), wasOn);
+            showWindow();
+            window->setMicrophone(setting);
+            openMenu(way, 3);
+            QVERIFY(menu);
+            QCOMPARE(menu->objectName(), QStringLiteral("contextMenu"));
+            QCOMPARE(menu->accessibleName(), QStringLiteral("Zembra menüsü"));
+            QStringList texts;
+            for (const QAction *action : menu->actions())
+                texts << action->text();
+            QCOMPARE(texts, entries);
+            const QAction *entry = menu->actions().constLast();
+            QVERIFY(entry->isCheckable());
+            QCOMPARE(entry->isChecked(), wasOn);
+            // The sound server's client library may keep its cookie there; ours
+            // is not written.
+            QCOMPARE(QFileInfo::exists(at("config/zembra")), wasOn);
+            x.tap(XK_m);
+            QTRY_COMPARE(setting.isOn(), !wasOn);
+            QVERIFY(!menu->isVisible());
+            QCOMPARE(PadSettings::microphoneOn(), !wasOn);
+            window.reset();
+        }
+        QCOMPARE(MicrophoneSetting(microphone).isOn(), false);
     }
 
     void settingsReadSafely_data()

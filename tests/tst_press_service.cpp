@@ -14,11 +14,17 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusVariant>
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 
@@ -110,6 +116,52 @@ QStringList queued()
             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListQueuedOwners"))
         << PressService::ServiceName);
     return reply.arguments().value(0).toStringList();
+}
+
+// How many sources, sinks or modules (`what`, as pactl lists them) name
+// `text` (their name, or their arguments for modules).
+int serverHas(const char *what, const QString &text)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"),
+                {QStringLiteral("list"), QStringLiteral("short"), QLatin1String(what)});
+    pactl.waitForFinished(10000);
+    int n = 0;
+    for (const QByteArray &line : pactl.readAllStandardOutput().split('\n'))
+        n += line.split('\t').mid(1).join('\t').contains(text.toUtf8()) &&
+             (std::strcmp(what, "modules") == 0 || line.split('\t').value(1) == text.toUtf8());
+    return n;
+}
+
+// What a copy made for its microphone: its modules on PulseAudio, its nodes
+// (made in its own process) on PipeWire.
+int madeBy(qint64 pid)
+{
+    if (qEnvironmentVariable("ZEMBRA_TEST_SERVER") == QLatin1String("pulse"))
+        return serverHas("modules", QStringLiteral("application.process.id=%1").arg(pid));
+    QProcess dump;
+    dump.start(QStringLiteral("pw-dump"), {});
+    dump.waitForFinished(10000);
+    int n = 0;
+    for (const QJsonValue &o : QJsonDocument::fromJson(dump.readAllStandardOutput()).array()) {
+        const QJsonObject props = o[QLatin1String("info")][QLatin1String("props")].toObject();
+        n += o[QLatin1String("type")].toString().endsWith(QLatin1String(":Node")) &&
+             props.contains(QLatin1String("zembra.part")) &&
+             props[QLatin1String("application.process.id")].toVariant().toLongLong() == pid;
+    }
+    return n;
+}
+
+QDBusMessage microphoneProperty(const QVariant &set = {})
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        PressService::ServiceName, PressService::ObjectPath,
+        QStringLiteral("org.freedesktop.DBus.Properties"),
+        set.isValid() ? QStringLiteral("Set") : QStringLiteral("Get"));
+    call << QStringLiteral("org.example.Zembra") << QStringLiteral("IntoMicrophone");
+    if (set.isValid())
+        call << QVariant::fromValue(QDBusVariant(set));
+    return QDBusConnection::sessionBus().call(call);
 }
 
 } // namespace
@@ -369,6 +421,50 @@ private slots:
         other.waitForFinished();
         QTRY_COMPARE(owner(), QString());
         QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 1);
+    }
+
+    // "Zembra mikrofonu" switched over the bus: the choice is written only
+    // when made, holds at the next start, and a killed copy's microphone is
+    // replaced by the next copy's rather than doubled.
+    void intoMicrophoneOverTheBus()
+    {
+        QTRY_COMPARE(owner(), QString());
+        QTemporaryDir config;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+        const QString file = config.filePath(QStringLiteral("zembra/zembra.conf"));
+        const QString source = QStringLiteral("zembra_mic");
+        QProcess first, second;
+        for (QProcess *p : {&first, &second}) {
+            p->setProcessEnvironment(env);
+            p->start(QStringLiteral(ZEMBRA_PROGRAM), {});
+            QVERIFY(p->waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(!owner().isEmpty(), 20000);
+            if (p == &first) {
+                QCOMPARE(microphoneProperty().arguments().value(0).value<QDBusVariant>().variant(),
+                         QVariant(false));
+                QVERIFY(!QFile::exists(file));
+                QCOMPARE(microphoneProperty(true).type(), QDBusMessage::ReplyMessage);
+                QTRY_COMPARE(serverHas("sources", source), 1);
+                QCOMPARE(QSettings(file, QSettings::IniFormat).value("microphone/on"),
+                         QVariant(true));
+                QCOMPARE(madeBy(first.processId()), 2);
+                first.kill();
+                first.waitForFinished();
+                QTRY_COMPARE(owner(), QString());
+            }
+        }
+        QCOMPARE(microphoneProperty().arguments().value(0).value<QDBusVariant>().variant(),
+                 QVariant(true));
+        QTRY_COMPARE(madeBy(second.processId()), 2);
+        QCOMPARE(madeBy(first.processId()), 0);
+        QCOMPARE(serverHas("sources", source), 1);
+        QCOMPARE(microphoneProperty(false).type(), QDBusMessage::ReplyMessage);
+        QTRY_COMPARE(serverHas("sources", source), 0);
+        QCOMPARE(QSettings(file, QSettings::IniFormat).value("microphone/on"), QVariant(false));
+        second.kill();
+        second.waitForFinished();
     }
 };
 
