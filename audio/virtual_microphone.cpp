@@ -707,10 +707,16 @@ void VirtualMicrophone::Core::run()
         const auto wait = wakeAt ? std::max(std::chrono::steady_clock::duration::zero(),
                                             *wakeAt - std::chrono::steady_clock::now())
                                  : std::chrono::steady_clock::duration(std::chrono::seconds(1));
+        const bool due = wakeAt.has_value();
         wakeAt.reset();
-        cv.wait_for(lock,
-                    std::min<std::chrono::steady_clock::duration>(wait, std::chrono::seconds(1)),
-                    [this] { return quit || dirty || want != applied; });
+        const auto asked = [this] { return quit || dirty || want != applied; };
+        // Off, with nothing of ours in the server: nothing to look at until asked.
+        if (!want && !due && !pipeWireUsed && mixModule == None && micModule == None && !routed)
+            cv.wait(lock, asked);
+        else
+            cv.wait_for(
+                lock, std::min<std::chrono::steady_clock::duration>(wait, std::chrono::seconds(1)),
+                asked);
         if (quit)
             break;
         const bool on = want;
