@@ -98,3 +98,14 @@ start_window_manager() {
         sleep 0.1
     done
 }
+
+# Threads' CPU time in nanoseconds, summed over the given processes.
+cpu_ns() {
+    local pid sum=0 t
+    for pid; do
+        for t in /proc/"$pid"/task/*/schedstat; do
+            read -r t _ <"$t" 2>/dev/null && sum=$((sum + t))
+        done
+    done
+    echo "$sum"
+}

@@ -32,16 +32,6 @@ tools=${tools:-$(dirname "$program")}
 bench_setup microphone bench_microphone
 bench=$tools/bench_microphone
 
-# Threads' CPU time in nanoseconds, summed over the given processes.
-cpu_ns() {
-    local pid sum=0 t
-    for pid; do
-        for t in /proc/"$pid"/task/*/schedstat; do
-            read -r t _ <"$t" 2>/dev/null && sum=$((sum + t))
-        done
-    done
-    echo "$sum"
-}
 server_pids() {
     local pid
     if [[ $1 == pulse ]]; then

@@ -91,16 +91,6 @@ stop_busy_loops() {
 }
 bench_on_exit=(stop_busy_loops "${bench_on_exit[@]}")
 
-# Threads' CPU time in nanoseconds, summed over the given processes.
-cpu_ns() {
-    local pid sum=0 t
-    for pid; do
-        for t in /proc/"$pid"/task/*/schedstat; do
-            read -r t _ <"$t" 2>/dev/null && sum=$((sum + t))
-        done
-    done
-    echo "$sum"
-}
 # Prints "NAME x.xx%" for each NAME=PIDS argument over SECONDS, as % of one core.
 cpu_over() {
     local seconds=$1 arg w0 w1 i=0
