@@ -6,18 +6,21 @@
 # busy. Prints figures only.
 #
 # Usage: bench/gaps.sh [PROGRAM] [--server pulse|pipewire|both] [--presses N]
-#            [--busy-presses N] [--bystander-ms MS] [--tools DIR] [--keep]
+#            [--busy-presses N] [--bystander-ms MS] [--microphone] [--tools DIR]
+#            [--keep]
 #   PROGRAM   the built zembra (default build/zembra); it plays the bench's
 #             sounds from a private $XDG_DATA_HOME/zembra
 #   --presses presses of the 2 s tone per contender, idle (default 20);
 #             --busy-presses the same with both cores busy (default 10)
+#   --microphone  with "Mikrofona da çal" on and a call recording Zembra
+#             mikrofonu throughout: the room's sound must lose nothing more
 #   --tools   where bench_gaps is (default: PROGRAM's folder/bench)
 #   --keep    keep the work folder: logs, per-sound CSV, the recordings as WAV
 set -euo pipefail
 # shellcheck source=common.sh
 source "$(dirname "$(realpath "$0")")/common.sh"
 program=$here/../build/zembra
-servers=both presses=20 busy_presses=10 bystander_ms=6000 tools='' keep=0
+servers=both presses=20 busy_presses=10 bystander_ms=6000 tools='' keep=0 microphone=0
 while (($#)); do
     case $1 in
     --server) servers=$2 && shift ;;
@@ -25,6 +28,7 @@ while (($#)); do
     --busy-presses) busy_presses=$2 && shift ;;
     --bystander-ms) bystander_ms=$2 && shift ;;
     --tools) tools=$2 && shift ;;
+    --microphone) microphone=1 ;;
     --keep) keep=1 ;;
     -*) bench_usage ;;
     *) program=$1 ;;
@@ -37,7 +41,8 @@ bench_setup gaps bench_gaps
 # are silence. The user's own folder wins over the program's, so no demo kit
 # beside the program plays instead.
 kit=$work/data/zembra
-mkdir -p "$kit" "$work/config"
+mkdir -p "$kit" "$work/config/zembra"
+((microphone)) && printf '[microphone]\non=true\n' >"$work/config/zembra/zembra.conf"
 cp "$work/tone.wav" "$kit/1.tzk"
 for f in 2 00 01; do cp "$work/silence.wav" "$kit/$f.tzk"; done
 
@@ -64,6 +69,14 @@ run_server() {
     height=$(xdotool getwindowgeometry --shell "$wid" | sed -n 's/^HEIGHT=//p')
     menu=$((height - 324))
     args+=(--zembra "$wid" "60,$((menu + 72))" "156,$((menu + 72))")
+    if ((microphone)); then
+        # A call that records Zembra mikrofonu from first press to last.
+        for _ in $(seq 50); do pactl list short sources | grep -q zembra_mic && break; sleep 0.1; done
+        parecord --device=zembra_mic --raw >/dev/null 2>&1 &
+        children+=($!)
+        sleep 1
+        pactl list short source-outputs | grep -q . || echo "  (no call records Zembra mikrofonu)"
+    fi
 
     local dump=()
     ((keep)) && dump=(--dump "$work/$server.wav")
