@@ -524,8 +524,12 @@ int PipeWireOutput::othersPeriod() const
 
 void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
 {
+    // A sound from silence chooses its period, also on a stream kept awake
+    // through silence (while a call records us): one that stepped aside for
+    // another program comes back once that program has gone.
+    const bool fromSilence = !active_ || slot_.drained();
     slot_.post(std::move(voice));
-    if (active_)
+    if (!fromSilence)
         return;
     // One hold of the lock: a stream that opens meanwhile is seen either here
     // or, once we are active, as it comes.
@@ -546,10 +550,12 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
             AudioLog::write("PipeWire: no other program has a stream: asking for %d-frame periods",
                             wanted);
     }
-    resync_ = true;
-    pw_stream_set_active(stream_, true);
-    active_ = true;
-    settledAt_ = monotonicNs();
+    if (!active_) {
+        resync_ = true;
+        pw_stream_set_active(stream_, true);
+        active_ = true;
+        settledAt_ = monotonicNs();
+    }
     pw_thread_loop_unlock(loop_);
 }
 

@@ -833,23 +833,38 @@ private slots:
 
     // Another program's stream counts while it is open: at the graph's default
     // when it asks for no period in particular, and once it has gone Zembra's
-    // own period is asked again. Periods missed while one holds the graph
-    // shorter than Zembra asks for are not Zembra's to step up for.
+    // own period is asked again, also where the output stays awake between
+    // sounds (as while a call records it). Periods missed while one holds the
+    // graph shorter than Zembra asks for are not Zembra's to step up for.
+    void anotherProgramsStreamCountsWhileOpen_data()
+    {
+        QTest::addColumn<bool>("keptAwake");
+        QTest::newRow("the output sleeps between sounds") << false;
+        QTest::newRow("the output kept awake") << true;
+    }
     void anotherProgramsStreamCountsWhileOpen()
     {
+        QFETCH(bool, keptAwake);
         Server server(QStringLiteral("pipewire"));
         QVERIFY2(server.ready() && server.daemon() > 0, "the sound server did not start");
         server.use();
         writeFile(dir.filePath(QStringLiteral("tone.wav")), steadyTone(48000, 5));
         writeFile(dir.filePath(QStringLiteral("one.tzk")), Wav::build(Wav::ramp(48000), 1, 48000));
         SoundEngineOptions options;
-        options.idleAfter = 200ms;
+        options.idleAfter = keptAwake ? std::chrono::milliseconds(1h) : 200ms;
         SoundEngine engine(options);
-        const auto pressFromSilence = [&] { // -1: the output never went to sleep
-            for (int i = 0; i < 500 && engine.isAwake(); ++i)
-                std::this_thread::sleep_for(10ms);
-            if (engine.isAwake())
-                return -1;
+        // -1: the output never went to sleep, or went while kept awake.
+        const auto pressFromSilence = [&] {
+            if (keptAwake) {
+                engine.waitUntilDrained(5s);
+                if (engine.outputQuantum() > 0 && !engine.isAwake())
+                    return -1;
+            } else {
+                for (int i = 0; i < 500 && engine.isAwake(); ++i)
+                    std::this_thread::sleep_for(10ms);
+                if (engine.isAwake())
+                    return -1;
+            }
             engine.play(dir.filePath(QStringLiteral("one.tzk")).toStdString());
             engine.waitUntilHandled();
             return engine.outputQuantum();
