@@ -1344,7 +1344,16 @@ int main(int argc, char *argv[])
     }
     if (qEnvironmentVariable("ZEMBRA_TEST_SERVER") == QLatin1String("pipewire")) {
         TestPipeWire pipeWire;
+#ifdef ZEMBRA_TEST_SANITIZED
+        // Instrumented, the real-time path runs two to three times slower, and
+        // the period tests would measure the instrumentation: the release
+        // build runs them. Here, the cases that are not about timing.
+        failed += QTest::qExec(&pipeWire, {QString::fromLocal8Bit(argv[0]),
+                                           QStringLiteral("streamRunsOnARealTimeThread"),
+                                           QStringLiteral("theOnlySinkGoesAndComesBack")});
+#else
         failed += QTest::qExec(&pipeWire, argc, argv);
+#endif
     }
     return failed ? 1 : 0;
 }
