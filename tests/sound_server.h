@@ -115,7 +115,10 @@ class Recorder {
 public:
     // On PipeWire the recorder's latency also bounds the graph's period: one
     // shorter than a player asks for holds the graph below it.
-    explicit Recorder(int rate, const QString &sink = QStringLiteral("zembra"), int latencyMs = 20)
+    // `stamped`: a thread notes when each write is seen, for frameAt(); it
+    // polls, so only the tests that place moments on the recording ask for it.
+    explicit Recorder(int rate, const QString &sink = QStringLiteral("zembra"), int latencyMs = 20,
+                      bool stamped = false)
         : rate_(rate)
     {
         // Straight to a file: a pipe nobody reads while the test sleeps would
@@ -128,19 +131,20 @@ public:
                         QStringLiteral("--rate=%1").arg(rate),
                         QStringLiteral("--latency-msec=%1").arg(latencyMs)});
         started_ = process_.waitForStarted();
-        watcher_ = std::thread([this] {
-            const QString name = file_.fileName();
-            std::size_t last = 0;
-            while (watching_) {
-                const auto frames = std::size_t(QFileInfo(name).size()) / 4;
-                if (frames != last) {
-                    std::lock_guard lock(stampsMutex_);
-                    stamps_.emplace_back(Clock::now(), frames);
-                    last = frames;
+        if (stamped)
+            watcher_ = std::thread([this] {
+                const QString name = file_.fileName();
+                std::size_t last = 0;
+                while (watching_) {
+                    const auto frames = std::size_t(QFileInfo(name).size()) / 4;
+                    if (frames != last) {
+                        std::lock_guard lock(stampsMutex_);
+                        stamps_.emplace_back(Clock::now(), frames);
+                        last = frames;
+                    }
+                    std::this_thread::sleep_for(200us);
                 }
-                std::this_thread::sleep_for(200us);
-            }
-        });
+            });
         std::this_thread::sleep_for(400ms); // until the recording stream runs
     }
     ~Recorder()

@@ -516,7 +516,7 @@ private slots:
             (pulse ? 16.0 : 2.0 * HeldQuantum * 1000 / rate) + ZEMBRA_TEST_WAKE_MS;
         SoundEngineOptions options;
         options.idleAfter = afterSleep ? 200ms : 30s;
-        Recorder recorder(rate, QStringLiteral("zembra"), 5);
+        Recorder recorder(rate, QStringLiteral("zembra"), 5, true);
         QVERIFY(recorder.started());
         Recorder::Clock::time_point pressedAt[2];
         {
