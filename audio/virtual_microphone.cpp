@@ -141,6 +141,9 @@ struct VirtualMicrophone::Core {
     // client only.
     std::vector<StreamInfo> ourStreams();
     SourceInfo source(const std::string &name);
+    // The first real microphone of the highest-ranked port, for when the
+    // desktop records ours by default; empty when there is none.
+    std::string anotherMicrophone();
     std::uint32_t sinkIndex(const std::string &name);
     void defaults(std::string &sink, std::string &source);
     void move(std::uint32_t input, const std::string &sink);
@@ -392,6 +395,34 @@ SourceInfo VirtualMicrophone::Core::source(const std::string &name)
     return r.info;
 }
 
+std::string VirtualMicrophone::Core::anotherMicrophone()
+{
+    struct Result {
+        bool done = false;
+        std::string name;
+        std::uint32_t rank = 0;
+    } r;
+    call(
+        [&] {
+            return pa_context_get_source_info_list(
+                context,
+                [](pa_context *, const pa_source_info *s, int eol, void *p) {
+                    auto *r = static_cast<Result *>(p);
+                    if (s && s->monitor_of_sink == None &&
+                        !pa_proplist_contains(s->proplist, PartKey)) {
+                        const std::uint32_t rank = s->active_port ? s->active_port->priority : 0;
+                        if (r->name.empty() || rank > r->rank)
+                            r->name = s->name, r->rank = rank;
+                    }
+                    if (eol)
+                        r->done = true;
+                },
+                &r);
+        },
+        r.done);
+    return r.name;
+}
+
 std::uint32_t VirtualMicrophone::Core::sinkIndex(const std::string &name)
 {
     struct Result5 {
@@ -636,9 +667,12 @@ void VirtualMicrophone::Core::reconcile(bool on)
         wakeAt = *recordingSince + VoiceSettle;
     if (recording && owner && (settled || voiceModule != None)) {
         // The voice: the default microphone, never a monitor nor ours, which
-        // would feed the mix back into itself.
+        // would feed the mix back into itself. A desktop that records ours by
+        // default still has the user's voice in another.
+        if (src == SourceName)
+            src = anotherMicrophone();
         const SourceInfo voice = src.empty() ? SourceInfo{} : source(src);
-        const bool usable = voice.index != None && !voice.monitor && src != SourceName;
+        const bool usable = voice.index != None && !voice.monitor;
         if (voiceModule != None && (!usable || src != voiceSource))
             unload(voiceModule);
         if (voiceModule == None && usable) {

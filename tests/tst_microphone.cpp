@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -304,6 +305,7 @@ class TestMicrophone : public QObject {
     std::unique_ptr<Server> server;
     QTemporaryDir dir;
     std::unique_ptr<QProcess> voice;
+    QMap<QString, QList<QByteArray>> microphones; // the test's, by name: their modules
 
     std::string file(const char *name) const
     {
@@ -314,15 +316,38 @@ class TestMicrophone : public QObject {
     // sink that the test plays its tone into.
     void addTestMicrophone(const QString &name)
     {
-        QVERIFY(
-            !pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                    QStringLiteral("sink_name=%1_feed").arg(name), QStringLiteral("norewinds=1")})
-                 .isEmpty());
-        QVERIFY(!pactl({QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
-                        QStringLiteral("source_name=") + name,
-                        QStringLiteral("master=%1_feed.monitor").arg(name)})
-                     .isEmpty());
+        const QByteArray feed =
+            pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                   QStringLiteral("sink_name=%1_feed").arg(name), QStringLiteral("norewinds=1")});
+        const QByteArray remap =
+            pactl({QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
+                   QStringLiteral("source_name=") + name,
+                   QStringLiteral("master=%1_feed.monitor").arg(name),
+                   // ranked as a sound card's microphone is, above a virtual one
+                   QStringLiteral("source_properties=priority.session=2000")});
+        QVERIFY(!feed.trimmed().isEmpty() && !remap.trimmed().isEmpty());
+        microphones[name] = {remap.trimmed(), feed.trimmed()};
         QTRY_VERIFY(indexOf("sources", name) >= 0);
+    }
+
+    // The test microphone unplugged, its tone stopped first so that the
+    // server moves it nowhere.
+    void unplugTestMicrophone()
+    {
+        voice.reset();
+        for (const QByteArray &module : microphones.take(QStringLiteral("testmic")))
+            pactl({QStringLiteral("unload-module"), QString::fromLatin1(module)});
+        QTRY_COMPARE(indexOf("sources", QStringLiteral("testmic")), -1);
+    }
+
+    void plugTestMicrophone()
+    {
+        addTestMicrophone(QStringLiteral("testmic"));
+        voice = std::make_unique<QProcess>();
+        voice->start(QStringLiteral("paplay"),
+                     {QStringLiteral("--device=testmic_feed"), QStringLiteral("--latency-msec=10"),
+                      dir.filePath(QStringLiteral("tone.wav"))});
+        QVERIFY(voice->waitForStarted());
     }
 
 private slots:
@@ -339,24 +364,20 @@ private slots:
         server = std::make_unique<Server>(kind, HeldQuantum, Rate);
         QVERIFY2(server->ready(), "the sound server did not start");
         server->use();
-        addTestMicrophone(QStringLiteral("testmic"));
-        pactl({QStringLiteral("set-default-source"), QStringLiteral("testmic")});
-        pactl({QStringLiteral("set-default-sink"), QStringLiteral("zembra")});
         Samples tone(std::size_t(Rate) * 2 * 60);
         for (std::size_t i = 0; i < tone.size() / 2; ++i)
             tone[2 * i] = std::int16_t(
                 std::lround(ToneLevel * std::sin(2 * M_PI * double(i % ToneCycle) / ToneCycle)));
         writeFile(dir.filePath(QStringLiteral("tone.wav")), Wav::build(tone, 2, Rate));
-        voice = std::make_unique<QProcess>();
-        voice->start(QStringLiteral("paplay"),
-                     {QStringLiteral("--device=testmic_feed"), QStringLiteral("--latency-msec=10"),
-                      dir.filePath(QStringLiteral("tone.wav"))});
-        QVERIFY(voice->waitForStarted());
+        plugTestMicrophone();
+        pactl({QStringLiteral("set-default-source"), QStringLiteral("testmic")});
+        pactl({QStringLiteral("set-default-sink"), QStringLiteral("zembra")});
     }
 
     void cleanup()
     {
         voice.reset();
+        microphones.clear();
         server.reset();
     }
 
@@ -400,6 +421,72 @@ private slots:
         QVERIFY2(roomHeard, Recorder::Unheard);
         const auto inRoom = heardSounds(*roomHeard, {&pad});
         QVERIFY2(inRoom == twice, qPrintable(describe(inRoom)));
+    }
+
+    // The voice comes from whatever real microphone there is: none (the pad
+    // alone, never the room's monitor that the server then calls its default,
+    // which would echo the pad), one unplugged and plugged in again mid-call,
+    // or another while the desktop records "Zembra mikrofonu" by default.
+    void voiceFromTheMicrophoneThereIs_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::newRow("no microphone") << "none";
+        QTest::newRow("plugged in again mid-call") << "replugged";
+        QTest::newRow("ours is the default") << "ours";
+    }
+
+    void voiceFromTheMicrophoneThereIs()
+    {
+        QFETCH(QString, setup);
+        const Samples pad = Wav::ramp(std::size_t(Rate) / 5, 1, 41);
+        writeFile(dir.filePath(QStringLiteral("pad.tzk")), Wav::build(pad, 1, Rate));
+        if (setup == QLatin1String("none"))
+            unplugTestMicrophone();
+        // A laptop's own microphone beside the headset that comes and goes:
+        // were ours the only one left, the server would make it the default
+        // and move the call, which it counts as following the default, onto
+        // the headset when that comes back.
+        if (setup == QLatin1String("replugged"))
+            addTestMicrophone(QStringLiteral("othermic"));
+        VirtualMicrophone mic;
+        QVERIFY(mic.setOn(true));
+        if (setup == QLatin1String("ours"))
+            pactl({QStringLiteral("set-default-source"),
+                   QLatin1String(VirtualMicrophone::SourceName)});
+        SoundEngine engine;
+        SourceRecorder call(QLatin1String(VirtualMicrophone::SourceName));
+        if (setup != QLatin1String("none"))
+            QTRY_COMPARE(capturing(kind, QStringLiteral("testmic")), 1);
+        if (setup == QLatin1String("replugged"))
+            unplugTestMicrophone();
+        // Long enough for a second of voice where there is one.
+        std::this_thread::sleep_for(800ms);
+        engine.play(file("pad.tzk"));
+        engine.waitUntilHandled();
+        std::this_thread::sleep_for(800ms);
+        if (setup == QLatin1String("replugged")) {
+            plugTestMicrophone();
+            QTRY_COMPARE(capturing(kind, QStringLiteral("testmic")), 1);
+            std::this_thread::sleep_for(700ms);
+            engine.play(file("pad.tzk"));
+            engine.waitUntilHandled();
+            std::this_thread::sleep_for(600ms);
+        }
+        const auto [left, right] = call.stop();
+        const auto heard = heardSounds(right, {&pad});
+        const std::vector<Heard> presses(setup == QLatin1String("replugged") ? 2 : 1,
+                                         Heard{0, pad.size(), {}});
+        QVERIFY2(heard == presses, qPrintable(describe(heard)));
+        // Unplugged, the voice stops; plugged in again, it must come back whole.
+        Samples voice = minus(left, right);
+        if (setup == QLatin1String("replugged")) {
+            std::size_t back = voice.size(), zeros = 0;
+            while (back > 0 && zeros < std::size_t(ToneCycle))
+                zeros = voice[--back] == 0 ? zeros + 1 : 0;
+            voice.erase(voice.begin(), voice.begin() + std::ptrdiff_t(back + zeros));
+        }
+        QCOMPARE(toneFaults(voice),
+                 setup == QLatin1String("none") ? QStringLiteral("no tone") : QString());
     }
 
     void offRemovesEverything_data()
