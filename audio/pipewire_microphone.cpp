@@ -1,6 +1,7 @@
 #include "audio/pipewire_microphone.h"
 
 #include "audio/log.h"
+#include "audio/stay_awake.h"
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/impl-module.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -27,6 +29,10 @@ constexpr const char *SourceName = "zembra_mic";
 constexpr const char *CaptureName = "zembra_mic_in";
 // Marks what we make, so that the tests and a second copy can tell it.
 constexpr const char *PartKey = "zembra.part";
+// How long the voice waits for this program's output at the start of a call.
+constexpr std::chrono::milliseconds OutputAwaited{500};
+// How long after a source came or went the default is read again.
+constexpr std::chrono::seconds SourcesSettle{3};
 
 const char *clientConfig()
 {
@@ -110,6 +116,10 @@ struct PipeWireMicrophone::Impl {
     pw_core *core = nullptr;
     pw_registry *registry = nullptr;
     pw_metadata *metadata = nullptr;
+    std::uint32_t metadataId = SPA_ID_INVALID;
+    // When a source last came or went: the session manager then chooses the
+    // default again.
+    std::optional<std::chrono::steady_clock::time_point> sourcesChanged;
     spa_hook coreListener{}, registryListener{}, metadataListener{};
     int doneSeq = -1;
     bool broken = false;
@@ -118,6 +128,10 @@ struct PipeWireMicrophone::Impl {
     std::map<std::uint32_t, Port> ports;
     std::map<std::uint32_t, Link> links;
     std::string defaultSource;
+    std::optional<std::chrono::steady_clock::time_point> recordedSince;
+    std::string voiceSaid; // what the log last said of the voice
+
+    void bindMetadata();
 
     pw_impl_module *module = nullptr;
     std::map<std::pair<std::uint32_t, std::uint32_t>, pw_proxy *> made; // output, input port
@@ -191,6 +205,8 @@ void onGlobal(void *data, std::uint32_t id, std::uint32_t, const char *type, std
         Node &n = impl->nodes[id];
         n.name = text(props, PW_KEY_NODE_NAME);
         n.mediaClass = text(props, PW_KEY_MEDIA_CLASS);
+        if (n.mediaClass == "Audio/Source")
+            impl->sourcesChanged = std::chrono::steady_clock::now();
         n.proxy = static_cast<pw_proxy *>(
             pw_registry_bind(impl->registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
         if (n.proxy)
@@ -207,11 +223,8 @@ void onGlobal(void *data, std::uint32_t id, std::uint32_t, const char *type, std
                            std::uint32_t(number(props, PW_KEY_LINK_INPUT_PORT))};
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 && !impl->metadata &&
                text(props, PW_KEY_METADATA_NAME) == "default") {
-        impl->metadata = static_cast<pw_metadata *>(pw_registry_bind(
-            impl->registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
-        if (impl->metadata)
-            pw_metadata_add_listener(impl->metadata, &impl->metadataListener, &metadataEvents,
-                                     impl);
+        impl->metadataId = id;
+        impl->bindMetadata();
     } else {
         return;
     }
@@ -223,6 +236,8 @@ void onGlobalRemove(void *data, std::uint32_t id)
     auto *impl = static_cast<PipeWireMicrophone::Impl *>(data);
     const auto node = impl->nodes.find(id);
     if (node != impl->nodes.end()) {
+        if (node->second.mediaClass == "Audio/Source")
+            impl->sourcesChanged = std::chrono::steady_clock::now();
         if (node->second.proxy) {
             spa_hook_remove(&node->second.listener);
             pw_proxy_destroy(node->second.proxy);
@@ -231,6 +246,12 @@ void onGlobalRemove(void *data, std::uint32_t id)
     }
     impl->ports.erase(id);
     impl->links.erase(id);
+    if (id == impl->metadataId && impl->metadata) {
+        spa_hook_remove(&impl->metadataListener);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy *>(impl->metadata));
+        impl->metadata = nullptr;
+        impl->metadataId = SPA_ID_INVALID;
+    }
     impl->changed();
 }
 
@@ -268,6 +289,19 @@ const pw_core_events coreEvents = [] {
 }();
 
 } // namespace
+
+// A fresh binding is told every value the metadata holds.
+void PipeWireMicrophone::Impl::bindMetadata()
+{
+    if (metadata) {
+        spa_hook_remove(&metadataListener);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy *>(metadata));
+    }
+    metadata = static_cast<pw_metadata *>(
+        pw_registry_bind(registry, metadataId, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+    if (metadata)
+        pw_metadata_add_listener(metadata, &metadataListener, &metadataEvents, this);
+}
 
 bool PipeWireMicrophone::Impl::connect()
 {
@@ -328,6 +362,8 @@ void PipeWireMicrophone::Impl::disconnect()
         pw_proxy_destroy(reinterpret_cast<pw_proxy *>(metadata));
         metadata = nullptr;
     }
+    metadataId = SPA_ID_INVALID;
+    sourcesChanged.reset();
     if (registry) {
         spa_hook_remove(&registryListener);
         pw_proxy_destroy(reinterpret_cast<pw_proxy *>(registry));
@@ -481,13 +517,42 @@ bool PipeWireMicrophone::Impl::reconcile(bool on)
     }
     // What should feed the capture side: the voice and every copy's sound.
     std::vector<std::uint32_t> feeds;
+    const auto now = std::chrono::steady_clock::now();
+    if (!recorded)
+        recordedSince.reset();
+    else if (!recordedSince)
+        recordedSince = now;
+    // The session manager has been seen to choose a microphone that came back
+    // without telling its listeners (WirePlumber 0.4); while a call records,
+    // the choice is read again for a while after each change of sources.
+    if (recorded && metadataId != SPA_ID_INVALID && sourcesChanged &&
+        now - *sourcesChanged < SourcesSettle) {
+        bindMetadata();
+        roundtrip();
+    }
     if (recorded && capture != SPA_ID_INVALID) {
-        const std::uint32_t voice = voiceNode(capture);
-        if (voice != SPA_ID_INVALID)
-            feeds.push_back(voice);
+        bool ourOutput = false;
         for (const auto &[id, n] : nodes)
-            if (!n.part && n.appId == "zembra" && n.mediaClass == "Stream/Output/Audio")
+            if (!n.part && n.appId == "zembra" && n.mediaClass == "Stream/Output/Audio") {
                 feeds.push_back(id);
+                ourOutput |= n.pid == pid;
+            }
+        // A call wakes this program's output. Linked after the voice, it would
+        // join the voice to the room's driver a moment into the call, and the
+        // switch of clock costs the voice a stretch; so the voice waits for it,
+        // a little at most.
+        const bool outputComing =
+            !ourOutput && StayAwake::watched() && now - *recordedSince < OutputAwaited;
+        const std::uint32_t voice = voiceNode(capture);
+        if (voice != SPA_ID_INVALID && !outputComing)
+            feeds.insert(feeds.begin(), voice);
+        const std::string said = voice == SPA_ID_INVALID ? "none"
+                                 : outputComing          ? "waiting for our output"
+                                                         : nodes.at(voice).name;
+        if (said != voiceSaid)
+            AudioLog::write("microphone: default source \"%s\"; the voice: %s",
+                            defaultSource.c_str(), said.c_str());
+        voiceSaid = said;
     }
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::pair<std::uint32_t, std::uint32_t>> want;
     for (const auto &[in, p] : ports) {

@@ -38,3 +38,10 @@ std::shared_ptr<void> StayAwake::watch(std::function<void()> changed)
     watchers.push_back(f);
     return f;
 }
+
+bool StayAwake::watched()
+{
+    std::lock_guard lock(mutex);
+    return std::any_of(watchers.begin(), watchers.end(),
+                       [](const auto &w) { return !w.expired(); });
+}

@@ -16,5 +16,7 @@ void set(bool on);
 // `changed` runs, on the setter's thread, whenever wanted() changes, for as
 // long as the returned token is kept.
 std::shared_ptr<void> watch(std::function<void()> changed);
+// Whether an output watches, and so opens as soon as wanted() turns true.
+bool watched();
 
 } // namespace StayAwake
