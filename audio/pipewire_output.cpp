@@ -116,6 +116,7 @@ protected:
 private:
     bool waitUntil(const struct timespec &until, const bool &flag);
     void askLocked(int frames);
+    void chooseLocked();
     int othersPeriod() const;
 
     pw_thread_loop *loop_ = nullptr;
@@ -168,9 +169,10 @@ private:
     std::atomic<spa_io_position *> position_{nullptr};
     std::atomic<std::uint64_t> misses_{0};
     std::atomic<bool> resync_{true};
-    std::uint64_t expected_ = 0;   // real-time thread only
-    std::uint64_t graphXruns_ = 0; // real-time thread only
-    std::uint32_t driver_ = 0;     // real-time thread only: whose clock we read
+    std::atomic<bool> otherLeft_{false}; // another program's stream went since we chose
+    std::uint64_t expected_ = 0;         // real-time thread only
+    std::uint64_t graphXruns_ = 0;       // real-time thread only
+    std::uint32_t driver_ = 0;           // real-time thread only: whose clock we read
 };
 
 const pw_core_events coreEvents = [] {
@@ -323,6 +325,7 @@ void PipeWireOutput::onGlobalRemove(void *self, uint32_t id)
         spa_hook_remove(&other->second->listener);
         pw_proxy_destroy(other->second->proxy);
         out->others_.erase(other);
+        out->otherLeft_ = true;
     }
     if (out->sinks_.erase(id) && out->sinks_.empty() && out->streamReady_) {
         AudioLog::write("PipeWire: the last audio sink went away");
@@ -534,6 +537,20 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
     // One hold of the lock: a stream that opens meanwhile is seen either here
     // or, once we are active, as it comes.
     pw_thread_loop_lock(loop_);
+    chooseLocked();
+    if (!active_) {
+        resync_ = true;
+        pw_stream_set_active(stream_, true);
+        active_ = true;
+        settledAt_ = monotonicNs();
+    }
+    pw_thread_loop_unlock(loop_);
+}
+
+// The period for a sound from silence. Under the loop's lock.
+void PipeWireOutput::chooseLocked()
+{
+    otherLeft_ = false;
     const int learnt = policy_->learntFrames();
     const int others = othersPeriod();
     const int wanted = policy_->onWake(monotonicNs(), others);
@@ -550,13 +567,6 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
             AudioLog::write("PipeWire: no other program has a stream: asking for %d-frame periods",
                             wanted);
     }
-    if (!active_) {
-        resync_ = true;
-        pw_stream_set_active(stream_, true);
-        active_ = true;
-        settledAt_ = monotonicNs();
-    }
-    pw_thread_loop_unlock(loop_);
 }
 
 // Under the loop's lock. Misses just after belong to the change itself.
@@ -572,6 +582,14 @@ void PipeWireOutput::askLocked(int frames)
 
 void PipeWireOutput::adapt()
 {
+    // Kept awake through silence (a call records us), a period that stepped
+    // aside for a program that has gone comes back once ours is quiet, not a
+    // long cycle into the next press.
+    if (otherLeft_.load() && active_ && slot_.drained()) {
+        pw_thread_loop_lock(loop_);
+        chooseLocked();
+        pw_thread_loop_unlock(loop_);
+    }
     const std::uint64_t misses = misses_.load(std::memory_order_relaxed);
     if (misses == seenMisses_)
         return;
