@@ -66,7 +66,10 @@ int run(bool on)
             engine.play(line.substr(5));
             engine.waitUntilHandled();
         }
-        std::cout << "ok" << std::endl;
+        std::cout << "ok";
+        if (line == "period")
+            std::cout << ' ' << engine.outputQuantum();
+        std::cout << std::endl;
     }
     return 0;
 }

@@ -7,21 +7,24 @@
 # it and the pad plays. Prints figures only.
 #
 # Usage: bench/microphone.sh [--server pulse|pipewire|both] [--clicks N]
-#            [--seconds N] [--tools DIR] [--keep]
+#            [--seconds N] [--mic-latency N/RATE] [--tools DIR] [--keep]
 #   Latencies: both sides go into one recording (left: the reference, right:
 #   Zembra's microphone), so they share one clock; on PipeWire through links
 #   made with pw-link, on PulseAudio through two loopbacks of the same latency.
+#   --mic-latency  the test microphone asks PipeWire for this period, as a
+#             device that needs a longer one than Zembra's does
 #   --tools   where bench_microphone is (default: build/bench)
 set -euo pipefail
 # shellcheck source=common.sh
 source "$(dirname "$(realpath "$0")")/common.sh"
 program=$here/../build/bench/bench_microphone
-servers=both clicks=10 seconds=5 tools='' keep=0
+servers=both clicks=10 seconds=5 tools='' keep=0 mic_props=
 while (($#)); do
     case $1 in
     --server) servers=$2 && shift ;;
     --clicks) clicks=$2 && shift ;;
     --seconds) seconds=$2 && shift ;;
+    --mic-latency) mic_props="source_properties=node.latency=$2" && shift ;;
     --tools) tools=$2 && shift ;;
     --keep) keep=1 ;;
     *) bench_usage ;;
@@ -66,6 +69,12 @@ start_zembra() { # on|off
 zembra_says() {
     echo "$1" >&7
     read -r -u 8 _
+}
+zembra_period() {
+    local reply
+    echo period >&7
+    read -r -u 8 reply
+    echo "${reply#ok }"
 }
 stop_zembra() {
     echo quit >&7 || true
@@ -120,7 +129,8 @@ for server in $servers; do
     start_server "$server"
     "$bench" click "$work/click.wav" "$rate"
     pactl load-module module-null-sink sink_name=benchmic_feed >/dev/null
-    pactl load-module module-remap-source source_name=benchmic master=benchmic_feed.monitor >/dev/null
+    # shellcheck disable=SC2086 # no properties: no argument
+    pactl load-module module-remap-source source_name=benchmic master=benchmic_feed.monitor $mic_props >/dev/null
     pactl load-module module-null-sink sink_name=bench_rec >/dev/null
     pactl set-default-source benchmic
     pactl set-default-sink zembra
@@ -162,6 +172,7 @@ for server in $servers; do
     unroute zembra monitor
     echo -n "press: heard in Zembra mikrofonu later than on the speakers by "
     "$bench" delays "$work/press-$server.raw" "$rate" || true
+    [[ $server == pipewire ]] && echo "Zembra's period after the presses: $(zembra_period) frames"
     stop_pids "$call"
     stop_zembra
     stop_server "$server"

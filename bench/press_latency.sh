@@ -6,7 +6,7 @@
 # Usage: bench/press_latency.sh [PROGRAM] [--server pulse|pipewire|both]
 #            [--presses N] [--bursts N] [--idle N] [--recorder passive|active|pulse]
 #            [--idle-gap MS] [--tools DIR] [--floor-latency N/RATE] [--formats] [--busy]
-#            [--pulse-ahead FRAMES] [--no-floor] [--keep]
+#            [--pulse-ahead FRAMES] [--no-floor] [--microphone] [--keep]
 #   PROGRAM   the built zembra (default build/zembra); it is copied, with the
 #             modules beside it, into a folder with the bench's tones
 #   --formats instead of the players and the floor, the program against itself:
@@ -22,6 +22,9 @@
 #             renders it (default: 64-frame fragments, which hold the sink there)
 #   --no-floor on PulseAudio, no floor client: its stream, open though corked,
 #             holds the sink at its 0.75 ms
+#   --microphone  with "Mikrofona da çal" on and a call recording Zembra
+#             mikrofonu throughout: the room's press-to-sound while the pad
+#             also plays into a call
 #   --keep    keep the work folder: logs, per-press CSV, the recordings as WAV
 set -euo pipefail
 # shellcheck source=common.sh
@@ -29,6 +32,7 @@ source "$(dirname "$(realpath "$0")")/common.sh"
 program=$here/../build/zembra
 servers=both presses=30 bursts=2 idle=5 recorder=passive tools='' keep=0
 floor_latency=64/48000 idle_gap=2500 formats=0 busy=0 no_floor=0 pulse_recorder=pulse:zembra.monitor:64
+microphone=0
 while (($#)); do
     case $1 in
     --server) servers=$2 && shift ;;
@@ -42,6 +46,7 @@ while (($#)); do
     --formats) formats=1 ;;
     --busy) busy=1 ;;
     --no-floor) no_floor=1 ;;
+    --microphone) microphone=1 ;;
     --pulse-ahead) pulse_recorder=pulse-ahead:zembra.monitor:$2 && shift ;;
     --keep) keep=1 ;;
     -*) bench_usage ;;
@@ -191,8 +196,19 @@ run_server() {
     zembra_xvfb_start
     start_window_manager
 
-    start_window zembra '^Zembra v1\.1' "$app/zembra"
+    mkdir -p "$work/config/zembra"
+    ((microphone)) && printf '[microphone]\non=true\n' >"$work/config/zembra/zembra.conf"
+    start_window zembra '^Zembra v1\.1' env XDG_CONFIG_HOME="$work/config" "$app/zembra"
     zembra_pid=${children[-1]}
+    if ((microphone)); then
+        # A call that records Zembra mikrofonu from first press to last, in
+        # 20 ms fragments as call programs ask.
+        for _ in $(seq 50); do pactl list short sources | grep -q zembra_mic && break; sleep 0.1; done
+        parecord --device=zembra_mic --raw --latency-msec=20 >/dev/null 2>&1 &
+        children+=($!)
+        sleep 1
+        echo "  a call records Zembra mikrofonu: $(pactl list short source-outputs | wc -l) recording stream(s)"
+    fi
     echo "  streams while the program plays its (silent) intro:"
     streams
     # Side by side, so that raising one on a click never covers the other.
