@@ -31,7 +31,7 @@ while (($#)); do
     esac
     shift
 done
-tools=${tools:-$(dirname "$program")}
+if [[ -n $tools ]]; then program=$tools/bench_microphone; else tools=$(dirname "$program"); fi
 bench_setup microphone bench_microphone
 bench=$tools/bench_microphone
 
