@@ -304,7 +304,7 @@ class TestMicrophone : public QObject {
     std::unique_ptr<EnvGuard> env;
     std::unique_ptr<Server> server;
     QTemporaryDir dir;
-    std::unique_ptr<QProcess> voice;
+    std::unique_ptr<QProcess> voice, pace;
     QMap<QString, QList<QByteArray>> microphones; // the test's, by name: their modules
 
     std::string file(const char *name) const
@@ -335,6 +335,7 @@ class TestMicrophone : public QObject {
     void unplugTestMicrophone()
     {
         voice.reset();
+        pace.reset();
         for (const QByteArray &module : microphones.take(QStringLiteral("testmic")))
             pactl({QStringLiteral("unload-module"), QString::fromLatin1(module)});
         QTRY_COMPARE(indexOf("sources", QStringLiteral("testmic")), -1);
@@ -343,11 +344,20 @@ class TestMicrophone : public QObject {
     void plugTestMicrophone()
     {
         addTestMicrophone(QStringLiteral("testmic"));
+        // The microphone delivers in 10 ms blocks, as a real one does: a
+        // silent stream asking 10 ms sets its null sink's block, while the
+        // tone keeps 200 ms queued, so that a busy machine never makes the
+        // test's own microphone late (its lateness is silence, here harmless).
+        pace = std::make_unique<QProcess>();
+        pace->start(QStringLiteral("pacat"),
+                    {QStringLiteral("--playback"), QStringLiteral("--raw"),
+                     QStringLiteral("--device=testmic_feed"), QStringLiteral("--latency-msec=10"),
+                     QStringLiteral("/dev/zero")});
         voice = std::make_unique<QProcess>();
         voice->start(QStringLiteral("paplay"),
-                     {QStringLiteral("--device=testmic_feed"), QStringLiteral("--latency-msec=10"),
+                     {QStringLiteral("--device=testmic_feed"), QStringLiteral("--latency-msec=200"),
                       dir.filePath(QStringLiteral("tone.wav"))});
-        QVERIFY(voice->waitForStarted());
+        QVERIFY(pace->waitForStarted() && voice->waitForStarted());
     }
 
 private slots:
@@ -377,6 +387,7 @@ private slots:
     void cleanup()
     {
         voice.reset();
+        pace.reset();
         microphones.clear();
         server.reset();
     }
