@@ -182,8 +182,12 @@ int onMetadata(void *data, std::uint32_t subject, const char *key, const char *,
 {
     auto *impl = static_cast<PipeWireMicrophone::Impl *>(data);
     if (subject == PW_ID_CORE && (!key || std::strcmp(key, "default.audio.source") == 0)) {
-        impl->defaultSource = key ? nameIn(value) : "";
-        impl->changed();
+        // A fresh binding tells every value again: only a change is news.
+        std::string name = key ? nameIn(value) : "";
+        if (name != impl->defaultSource) {
+            impl->defaultSource = std::move(name);
+            impl->changed();
+        }
     }
     return 0;
 }
