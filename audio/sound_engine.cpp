@@ -274,10 +274,12 @@ void SoundEngine::Core::start(const std::string &path)
         j->start.pcm = std::make_shared<Pcm>();
         j->start.pcm->channels = j->decoder->channels();
         j->path = path;
-        // As much as an output takes at once, so that none of it is padding.
+        // As long as a kept start: an output takes its first write at once
+        // and asks again within tens of milliseconds, and the rest is decoded
+        // by this thread, which a loaded machine may hold off that long.
         std::size_t decoded = 0;
         bool complete = false;
-        while (decoded < framesFor(AudioOutputs::FirstWrite)) {
+        while (decoded < startFrames()) {
             const std::size_t got = j->decoder->read(step.data(), StepFrames);
             if (got == 0)
                 break;
