@@ -8,9 +8,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryFile>
+#include <QTest>
 
 #include <signal.h>
 
@@ -98,6 +101,41 @@ private:
     int daemon_ = 0;
     bool ready_ = false;
 };
+
+// What a server's tool (pactl, pw-dump) prints. A tool that fails fails the
+// test: its empty answer would pass every check that something is gone.
+inline QByteArray serverTool(const QString &program, const QStringList &arguments)
+{
+    QProcess tool;
+    tool.start(program, arguments);
+    if (!tool.waitForFinished(10000) || tool.exitStatus() != QProcess::NormalExit ||
+        tool.exitCode() != 0) {
+        QTest::qFail(qPrintable(program + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')) +
+                                QStringLiteral(" failed: ") +
+                                QString::fromLocal8Bit(tool.readAllStandardError())),
+                     __FILE__, __LINE__);
+        return {};
+    }
+    return tool.readAllStandardOutput();
+}
+
+inline QJsonArray pactlList(const QString &what)
+{
+    return QJsonDocument::fromJson(
+               serverTool(QStringLiteral("pactl"),
+                          {QStringLiteral("--format=json"), QStringLiteral("list"), what}))
+        .array();
+}
+
+// PipeWire's graph, which holds at least its core when the server answers.
+inline QJsonArray pipewireGraph()
+{
+    const QJsonArray graph =
+        QJsonDocument::fromJson(serverTool(QStringLiteral("pw-dump"), {})).array();
+    if (graph.isEmpty())
+        QTest::qFail("pw-dump told no graph", __FILE__, __LINE__);
+    return graph;
+}
 
 // The sound clients' variables, put back when the test ends; the user's SDL
 // driver choice would take the engine off the servers under test.

@@ -31,17 +31,12 @@ constexpr int ToneLevel = 6000;
 
 QByteArray pactl(const QStringList &args)
 {
-    QProcess p;
-    p.start(QStringLiteral("pactl"), args);
-    p.waitForFinished(10000);
-    return p.readAllStandardOutput();
+    return serverTool(QStringLiteral("pactl"), args);
 }
 
 QJsonArray listed(const char *what)
 {
-    return QJsonDocument::fromJson(pactl({QStringLiteral("--format=json"), QStringLiteral("list"),
-                                          QLatin1String(what)}))
-        .array();
+    return pactlList(QLatin1String(what));
 }
 
 // The index of the sink or source of that name, -1 when there is none.
@@ -113,14 +108,6 @@ int ourStreamSink()
     return -1;
 }
 
-QJsonArray graph()
-{
-    QProcess dump;
-    dump.start(QStringLiteral("pw-dump"), {});
-    dump.waitForFinished(10000);
-    return QJsonDocument::fromJson(dump.readAllStandardOutput()).array();
-}
-
 QJsonObject propsOf(const QJsonValue &o)
 {
     return o[QLatin1String("info")][QLatin1String("props")].toObject();
@@ -131,7 +118,7 @@ QJsonObject propsOf(const QJsonValue &o)
 QStringList graphObjectsOf(qint64 pid)
 {
     QStringList found;
-    for (const QJsonValue &o : graph()) {
+    for (const QJsonValue &o : pipewireGraph()) {
         const QJsonObject p = propsOf(o);
         if (p.contains(QLatin1String("zembra.part")) &&
             p[QLatin1String("application.process.id")].toVariant().toLongLong() == pid)
@@ -152,7 +139,7 @@ int capturing(const QString &kind, const QString &source)
 {
     if (kind == QLatin1String("pulse"))
         return recordersOn(source);
-    const QJsonArray all = graph();
+    const QJsonArray all = pipewireGraph();
     QSet<int> from, recorders, into;
     for (const QJsonValue &o : all) {
         if (propsOf(o)[QLatin1String("node.name")].toString() == source)
@@ -174,7 +161,7 @@ int capturing(const QString &kind, const QString &source)
 int feedsIntoMicrophone()
 {
     int n = 0;
-    for (const QJsonValue &o : graph())
+    for (const QJsonValue &o : pipewireGraph())
         n += propsOf(o)[QLatin1String("zembra.part")].toString() == QLatin1String("link") &&
              propsOf(o)[QLatin1String("application.process.id")].toVariant().toLongLong() ==
                  QCoreApplication::applicationPid();
@@ -613,7 +600,7 @@ private:
             return sinkState(QLatin1String(VirtualMicrophone::MixSinkName)) ==
                    QLatin1String("SUSPENDED");
         int found = 0;
-        for (const QJsonValue &o : graph()) {
+        for (const QJsonValue &o : pipewireGraph()) {
             const QString name = propsOf(o)[QLatin1String("node.name")].toString();
             if (name != QLatin1String("zembra_mic") && name != QLatin1String("zembra_mic_in"))
                 continue;

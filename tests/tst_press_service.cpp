@@ -122,12 +122,12 @@ QStringList queued()
 // `text` (their name, or their arguments for modules).
 int serverHas(const char *what, const QString &text)
 {
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"),
-                {QStringLiteral("list"), QStringLiteral("short"), QLatin1String(what)});
-    pactl.waitForFinished(10000);
     int n = 0;
-    for (const QByteArray &line : pactl.readAllStandardOutput().split('\n'))
+    for (const QByteArray &line :
+         SoundServerTest::serverTool(
+             QStringLiteral("pactl"),
+             {QStringLiteral("list"), QStringLiteral("short"), QLatin1String(what)})
+             .split('\n'))
         n += line.split('\t').mid(1).join('\t').contains(text.toUtf8()) &&
              (std::strcmp(what, "modules") == 0 || line.split('\t').value(1) == text.toUtf8());
     return n;
@@ -139,11 +139,8 @@ int madeBy(qint64 pid)
 {
     if (qEnvironmentVariable("ZEMBRA_TEST_SERVER") == QLatin1String("pulse"))
         return serverHas("modules", QStringLiteral("application.process.id=%1").arg(pid));
-    QProcess dump;
-    dump.start(QStringLiteral("pw-dump"), {});
-    dump.waitForFinished(10000);
     int n = 0;
-    for (const QJsonValue &o : QJsonDocument::fromJson(dump.readAllStandardOutput()).array()) {
+    for (const QJsonValue &o : SoundServerTest::pipewireGraph()) {
         const QJsonObject props = o[QLatin1String("info")][QLatin1String("props")].toObject();
         n += o[QLatin1String("type")].toString().endsWith(QLatin1String(":Node")) &&
              props.contains(QLatin1String("zembra.part")) &&

@@ -107,11 +107,7 @@ QString secondsAt(const std::vector<std::size_t> &frames, int rate)
 // What PipeWire itself says Zembra's stream asks for, as "frames/rate".
 QString askedLatency()
 {
-    QProcess dump;
-    dump.start(QStringLiteral("pw-dump"), {});
-    if (!dump.waitForFinished(10000))
-        return {};
-    for (const QJsonValue &object : QJsonDocument::fromJson(dump.readAllStandardOutput()).array()) {
+    for (const QJsonValue &object : pipewireGraph()) {
         const QJsonObject props = object[QLatin1String("info")][QLatin1String("props")].toObject();
         if (props[QLatin1String("node.name")] == QLatin1String("Zembra") &&
             props.contains(QLatin1String("node.latency")))
@@ -123,12 +119,7 @@ QString askedLatency()
 // The server's streams of playback, as a volume mixer sees them.
 QJsonArray sinkInputs()
 {
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("--format=json"), QStringLiteral("list"),
-                                          QStringLiteral("sink-inputs")});
-    if (!pactl.waitForFinished(10000))
-        return {};
-    return QJsonDocument::fromJson(pactl.readAllStandardOutput()).array();
+    return pactlList(QStringLiteral("sink-inputs"));
 }
 
 // The first stream whose `property` is `value`.
@@ -150,11 +141,7 @@ QString volumeOf(const QJsonObject &input)
 // The id of the node of that name, or -1.
 int nodeId(const QString &name)
 {
-    QProcess dump;
-    dump.start(QStringLiteral("pw-dump"), {});
-    if (!dump.waitForFinished(10000))
-        return -1;
-    for (const QJsonValue &object : QJsonDocument::fromJson(dump.readAllStandardOutput()).array())
+    for (const QJsonValue &object : pipewireGraph())
         if (object[QLatin1String("info")][QLatin1String("props")][QLatin1String("node.name")] ==
             name)
             return object[QLatin1String("id")].toInt();
@@ -255,12 +242,7 @@ QStringList realTimeThreadNames()
 // The sink of that name as `pactl list sinks` has it, or an empty object.
 QJsonObject sinkNamed(const QString &name)
 {
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"),
-                {QStringLiteral("--format=json"), QStringLiteral("list"), QStringLiteral("sinks")});
-    if (!pactl.waitForFinished(10000))
-        return {};
-    for (const QJsonValue &sink : QJsonDocument::fromJson(pactl.readAllStandardOutput()).array())
+    for (const QJsonValue &sink : pactlList(QStringLiteral("sinks")))
         if (sink[QLatin1String("name")].toString() == name)
             return sink.toObject();
     return {};
