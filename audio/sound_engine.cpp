@@ -8,6 +8,7 @@
 #include "audio/start_cache.h"
 #include "audio/stay_awake.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,6 +151,8 @@ void SoundEngine::Core::publish()
 
 void SoundEngine::Core::run()
 {
+    // Named, so that top -H and a profile tell the player from the rest.
+    pthread_setname_np(pthread_self(), "zembra-player");
     std::unique_lock lock(mutex);
     for (;;) {
         const auto hasRequest = [this] {
