@@ -10,7 +10,8 @@ class VirtualMicrophone;
 class MicrophoneSetting : public QObject {
     Q_OBJECT
 public:
-    // Applies the kept choice without waiting for the sound server.
+    // Applies the kept choice from the event loop, without waiting for the
+    // sound server.
     explicit MicrophoneSetting(VirtualMicrophone &microphone, QObject *parent = nullptr);
 
     bool isOn() const { return on_; }
