@@ -2,14 +2,26 @@
 # Start-up time and idle memory of Zembra against the floor, a bare Qt Widgets
 # window with one button, started alternately in the same run on a virtual display
 # with the private sound server; idle CPU of Zembra. Prints figures only.
-# Usage: bench/startup.sh [PROGRAM [FLOOR]]
+# Usage: bench/startup.sh [--pipewire] [--microphone] [PROGRAM [FLOOR]]
 #   (defaults: build/zembra and build/bench/bench_bare_window)
+#   --pipewire    a private PipeWire with WirePlumber instead of PulseAudio
+#   --microphone  a third contender in every round: the program with
+#                 "Mikrofona da çal" on, nothing recording its microphone
 # RUNS (default 10) pairs are timed, the order within a pair alternating. Every
 # instance stays up MEM_AFTER seconds (default 3, when the intro has ended) for its
 # memory. In the first IDLE_RUNS (default 2) pairs the program also stays up for
 # the CPU figures (about 15 s each).
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
+server=pulse microphone=0
+while [[ ${1:-} == --* ]]; do
+    case $1 in
+    --pipewire) server=pipewire ;;
+    --microphone) microphone=1 ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
 program=$(realpath "${1:-$here/../build/zembra}")
 floor=$(realpath "${2:-$here/../build/bench/bench_bare_window}")
 runs=${RUNS:-10}
@@ -20,6 +32,8 @@ mem_after=${MEM_AFTER:-3}
 
 # shellcheck source=../scripts/pulse.sh
 source "$here/../scripts/pulse.sh"
+# shellcheck source=../scripts/pipewire.sh
+source "$here/../scripts/pipewire.sh"
 # shellcheck source=../scripts/xvfb.sh
 source "$here/../scripts/xvfb.sh"
 work=$(mktemp -d /tmp/zembra-startup.XXXXXX)
@@ -28,11 +42,22 @@ cleanup() {
     [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null || true
     [[ -n $XEV_PID ]] && kill "$XEV_PID" 2>/dev/null || true
     zembra_xvfb_stop
-    zembra_pulse_stop
+    if [[ $server == pulse ]]; then zembra_pulse_stop; else zembra_pipewire_stop; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
-zembra_pulse_start
+if [[ $server == pulse ]]; then
+    zembra_pulse_start
+    server_pid=$ZEMBRA_PULSE_PID
+else
+    zembra_pipewire_start
+    server_pid=$ZEMBRA_PIPEWIRE_DAEMON_PID
+fi
+# The program with the choice on: its own settings, the same process.
+mkdir -p "$work/config/zembra"
+printf '[microphone]\non=true\n' >"$work/config/zembra/zembra.conf"
+printf '#!/bin/sh\nXDG_CONFIG_HOME=%q exec %q "$@"\n' "$work/config" "$program" >"$work/with-mic"
+chmod +x "$work/with-mic"
 
 zembra_xvfb_start
 
@@ -51,9 +76,9 @@ cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { 
 # and the sound server by nanoseconds.
 cpu_percent() {
     local pid=$1 seconds=$2 t0 n0 s0 w0 t1 n1 s1 w1
-    t0=$(cpu_ticks "$pid") n0=$(cpu_ns "$pid") s0=$(cpu_ns "$ZEMBRA_PULSE_PID") w0=$EPOCHREALTIME
+    t0=$(cpu_ticks "$pid") n0=$(cpu_ns "$pid") s0=$(cpu_ns "$server_pid") w0=$EPOCHREALTIME
     sleep "$seconds"
-    t1=$(cpu_ticks "$pid") n1=$(cpu_ns "$pid") s1=$(cpu_ns "$ZEMBRA_PULSE_PID") w1=$EPOCHREALTIME
+    t1=$(cpu_ticks "$pid") n1=$(cpu_ns "$pid") s1=$(cpu_ns "$server_pid") w1=$EPOCHREALTIME
     awk -v t="$((t1 - t0))" -v hz="$clk_tck" -v n="$((n1 - n0))" -v s="$((s1 - s0))" \
         -v a="$w0" -v b="$w1" 'BEGIN { w = b - a
             printf "%.2f %.3f %.3f", 100 * t / hz / w, 100 * n / 1e9 / w, 100 * s / 1e9 / w }'
@@ -130,25 +155,29 @@ idle_cpu() {
 
 echo "program: $program"
 echo "floor:   $floor"
-p_shown=() f_shown=() p_rss=() f_rss=() p_pss=() f_pss=()
+echo "server:  $server"
+contenders=(program floor)
+((microphone)) && contenders=(program mic floor)
+declare -A exe=([program]=$program [mic]=$work/with-mic [floor]=$floor)
+declare -A label=([program]="program" [mic]="mic on " [floor]="floor  ")
+p_shown=() f_shown=() m_shown=() p_rss=() f_rss=() m_rss=() p_pss=() f_pss=() m_pss=()
 for run in $(seq "$runs"); do
-    order=(program floor)
-    ((run % 2)) || order=(floor program)
+    # Each contender goes first in turn.
+    order=()
+    for i in "${!contenders[@]}"; do
+        order+=("${contenders[$(((i + run) % ${#contenders[@]}))]}")
+    done
     for who in "${order[@]}"; do
-        if [[ $who == program ]]; then
-            launch "$program"
-            read -r rss hwm pss threads <<<"$(memory)"
-            p_shown+=("$shown") p_rss+=("$rss") p_pss+=("$pss")
-            echo "run $run program: shown after $shown ms; at $mem_after s VmRSS $rss kB," \
-                "VmHWM $hwm kB, Pss $pss kB, $threads threads"
-            ((run <= idle_runs)) && idle_cpu
-        else
-            launch "$floor"
-            read -r rss hwm pss threads <<<"$(memory)"
-            f_shown+=("$shown") f_rss+=("$rss") f_pss+=("$pss")
-            echo "run $run floor:   shown after $shown ms; at $mem_after s VmRSS $rss kB," \
-                "VmHWM $hwm kB, Pss $pss kB, $threads threads"
-        fi
+        launch "${exe[$who]}"
+        read -r rss hwm pss threads <<<"$(memory)"
+        case $who in
+        program) p_shown+=("$shown") p_rss+=("$rss") p_pss+=("$pss") ;;
+        mic) m_shown+=("$shown") m_rss+=("$rss") m_pss+=("$pss") ;;
+        floor) f_shown+=("$shown") f_rss+=("$rss") f_pss+=("$pss") ;;
+        esac
+        echo "run $run ${label[$who]}: shown after $shown ms; at $mem_after s VmRSS $rss kB," \
+            "VmHWM $hwm kB, Pss $pss kB, $threads threads"
+        [[ $who != floor ]] && ((run <= idle_runs)) && idle_cpu
         stop
     done
 done
@@ -174,3 +203,10 @@ fi
 echo "VmRSS at $mem_after s, median (kB): program $pr, floor $fr, ratio $(ratio "$pr" "$fr");" \
     "median pair ratio $(pair_ratios p_rss f_rss)"
 echo "Pss at $mem_after s, median (kB):   program $pp, floor $fp, ratio $(ratio "$pp" "$fp")"
+if ((microphone)); then
+    ms=$(med "${m_shown[@]}") mr=$(med "${m_rss[@]}") mp=$(med "${m_pss[@]}")
+    echo "with the microphone on, median of $runs: shown after $ms ms (ratio to the program" \
+        "$(ratio "$ms" "$ps"), median pair ratio $(pair_ratios m_shown p_shown)," \
+        "to the floor $(ratio "$ms" "$fs")); VmRSS $mr kB (ratio to the program $(ratio "$mr" "$pr"))," \
+        "Pss $mp kB"
+fi
