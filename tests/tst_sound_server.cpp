@@ -869,13 +869,16 @@ private slots:
         Bystander tonePlayer(QStringLiteral("pipewire"), dir.filePath(QStringLiteral("tone.wav")),
                              128);
         QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("pw-play")) >= 0, 5000);
-        QCOMPARE(pressFromSilence(), 256);
+        // Its own period, not the other's 128; longer where a miss of this
+        // machine's own has taught it so since.
+        const int own = pressFromSilence();
+        QVERIFY2(own >= 256, qPrintable(engineSaid()));
         std::this_thread::sleep_for(400ms); // past the settling of the stream's start
         ::kill(server.daemon(), SIGSTOP);
         std::this_thread::sleep_for(60ms);
         ::kill(server.daemon(), SIGCONT);
         // Asleep before the next press: the misses have been looked at.
-        QVERIFY2(pressFromSilence() == 256, qPrintable(engineSaid()));
+        QVERIFY2(pressFromSilence() == own, qPrintable(engineSaid()));
         QVERIFY2(tonePlayer.finished(), "the tone was not played");
     }
 
@@ -891,6 +894,7 @@ private slots:
     void stepsUpWhenTheServerMissesPeriods()
     {
         QFETCH(int, rate);
+        forgetEngineLog(); // what the engine said in this row alone
         Server server(QStringLiteral("pipewire"), 0, rate);
         QVERIFY2(server.ready() && server.daemon() > 0, "the sound server did not start");
         server.use();
@@ -923,8 +927,14 @@ private slots:
             // change: the output may have slept and woken again since.
             engine.play(longSound);
             engine.waitUntilHandled();
-            std::this_thread::sleep_for(400ms);
-            const int before = engine.outputQuantum();
+            // A miss of the machine's own may step it up meanwhile: the stall
+            // comes only past the settling of the last change, whose misses
+            // are not counted.
+            int before = 0;
+            while (before != engine.outputQuantum()) {
+                before = engine.outputQuantum();
+                std::this_thread::sleep_for(400ms);
+            }
             ::kill(server.daemon(), SIGSTOP);
             std::this_thread::sleep_for(60ms);
             ::kill(server.daemon(), SIGCONT);
