@@ -720,8 +720,10 @@ private slots:
         for (int round = 0; round < 3; ++round) {
             const auto alone = gapsWhile(false);
             const auto withZembra = gapsWhile(true);
-            QVERIFY2(alone && withZembra,
-                     "the tone was not played, or nothing recorded, or its two sides differ");
+            QVERIFY2(alone, "alone: the tone was not played, or nothing recorded, or its two "
+                            "sides differ");
+            QVERIFY2(withZembra, "with Zembra: the tone was not played, or nothing recorded, or "
+                                 "its two sides differ");
             if (withZembra->size() <= alone->size())
                 return;
             rounds += QStringLiteral(" %1/%2 (at %3 s)")
