@@ -1,0 +1,122 @@
+#pragma once
+
+// A witness of the PipeWire graph's own cycles, beside the program under test:
+// when the machine or the server stalls, the driver's clock jumps over the
+// cycles it could not run, and every client loses their samples alike. A test
+// that finds a sound cut can then tell a stall of the machine from a fault of
+// the program.
+
+#include <pipewire/pipewire.h>
+#include <spa/node/io.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace SoundServerTest {
+
+class GraphWatch {
+public:
+    // Listens on the monitor of `sink`, passively and asking no period, so
+    // that it neither wakes the graph nor sets its quantum.
+    explicit GraphWatch(const char *sink)
+    {
+        pw_init(nullptr, nullptr);
+        loop_ = pw_thread_loop_new("graph-watch", nullptr);
+        if (!loop_ || pw_thread_loop_start(loop_) < 0)
+            return;
+        pw_thread_loop_lock(loop_);
+        // Real-time like the players: a watch that ran late itself would
+        // report stalls that were its own.
+        context_ =
+            pw_context_new(pw_thread_loop_get_loop(loop_),
+                           pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+        core_ = context_ ? pw_context_connect(context_, nullptr, 0) : nullptr;
+        if (core_)
+            stream_ = pw_stream_new(
+                core_, "graph-watch",
+                pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                  PW_KEY_NODE_NAME, "graph-watch", PW_KEY_TARGET_OBJECT, sink,
+                                  PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_PASSIVE, "true",
+                                  PW_KEY_NODE_DONT_RECONNECT, "true", nullptr));
+        static const pw_stream_events events = [] {
+            pw_stream_events e{};
+            e.version = PW_VERSION_STREAM_EVENTS;
+            e.io_changed = &GraphWatch::onIo;
+            e.process = &GraphWatch::onProcess;
+            return e;
+        }();
+        if (stream_) {
+            pw_stream_add_listener(stream_, &listener_, &events, this);
+            std::uint8_t buffer[512];
+            spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+            spa_audio_info_raw info{};
+            info.format = SPA_AUDIO_FORMAT_S16;
+            info.channels = 2;
+            info.position[0] = SPA_AUDIO_CHANNEL_FL;
+            info.position[1] = SPA_AUDIO_CHANNEL_FR;
+            const spa_pod *params[] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
+            connected_ = pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+                                           pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT |
+                                                           PW_STREAM_FLAG_MAP_BUFFERS |
+                                                           PW_STREAM_FLAG_RT_PROCESS),
+                                           params, 1) >= 0;
+        }
+        pw_thread_loop_unlock(loop_);
+    }
+    ~GraphWatch()
+    {
+        if (!loop_)
+            return;
+        pw_thread_loop_lock(loop_);
+        if (stream_)
+            pw_stream_destroy(stream_);
+        if (core_)
+            pw_core_disconnect(core_);
+        pw_thread_loop_unlock(loop_);
+        pw_thread_loop_stop(loop_);
+        if (context_)
+            pw_context_destroy(context_);
+        pw_thread_loop_destroy(loop_);
+    }
+    GraphWatch(const GraphWatch &) = delete;
+    GraphWatch &operator=(const GraphWatch &) = delete;
+
+    bool connected() const { return connected_; }
+    // Cycles seen: a watch that saw none cannot say the graph ran whole.
+    std::uint64_t cycles() const { return cycles_; }
+    // Frames of the graph's clock that no cycle ran for.
+    std::uint64_t skippedFrames() const { return skipped_; }
+
+private:
+    static void onIo(void *user, std::uint32_t id, void *area, std::uint32_t)
+    {
+        if (id == SPA_IO_Position)
+            static_cast<GraphWatch *>(user)->position_ = static_cast<spa_io_position *>(area);
+    }
+    static void onProcess(void *user)
+    {
+        auto *self = static_cast<GraphWatch *>(user);
+        if (const spa_io_position *pos = self->position_) {
+            if (self->expected_ && pos->clock.position > self->expected_)
+                self->skipped_ += pos->clock.position - self->expected_;
+            self->expected_ = pos->clock.position + pos->clock.duration;
+            ++self->cycles_;
+        }
+        if (pw_buffer *b = pw_stream_dequeue_buffer(self->stream_))
+            pw_stream_queue_buffer(self->stream_, b);
+    }
+
+    pw_thread_loop *loop_ = nullptr;
+    pw_context *context_ = nullptr;
+    pw_core *core_ = nullptr;
+    pw_stream *stream_ = nullptr;
+    spa_hook listener_{};
+    bool connected_ = false;
+    spa_io_position *position_ = nullptr;
+    std::uint64_t expected_ = 0;
+    std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::uint64_t> skipped_{0};
+};
+
+} // namespace SoundServerTest
