@@ -16,6 +16,7 @@
 #include "window_services/question_box.h"
 #include "window_services/status_panel.h"
 #include "window_services/twips.h"
+#include "window_services/window_icon.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -57,7 +58,7 @@ frmAna::frmAna(EffectPlayer &player, QWidget *parent)
     setObjectName(QStringLiteral("frmAna"));
     setWindowTitle(QStringLiteral("Zembra v") + QLatin1String(BuildInfo::Version) +
                    QStringLiteral(" - ") + QLatin1String(BuildInfo::WebHost));
-    setWindowIcon(Pictures::windowIcon());
+    setProgramIcon(this);
     setFont(Fonts::windowDefault());
     buildLayout();
     buildMenu();

@@ -30,16 +30,24 @@ QPixmap Pictures::pixmap(const char *name)
         readPng(qt_findAtNxFile(resource(name), qGuiApp->devicePixelRatio())));
 }
 
+QList<QImage> Pictures::iconDrawings()
+{
+    // Each at its own pixels, whatever the screens: an "@2x" name would otherwise give the
+    // 64 px drawing the logical size of the 32 px one.
+    QList<QImage> drawings;
+    for (const char *name : {"icon", "icon-48", "icon@2x", "icon-128"}) {
+        drawings << readPng(resource(name));
+        drawings.last().setDevicePixelRatio(1.0);
+    }
+    return drawings;
+}
+
 QIcon Pictures::windowIcon()
 {
     // From the pictures, not the file names, which would have the icon engine guess the format.
-    // Every size drawn, whatever the screens: window managers and task switchers ask for icons
-    // in sizes of their own, and X knows no device pixel ratio, so each counts at its own pixels.
+    // Every size drawn, whatever the screens: icons are asked for in sizes of their own.
     QIcon icon;
-    for (const char *name : {"icon", "icon-48", "icon@2x", "icon-128"}) {
-        QImage image = readPng(resource(name));
-        image.setDevicePixelRatio(1.0);
+    for (const QImage &image : iconDrawings())
         icon.addPixmap(QPixmap::fromImage(image));
-    }
     return icon;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
+#include <QList>
 #include <QPixmap>
 
 // The program's pictures, embedded as PNG resources under :/assets/, each with an "@2x"
@@ -11,5 +13,7 @@ namespace Pictures {
 // pixmap's device pixel ratio keeps its logical size that of the plain picture.
 QPixmap pixmap(const char *name);
 QIcon windowIcon();
+// The window icon's pictures, one for each size drawn, each at a device pixel ratio of 1.
+QList<QImage> iconDrawings();
 
 } // namespace Pictures

@@ -1,7 +1,7 @@
 #include "window_services/shared_window.h"
 
 #include "window_services/fonts.h"
-#include "window_services/pictures.h"
+#include "window_services/window_icon.h"
 
 void setUpSecondaryWindow(QWidget *window, const char *name, const QString &title,
                           const QSize &clientSize)
@@ -9,7 +9,7 @@ void setUpSecondaryWindow(QWidget *window, const char *name, const QString &titl
     window->setObjectName(QLatin1String(name));
     window->setAttribute(Qt::WA_QuitOnClose, true); // a tool window would not count
     window->setWindowTitle(title);
-    window->setWindowIcon(Pictures::windowIcon());
+    setProgramIcon(window);
     window->setFont(Fonts::windowDefault());
     window->setFixedSize(clientSize);
 }
