@@ -9,14 +9,17 @@
 #include <QApplication>
 #include <QTest>
 
+#include <QImage>
+
+#include <algorithm>
 #include <memory>
 
 #include <xcb/xcb.h>
 
 namespace {
 
-// The sizes the property offers, in its order: width and height, then the pixels.
-QList<QSize> iconSizes(WId window)
+// The pictures the property offers, in its order: width and height, then the pixels.
+QList<QImage> iconImages(WId window)
 {
     auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     if (!x11)
@@ -37,13 +40,19 @@ QList<QSize> iconSizes(WId window)
         return {};
     const auto *data = static_cast<const quint32 *>(xcb_get_property_value(reply.get()));
     const qsizetype length = xcb_get_property_value_length(reply.get()) / 4;
-    QList<QSize> sizes;
+    QList<QImage> images;
     for (qsizetype at = 0; at + 2 <= length;) {
-        const QSize size(int(data[at]), int(data[at + 1]));
-        sizes << size;
-        at += 2 + qsizetype(size.width()) * size.height();
+        const int width = int(data[at]), height = int(data[at + 1]);
+        if (at + 2 + qsizetype(width) * height > length)
+            return {}; // cut short: no picture a window manager could read
+        QImage image(width, height, QImage::Format_ARGB32);
+        for (int y = 0; y < height; ++y)
+            std::copy_n(data + at + 2 + qsizetype(y) * width, width,
+                        reinterpret_cast<quint32 *>(image.scanLine(y)));
+        images << image;
+        at += 2 + qsizetype(width) * height;
     }
-    return sizes;
+    return images;
 }
 
 } // namespace
@@ -68,8 +77,9 @@ private slots:
         QTest::newRow("update window") << "frmBrowser";
     }
 
-    // Drawn at each size, not enlarged: a 64 px picture for twice the scale is a
-    // 32 px one to X, which knows no scale.
+    // Each picture as drawn, at its own pixels, whatever the screens' scale: a
+    // 64 px picture for twice the scale is a 64 px one to X, which knows no
+    // scale, and none is enlarged or shrunk to another size.
     void windowsOfferEverySizeDrawn()
     {
         QFETCH(QString, window);
@@ -83,10 +93,19 @@ private slots:
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         QCoreApplication::processEvents();
-        QList<QSize> sizes = iconSizes(w->winId());
-        std::sort(sizes.begin(), sizes.end(),
-                  [](const QSize &a, const QSize &b) { return a.width() < b.width(); });
-        QCOMPARE(sizes, (QList<QSize>{{32, 32}, {48, 48}, {64, 64}, {128, 128}}));
+        QList<QImage> offered = iconImages(w->winId());
+        const auto byWidth = [](const QImage &a, const QImage &b) { return a.width() < b.width(); };
+        std::sort(offered.begin(), offered.end(), byWidth);
+        QList<QImage> drawn;
+        for (const char *name : {"icon", "icon-48", "icon@2x", "icon-128"})
+            drawn << QImage(QStringLiteral(":/assets/%1.png").arg(QLatin1String(name)))
+                         .convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(offered.size(), drawn.size());
+        for (qsizetype i = 0; i < drawn.size(); ++i) {
+            QCOMPARE(offered[i].size(), drawn[i].size());
+            QVERIFY2(offered[i] == drawn[i],
+                     qPrintable(QStringLiteral("the %1 px picture differs").arg(drawn[i].width())));
+        }
     }
 };
 
