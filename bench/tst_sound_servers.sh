@@ -20,6 +20,8 @@ fail() {
 }
 "$bench_press" --make-sounds "$work" || exit 1
 
+# The 30 ms tone in stereo is about 2 x 1300 samples at 44.1 kHz, 2 x 1400 at 48 kHz.
+ToneSamples=2000
 # Samples above the bench's threshold in a 16-bit recording, headers and all.
 loud_samples() {
     od -An -v -td2 -w2 "$1" | awk '$1 > 1000 || $1 < -1000 { n++ } END { print n + 0 }'
@@ -32,14 +34,18 @@ round_trip() {
     rec=$!
     sleep 0.5
     $player "$work/tone-a.wav" || fail "$player did not play"
-    sleep 0.3
+    # Until the tone has reached the file, 5 s at most: a loaded machine hands
+    # the recorder its last blocks late.
+    for _ in {1..50}; do
+        (($(loud_samples "$out") > ToneSamples)) && break
+        sleep 0.1
+    done
     kill -INT "$rec"
     wait "$rec" 2>/dev/null
     loud_samples "$out"
 }
-# The 30 ms tone in stereo is about 2 x 1300 samples at 44.1 kHz, 2 x 1400 at 48 kHz.
 expect_tone() {
-    (($2 > 2000)) || fail "$1: heard $2 loud samples, expected the tone's 2600 or so"
+    (($2 > ToneSamples)) || fail "$1: heard $2 loud samples, expected the tone's 2600 or so"
 }
 # Latency the server gave a Pulse API recorder called $1 (as N/48000).
 recorder_latency() {
