@@ -698,8 +698,14 @@ private slots:
         const int rate = outputRate();
         writeFile(path("tone.wav"), steadyTone(rate, 3));
         writeFile(path("quiet.tzk"), Wav::build(Samples(std::size_t(rate) / 5), 1, rate));
-        const auto gapsWhile = [&](bool zembraPlays) {
+        // On PipeWire a watch of the graph's clock tells a stall of the whole
+        // machine, which costs every program alike and may leave the
+        // recorder's two sides apart; such a round is made again.
+        const auto gapsWhile = [&](bool zembraPlays, bool &stalled) {
             Recorder recorder(rate);
+            std::optional<GraphWatch> watch;
+            if (kind == QLatin1String("pipewire"))
+                watch.emplace("zembra");
             Bystander tonePlayer(kind, path("tone.wav"));
             std::optional<SoundEngine> engine;
             if (zembraPlays) {
@@ -713,14 +719,22 @@ private slots:
             }
             const bool played = tonePlayer.finished();
             const auto out = recorder.stop();
+            stalled = watch && watch->skippedFrames() > 0;
             return played && out ? std::optional(gapsIn(*out)) : std::nullopt;
         };
         // A virtual machine's host may stall all of it now and then, with or
         // without Zembra; a player that harms others does so every time.
         QString rounds;
-        for (int round = 0; round < 3; ++round) {
-            const auto alone = gapsWhile(false);
-            const auto withZembra = gapsWhile(true);
+        for (int round = 0, stalls = 0; round < 3; ++round) {
+            bool stalledAlone = false, stalledWith = false;
+            const auto alone = gapsWhile(false, stalledAlone);
+            const auto withZembra = gapsWhile(true, stalledWith);
+            if ((stalledAlone || stalledWith) && ++stalls <= 3) {
+                qInfo("the graph skipped cycles in round %d (%s); made again", round + 1,
+                      stalledAlone ? "alone" : "with Zembra");
+                --round;
+                continue;
+            }
             QVERIFY2(alone, "alone: the tone was not played, or nothing recorded, or its two "
                             "sides differ");
             QVERIFY2(withZembra, "with Zembra: the tone was not played, or nothing recorded, or "
