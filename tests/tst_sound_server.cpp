@@ -499,46 +499,61 @@ private slots:
             (pulse ? 16.0 : 2.0 * HeldQuantum * 1000 / rate) + ZEMBRA_TEST_WAKE_MS;
         SoundEngineOptions options;
         options.idleAfter = afterSleep ? 200ms : 30s;
-        Recorder recorder(rate, QStringLiteral("zembra"), 5, true);
-        QVERIFY(recorder.started());
-        Recorder::Clock::time_point pressedAt[2];
-        {
-            SoundEngine engine(options);
-            // Quiet played through: the stream is linked and running, however
-            // long the session manager took to link it.
-            engine.play(file("late-quiet.tzk"));
-            engine.waitUntilDrained(5s);
-            if (afterSleep)
-                QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
-            else
-                QVERIFY(engine.isAwake());
-            pressedAt[0] = Recorder::Clock::now();
-            engine.play(file("late-a.tzk"));
-            std::this_thread::sleep_for(300ms);
-            pressedAt[1] = Recorder::Clock::now();
-            engine.play(file("late-b.tzk"));
-            engine.waitUntilHandled();
-            std::this_thread::sleep_for(300ms);
-        }
-        const auto recording = recorder.stop();
-        QVERIFY2(recording, Recorder::Unheard);
-        const auto heard = heardSounds(*recording, {&longA, &b});
-        QVERIFY2(heard.size() == 2 && heard[0].sound == 0 && heard[1].sound == 1 &&
-                     heard[1].reached == b.size(),
-                 qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
-        const auto aAt = std::size_t(
-            std::find_if(recording->begin(), recording->end(), [](auto v) { return v != 0; }) -
-            recording->begin());
-        const std::size_t heardAt[2] = {aAt, aAt + heard[0].reached};
-        for (int press = 0; press < 2; ++press) {
-            const double lateMs =
-                (double(heardAt[press]) - double(recorder.frameAt(pressedAt[press], blockFrames))) *
-                1000 / rate;
-            qInfo("press %d heard %.1f ms after it was made, at most", press + 1, lateMs);
-            QVERIFY2(lateMs <= allowedMs, qPrintable(QStringLiteral("press %1 heard %2 ms late; %3")
-                                                         .arg(press + 1)
-                                                         .arg(lateMs, 0, 'f', 1)
-                                                         .arg(engineSaid())));
+        // A stall of the whole machine costs every program's samples alike; on
+        // PipeWire a watch of the graph's clock sees it, and the presses are
+        // made again, three times at most.
+        for (int attempt = 1;; ++attempt) {
+            Recorder recorder(rate, QStringLiteral("zembra"), 5, true);
+            QVERIFY(recorder.started());
+            std::optional<GraphWatch> watch;
+            if (!pulse)
+                watch.emplace("zembra");
+            Recorder::Clock::time_point pressedAt[2];
+            {
+                SoundEngine engine(options);
+                // Quiet played through: the stream is linked and running, however
+                // long the session manager took to link it.
+                engine.play(file("late-quiet.tzk"));
+                engine.waitUntilDrained(5s);
+                if (afterSleep)
+                    QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+                else
+                    QVERIFY(engine.isAwake());
+                pressedAt[0] = Recorder::Clock::now();
+                engine.play(file("late-a.tzk"));
+                std::this_thread::sleep_for(300ms);
+                pressedAt[1] = Recorder::Clock::now();
+                engine.play(file("late-b.tzk"));
+                engine.waitUntilHandled();
+                std::this_thread::sleep_for(300ms);
+            }
+            const auto recording = recorder.stop();
+            if (watch && watch->skippedFrames() > 0 && attempt < 3) {
+                qInfo("the graph skipped %llu frames in try %d; made again",
+                      static_cast<unsigned long long>(watch->skippedFrames()), attempt);
+                continue;
+            }
+            QVERIFY2(recording, Recorder::Unheard);
+            const auto heard = heardSounds(*recording, {&longA, &b});
+            QVERIFY2(heard.size() == 2 && heard[0].sound == 0 && heard[1].sound == 1 &&
+                         heard[1].reached == b.size(),
+                     qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            const auto aAt = std::size_t(
+                std::find_if(recording->begin(), recording->end(), [](auto v) { return v != 0; }) -
+                recording->begin());
+            const std::size_t heardAt[2] = {aAt, aAt + heard[0].reached};
+            for (int press = 0; press < 2; ++press) {
+                const double lateMs = (double(heardAt[press]) -
+                                       double(recorder.frameAt(pressedAt[press], blockFrames))) *
+                                      1000 / rate;
+                qInfo("press %d heard %.1f ms after it was made, at most", press + 1, lateMs);
+                QVERIFY2(lateMs <= allowedMs,
+                         qPrintable(QStringLiteral("press %1 heard %2 ms late; %3")
+                                        .arg(press + 1)
+                                        .arg(lateMs, 0, 'f', 1)
+                                        .arg(engineSaid())));
+            }
+            return;
         }
     }
 
