@@ -1,6 +1,7 @@
 #include "audio/log.h"
 #include "audio/sound_engine.h"
 #include "audio/virtual_microphone.h"
+#include "graph_watch.h"
 #include "sound_server.h"
 #include "wav.h"
 
@@ -387,38 +388,52 @@ private slots:
         const Samples pad = Wav::ramp(std::size_t(Rate) / 5, 1, 37);
         writeFile(dir.filePath(QStringLiteral("pad.tzk")), Wav::build(pad, 1, Rate));
         writeFile(dir.filePath(QStringLiteral("quiet.tzk")), Wav::build(Samples(441), 1, Rate));
-        VirtualMicrophone mic;
-        QVERIFY(mic.setOn(true));
-        // Asleep soon after each sound, as it would be between presses in a call.
-        SoundEngineOptions quickSleep;
-        quickSleep.idleAfter = 100ms;
-        SoundEngine engine(quickSleep);
-        engine.play(file("quiet.tzk"));
-        engine.waitUntilHandled();
-        Recorder room(Rate);
-        SourceRecorder call(QLatin1String(VirtualMicrophone::SourceName));
-        // Positive signals that the voice and the pad are routed before a press.
-        QTRY_COMPARE(capturing(kind, QStringLiteral("testmic")), 1);
-        if (kind == QLatin1String("pulse"))
-            QTRY_VERIFY(ourStreamSink() == indexOf("sinks", QStringLiteral("zembra_mic_out")));
-        else
-            QTRY_COMPARE(feedsIntoMicrophone(), 4);
-        std::this_thread::sleep_for(500ms); // the voice alone first
-        for (int press = 0; press < 2; ++press) {
-            engine.play(file("pad.tzk"));
+        // A stall of the whole machine costs every program's samples alike; on
+        // PipeWire a watch of the graph's clock sees it, and the call is made
+        // again, three times at most.
+        for (int attempt = 1;; ++attempt) {
+            VirtualMicrophone mic;
+            QVERIFY(mic.setOn(true));
+            // Asleep soon after each sound, as it would be between presses in a call.
+            SoundEngineOptions quickSleep;
+            quickSleep.idleAfter = 100ms;
+            SoundEngine engine(quickSleep);
+            engine.play(file("quiet.tzk"));
             engine.waitUntilHandled();
-            std::this_thread::sleep_for(400ms);
+            Recorder room(Rate);
+            std::optional<GraphWatch> watch;
+            if (kind == QLatin1String("pipewire"))
+                watch.emplace("zembra");
+            SourceRecorder call(QLatin1String(VirtualMicrophone::SourceName));
+            // Positive signals that the voice and the pad are routed before a press.
+            QTRY_COMPARE(capturing(kind, QStringLiteral("testmic")), 1);
+            if (kind == QLatin1String("pulse"))
+                QTRY_VERIFY(ourStreamSink() == indexOf("sinks", QStringLiteral("zembra_mic_out")));
+            else
+                QTRY_COMPARE(feedsIntoMicrophone(), 4);
+            std::this_thread::sleep_for(500ms); // the voice alone first
+            for (int press = 0; press < 2; ++press) {
+                engine.play(file("pad.tzk"));
+                engine.waitUntilHandled();
+                std::this_thread::sleep_for(400ms);
+            }
+            const auto [left, right] = call.stop();
+            if (watch && watch->skippedFrames() > 0 && attempt < 3) {
+                qInfo("the graph skipped %llu frames in try %d; made again",
+                      static_cast<unsigned long long>(watch->skippedFrames()), attempt);
+                continue;
+            }
+            const std::vector<Heard> twice{{0, pad.size(), {}}, {0, pad.size(), {}}};
+            const auto heard = heardSounds(right, {&pad});
+            QVERIFY2(heard == twice, qPrintable(describe(heard)));
+            const QString faults = toneFaults(minus(left, right));
+            QVERIFY2(faults.isEmpty(), qPrintable(faults));
+            const std::optional<Samples> roomHeard = room.stop();
+            QVERIFY2(roomHeard, Recorder::Unheard);
+            const auto inRoom = heardSounds(*roomHeard, {&pad});
+            QVERIFY2(inRoom == twice, qPrintable(describe(inRoom)));
+            return;
         }
-        const auto [left, right] = call.stop();
-        const std::vector<Heard> twice{{0, pad.size(), {}}, {0, pad.size(), {}}};
-        const auto heard = heardSounds(right, {&pad});
-        QVERIFY2(heard == twice, qPrintable(describe(heard)));
-        const QString faults = toneFaults(minus(left, right));
-        QVERIFY2(faults.isEmpty(), qPrintable(faults));
-        const std::optional<Samples> roomHeard = room.stop();
-        QVERIFY2(roomHeard, Recorder::Unheard);
-        const auto inRoom = heardSounds(*roomHeard, {&pad});
-        QVERIFY2(inRoom == twice, qPrintable(describe(inRoom)));
     }
 
     // The voice comes from whatever real microphone there is: none (the pad
