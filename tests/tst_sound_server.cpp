@@ -430,41 +430,56 @@ private slots:
         writeFile(path("x.tzk"), Wav::build(a, 1, 1));
         SoundEngineOptions options;
         options.idleAfter = 200ms;
-        Recorder recorder(rate);
-        QVERIFY(recorder.started());
-        {
-            SoundEngine engine(options);
-            for (const QString &step : script.split(' ')) {
-                if (step == "z") {
-                    QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
-                    continue;
+        // A stall of the whole machine costs every program's samples alike, and
+        // may leave the recorder's two sides apart; on PipeWire a watch of the
+        // graph's clock sees it, and the presses are made again, three times at
+        // most.
+        for (int attempt = 1;; ++attempt) {
+            Recorder recorder(rate);
+            QVERIFY(recorder.started());
+            std::optional<GraphWatch> watch;
+            if (kind == QLatin1String("pipewire"))
+                watch.emplace("zembra");
+            {
+                SoundEngine engine(options);
+                for (const QString &step : script.split(' ')) {
+                    if (step == "z") {
+                        QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+                        continue;
+                    }
+                    const QString name = step == "-" ? QStringLiteral("yok.tzk") : step + ".tzk";
+                    playFor(engine, file(name), 300ms);
+                    QCOMPARE(QString::fromStdString(engine.outputName()), kind);
                 }
-                const QString name = step == "-" ? QStringLiteral("yok.tzk") : step + ".tzk";
-                playFor(engine, file(name), 300ms);
-                QCOMPARE(QString::fromStdString(engine.outputName()), kind);
+                // The last sound whole (a long one still cut), however late a busy
+                // machine started it.
+                std::this_thread::sleep_for(400ms);
             }
-            // The last sound whole (a long one still cut), however late a busy
-            // machine started it.
-            std::this_thread::sleep_for(400ms);
-        }
-        const auto out = recorder.stop();
-        QVERIFY2(out, Recorder::Unheard);
-        const std::vector<Heard> heard = heardSounds(*out, {&a, &longA, &b});
-        const QStringList want = expected.split(' ');
-        QVERIFY2(heard.size() == std::size_t(want.size()), qPrintable(describe(heard)));
-        for (std::size_t k = 0; k < heard.size(); ++k) {
-            const QString &w = want[int(k)];
-            const int sound = w.startsWith('a') ? 0 : w.startsWith('A') ? 1 : 2;
-            QVERIFY2(heard[k].sound == sound, qPrintable(describe(heard)));
-            const std::size_t size =
-                std::vector<const Samples *>{&a, &longA, &b}[std::size_t(sound)]->size();
-            if (w.endsWith('~')) {
-                // Cut off by the next press or the end of the test, 300 ms on.
-                QVERIFY2(heard[k].reached > size / 10 && heard[k].reached < size,
-                         qPrintable(describe(heard)));
-            } else {
-                QVERIFY2(heard[k].reached == size, qPrintable(describe(heard)));
+            const auto out = recorder.stop();
+            if (watch && watch->skippedFrames() > 0 && attempt < 3) {
+                qInfo("the graph skipped %llu frames in try %d; made again",
+                      static_cast<unsigned long long>(watch->skippedFrames()), attempt);
+                continue;
             }
+            QVERIFY2(out, Recorder::Unheard);
+            const std::vector<Heard> heard = heardSounds(*out, {&a, &longA, &b});
+            const QStringList want = expected.split(' ');
+            QVERIFY2(heard.size() == std::size_t(want.size()), qPrintable(describe(heard)));
+            for (std::size_t k = 0; k < heard.size(); ++k) {
+                const QString &w = want[int(k)];
+                const int sound = w.startsWith('a') ? 0 : w.startsWith('A') ? 1 : 2;
+                QVERIFY2(heard[k].sound == sound, qPrintable(describe(heard)));
+                const std::size_t size =
+                    std::vector<const Samples *>{&a, &longA, &b}[std::size_t(sound)]->size();
+                if (w.endsWith('~')) {
+                    // Cut off by the next press or the end of the test, 300 ms on.
+                    QVERIFY2(heard[k].reached > size / 10 && heard[k].reached < size,
+                             qPrintable(describe(heard)));
+                } else {
+                    QVERIFY2(heard[k].reached == size, qPrintable(describe(heard)));
+                }
+            }
+            return;
         }
     }
 
