@@ -42,12 +42,12 @@ QList<QImage> Pictures::iconDrawings()
     return drawings;
 }
 
-QIcon Pictures::windowIcon()
+QIcon Pictures::windowIcon(const QList<QImage> &drawings)
 {
     // From the pictures, not the file names, which would have the icon engine guess the format.
     // Every size drawn, whatever the screens: icons are asked for in sizes of their own.
     QIcon icon;
-    for (const QImage &image : iconDrawings())
+    for (const QImage &image : drawings)
         icon.addPixmap(QPixmap::fromImage(image));
     return icon;
 }

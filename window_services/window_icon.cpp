@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,7 +21,22 @@ namespace {
 // ratio, which at twice the scale offers none of the pictures as drawn, and
 // enlarged ones besides; so the property is written again from the drawings,
 // each time Qt has written it.
-void writeX11Icon(QWidget *window)
+std::vector<quint32> x11IconData(const QList<QImage> &drawings)
+{
+    std::vector<quint32> data;
+    for (const QImage &drawn : drawings) {
+        const QImage image = drawn.convertToFormat(QImage::Format_ARGB32);
+        data.push_back(quint32(image.width()));
+        data.push_back(quint32(image.height()));
+        for (int y = 0; y < image.height(); ++y) {
+            const auto *line = reinterpret_cast<const quint32 *>(image.constScanLine(y));
+            data.insert(data.end(), line, line + image.width());
+        }
+    }
+    return data;
+}
+
+void writeX11Icon(QWidget *window, const std::vector<quint32> &data)
 {
     auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     if (!x11 || !x11->connection())
@@ -31,16 +47,6 @@ void writeX11Icon(QWidget *window)
         xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr), std::free);
     if (!atom)
         return;
-    std::vector<quint32> data;
-    for (const QImage &drawn : Pictures::iconDrawings()) {
-        const QImage image = drawn.convertToFormat(QImage::Format_ARGB32);
-        data.push_back(quint32(image.width()));
-        data.push_back(quint32(image.height()));
-        for (int y = 0; y < image.height(); ++y) {
-            const auto *line = reinterpret_cast<const quint32 *>(image.constScanLine(y));
-            data.insert(data.end(), line, line + image.width());
-        }
-    }
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, xcb_window_t(window->winId()), atom->atom,
                         XCB_ATOM_CARDINAL, 32, quint32(data.size()), data.data());
     xcb_flush(c);
@@ -48,12 +54,13 @@ void writeX11Icon(QWidget *window)
 
 class X11IconKeeper : public QObject {
 public:
-    explicit X11IconKeeper(QWidget *window)
+    X11IconKeeper(QWidget *window, std::vector<quint32> data)
         : QObject(window)
+        , data_(std::move(data))
     {
         window->installEventFilter(this);
         if (window->testAttribute(Qt::WA_WState_Created))
-            writeX11Icon(window);
+            writeX11Icon(window, data_);
     }
 
 protected:
@@ -65,16 +72,21 @@ protected:
             event->type() == QEvent::WinIdChange || event->type() == QEvent::WindowIconChange;
         auto *window = static_cast<QWidget *>(watched);
         if (rewritten && watched == parent() && window->testAttribute(Qt::WA_WState_Created))
-            writeX11Icon(window);
+            writeX11Icon(window, data_);
         return false;
     }
+
+private:
+    const std::vector<quint32> data_;
 };
 
 } // namespace
 
 void setProgramIcon(QWidget *window)
 {
-    window->setWindowIcon(Pictures::windowIcon());
+    // Each picture decoded once, for both.
+    const QList<QImage> drawings = Pictures::iconDrawings();
+    window->setWindowIcon(Pictures::windowIcon(drawings));
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
-        new X11IconKeeper(window);
+        new X11IconKeeper(window, x11IconData(drawings));
 }
