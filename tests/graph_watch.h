@@ -10,8 +10,11 @@
 #include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 
+#include <QtGlobal>
+
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 namespace SoundServerTest {
 
@@ -117,6 +120,44 @@ private:
     std::uint64_t expected_ = 0;
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> skipped_{0};
+};
+
+// The tries of one recorded check. On PipeWire each try runs beside a watch
+// of the graph, and one in which the graph skipped cycles is made again, three
+// tries at most; the last is judged as it stands, so a program that made the
+// graph skip every time would still fail. Elsewhere the one try is judged.
+class StallTries {
+public:
+    explicit StallTries(bool watched, const char *sink = "zembra")
+        : watched_(watched)
+        , sink_(sink)
+    {
+    }
+    // Before the try plays.
+    void begin()
+    {
+        ++attempt_;
+        watch_.reset();
+        if (watched_)
+            watch_.emplace(sink_);
+    }
+    // After the try is recorded, before it is judged.
+    bool madeAgain()
+    {
+        const std::uint64_t skipped = watch_ ? watch_->skippedFrames() : 0;
+        if (skipped == 0 || attempt_ >= 3)
+            return false;
+        qInfo("the graph skipped %llu frames in try %d; made again",
+              static_cast<unsigned long long>(skipped), attempt_);
+        return true;
+    }
+    int attempt() const { return attempt_; }
+
+private:
+    bool watched_;
+    const char *sink_;
+    int attempt_ = 0;
+    std::optional<GraphWatch> watch_;
 };
 
 } // namespace SoundServerTest

@@ -4,6 +4,7 @@
 #include "audio/sound_engine.h"
 #include "effects/effect_table.h"
 #include "env_guard.h"
+#include "graph_watch.h"
 #include "main_window/frm_ana.h"
 #include "main_window/press_service.h"
 #include "recording_player.h"
@@ -31,6 +32,7 @@
 using SoundServerTest::Recorder;
 using SoundServerTest::Samples;
 using SoundServerTest::Server;
+using SoundServerTest::StallTries;
 
 namespace {
 
@@ -174,6 +176,7 @@ class TestPressService : public QObject {
     std::unique_ptr<Copy> zembraHere;
     Samples five;
     int rate = 0;
+    bool pipewire = false;
 
 private slots:
     void initTestCase()
@@ -181,6 +184,7 @@ private slots:
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "no private session bus");
         const QString kind = qEnvironmentVariable("ZEMBRA_TEST_SERVER");
         QVERIFY2(kind == "pulse" || kind == "pipewire", "ZEMBRA_TEST_SERVER: pulse or pipewire");
+        pipewire = kind == QLatin1String("pipewire");
         env = SoundServerTest::clientEnvironment();
         dataHome = std::make_unique<EnvGuard>(std::initializer_list<const char *>{"XDG_DATA_HOME"});
         server = std::make_unique<Server>(kind, 1024);
@@ -231,18 +235,24 @@ private slots:
             zembraHere = std::make_unique<Copy>(*engine, QStringLiteral("here"));
             QTRY_COMPARE(owner(), zembraHere->baseService());
         }
-        zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
-        Recorder recorder(rate);
-        QVERIFY(recorder.started());
-        const Run run = zembra(arguments);
-        QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.err, QString());
-        QCOMPARE(zembraHere->panel(), QStringLiteral("     Alkış Gülme !"));
-        engine->waitUntilHandled();
-        QTest::qWait(400);
-        const auto heard = recorder.stop();
-        QVERIFY2(heard, Recorder::Unheard);
-        QVERIFY2(findWhole(*heard, five) < heard->size(), "5.tzk was not heard whole");
+        for (StallTries tries(pipewire);;) {
+            zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
+            Recorder recorder(rate);
+            QVERIFY(recorder.started());
+            tries.begin();
+            const Run run = zembra(arguments);
+            QCOMPARE(run.exitCode, 0);
+            QCOMPARE(run.err, QString());
+            QCOMPARE(zembraHere->panel(), QStringLiteral("     Alkış Gülme !"));
+            engine->waitUntilHandled();
+            QTest::qWait(400);
+            const auto heard = recorder.stop();
+            if (tries.madeAgain())
+                continue;
+            QVERIFY2(heard, Recorder::Unheard);
+            QVERIFY2(findWhole(*heard, five) < heard->size(), "5.tzk was not heard whole");
+            return;
+        }
     }
 
     void badNumbersChangeNothing_data()
@@ -260,23 +270,29 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QVERIFY(zembraHere);
-        zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
-        Recorder recorder(rate);
-        QVERIFY(recorder.started());
-        const Run run = zembra(arguments);
-        QCOMPARE(run.exitCode, 2);
-        QVERIFY2(run.err.contains(QStringLiteral("1 ile 20 arasında")), qPrintable(run.err));
-        QCOMPARE(zembraHere->panel(), QString());
-        // A good press after it: once that is shown and heard, whatever the bad
-        // one had set off would have come before.
-        QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 0);
-        QCOMPARE(zembraHere->panel(), QStringLiteral("     Alkış Gülme !"));
-        engine->waitUntilHandled();
-        QTest::qWait(400);
-        const auto heard = recorder.stop();
-        QVERIFY2(heard, Recorder::Unheard);
-        const auto loud = std::find_if(heard->begin(), heard->end(), [](auto v) { return v; });
-        QCOMPARE(findWhole(*heard, five), std::size_t(loud - heard->begin()));
+        for (StallTries tries(pipewire);;) {
+            zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
+            Recorder recorder(rate);
+            QVERIFY(recorder.started());
+            tries.begin();
+            const Run run = zembra(arguments);
+            QCOMPARE(run.exitCode, 2);
+            QVERIFY2(run.err.contains(QStringLiteral("1 ile 20 arasında")), qPrintable(run.err));
+            QCOMPARE(zembraHere->panel(), QString());
+            // A good press after it: once that is shown and heard, whatever the bad
+            // one had set off would have come before.
+            QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 0);
+            QCOMPARE(zembraHere->panel(), QStringLiteral("     Alkış Gülme !"));
+            engine->waitUntilHandled();
+            QTest::qWait(400);
+            const auto heard = recorder.stop();
+            if (tries.madeAgain())
+                continue;
+            QVERIFY2(heard, Recorder::Unheard);
+            const auto loud = std::find_if(heard->begin(), heard->end(), [](auto v) { return v; });
+            QCOMPARE(findWhole(*heard, five), std::size_t(loud - heard->begin()));
+            return;
+        }
     }
 
     // What a program of the user's own might send.

@@ -355,16 +355,24 @@ class TestSoundServer : public ServerKindTest {
     // has not played on it yet, plays the sound there whole at the next press.
     void pressOnANewServer(SoundEngine &engine, const char *name, const Samples &sound, int rate)
     {
-        server = std::make_unique<Server>(kind, HeldQuantum);
-        QVERIFY(server->ready());
-        server->use();
-        Recorder recorder(rate);
-        playFor(engine, file(QString::fromLatin1(name)), 300ms);
-        const auto recording = recorder.stop();
-        QVERIFY2(recording, Recorder::Unheard);
-        const auto heard = heardSounds(*recording, {&sound});
-        const std::vector<Heard> once{{0, sound.size(), {}}};
-        QVERIFY2(heard == once, qPrintable(describe(heard)));
+        // Each try on a server started for it: a first press there every time.
+        for (StallTries tries(kind == QLatin1String("pipewire"));;) {
+            server.reset();
+            server = std::make_unique<Server>(kind, HeldQuantum);
+            QVERIFY(server->ready());
+            server->use();
+            Recorder recorder(rate);
+            tries.begin();
+            playFor(engine, file(QString::fromLatin1(name)), 300ms);
+            const auto recording = recorder.stop();
+            if (tries.madeAgain())
+                continue;
+            QVERIFY2(recording, Recorder::Unheard);
+            const auto heard = heardSounds(*recording, {&sound});
+            const std::vector<Heard> once{{0, sound.size(), {}}};
+            QVERIFY2(heard == once, qPrintable(describe(heard)));
+            break;
+        }
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
     }
 
@@ -434,12 +442,10 @@ private slots:
         // may leave the recorder's two sides apart; on PipeWire a watch of the
         // graph's clock sees it, and the presses are made again, three times at
         // most.
-        for (int attempt = 1;; ++attempt) {
+        for (StallTries tries(kind == QLatin1String("pipewire"));;) {
             Recorder recorder(rate);
             QVERIFY(recorder.started());
-            std::optional<GraphWatch> watch;
-            if (kind == QLatin1String("pipewire"))
-                watch.emplace("zembra");
+            tries.begin();
             {
                 SoundEngine engine(options);
                 for (const QString &step : script.split(' ')) {
@@ -456,11 +462,8 @@ private slots:
                 std::this_thread::sleep_for(400ms);
             }
             const auto out = recorder.stop();
-            if (watch && watch->skippedFrames() > 0 && attempt < 3) {
-                qInfo("the graph skipped %llu frames in try %d; made again",
-                      static_cast<unsigned long long>(watch->skippedFrames()), attempt);
+            if (tries.madeAgain())
                 continue;
-            }
             QVERIFY2(out, Recorder::Unheard);
             const std::vector<Heard> heard = heardSounds(*out, {&a, &longA, &b});
             const QStringList want = expected.split(' ');
@@ -517,12 +520,10 @@ private slots:
         // A stall of the whole machine costs every program's samples alike; on
         // PipeWire a watch of the graph's clock sees it, and the presses are
         // made again, three times at most.
-        for (int attempt = 1;; ++attempt) {
+        for (StallTries tries(!pulse);;) {
             Recorder recorder(rate, QStringLiteral("zembra"), 5, true);
             QVERIFY(recorder.started());
-            std::optional<GraphWatch> watch;
-            if (!pulse)
-                watch.emplace("zembra");
+            tries.begin();
             Recorder::Clock::time_point pressedAt[2];
             {
                 SoundEngine engine(options);
@@ -543,11 +544,8 @@ private slots:
                 std::this_thread::sleep_for(300ms);
             }
             const auto recording = recorder.stop();
-            if (watch && watch->skippedFrames() > 0 && attempt < 3) {
-                qInfo("the graph skipped %llu frames in try %d; made again",
-                      static_cast<unsigned long long>(watch->skippedFrames()), attempt);
+            if (tries.madeAgain())
                 continue;
-            }
             QVERIFY2(recording, Recorder::Unheard);
             const auto heard = heardSounds(*recording, {&longA, &b});
             QVERIFY2(heard.size() == 2 && heard[0].sound == 0 && heard[1].sound == 1 &&
@@ -834,31 +832,37 @@ private slots:
         const std::string quiet = dir.filePath(QStringLiteral("quiet.tzk")).toStdString();
         // Recorded in periods longer than the player's, so that only the
         // player and Zembra choose the graph's.
-        Recorder recorder(rate, QStringLiteral("zembra"), 50);
-        SoundEngine engine;
-        std::optional<Bystander> tonePlayer;
-        if (openBefore) {
-            tonePlayer.emplace(QStringLiteral("pipewire"), dir.filePath(QStringLiteral("tone.wav")),
-                               latency);
-            std::this_thread::sleep_for(200ms);
+        for (StallTries tries(true);;) {
+            tries.begin();
+            Recorder recorder(rate, QStringLiteral("zembra"), 50);
+            SoundEngine engine;
+            std::optional<Bystander> tonePlayer;
+            if (openBefore) {
+                tonePlayer.emplace(QStringLiteral("pipewire"),
+                                   dir.filePath(QStringLiteral("tone.wav")), latency);
+                std::this_thread::sleep_for(200ms);
+            }
+            engine.play(quiet);
+            engine.waitUntilHandled();
+            QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
+            if (!openBefore) {
+                QCOMPARE(engine.outputQuantum(), 256);
+                tonePlayer.emplace(QStringLiteral("pipewire"),
+                                   dir.filePath(QStringLiteral("tone.wav")));
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(engine.outputQuantum(), period, 2000);
+            // Zembra's stream ends while the tone plays.
+            QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
+            QVERIFY2(tonePlayer->finished(), "the tone was not played");
+            const auto out = recorder.stop();
+            if (tries.madeAgain())
+                continue;
+            QVERIFY2(out, Recorder::Unheard);
+            const auto gaps = gapsIn(*out);
+            QVERIFY2(gaps.empty(), qPrintable(QStringLiteral("gaps in the tone at %1 s; %2")
+                                                  .arg(secondsAt(gaps, rate), engineSaid())));
+            return;
         }
-        engine.play(quiet);
-        engine.waitUntilHandled();
-        QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
-        if (!openBefore) {
-            QCOMPARE(engine.outputQuantum(), 256);
-            tonePlayer.emplace(QStringLiteral("pipewire"),
-                               dir.filePath(QStringLiteral("tone.wav")));
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(engine.outputQuantum(), period, 2000);
-        // Zembra's stream ends while the tone plays.
-        QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
-        QVERIFY2(tonePlayer->finished(), "the tone was not played");
-        const auto out = recorder.stop();
-        QVERIFY2(out, Recorder::Unheard);
-        const auto gaps = gapsIn(*out);
-        QVERIFY2(gaps.empty(), qPrintable(QStringLiteral("gaps in the tone at %1 s; %2")
-                                              .arg(secondsAt(gaps, rate), engineSaid())));
     }
 
     // Another program's stream counts while it is open: at the graph's default
@@ -1017,10 +1021,14 @@ private slots:
                 QVERIFY(watch.connected());
                 engine.play(dir.filePath(QStringLiteral("short.tzk")).toStdString());
                 engine.waitUntilHandled();
-                QCOMPARE(engine.outputQuantum(), period);
+                // A miss while the last sound still played may have doubled
+                // the period before this press: a try that stepped up.
+                const int at = engine.outputQuantum();
+                if (lowered || at != period * 2)
+                    QCOMPARE(at, period);
                 if (lowered)
                     sinceChange.start();
-                QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(period), 5000);
+                QTRY_COMPARE_WITH_TIMEOUT(askedLatency(), latency(at), 5000);
                 std::this_thread::sleep_for(800ms);
                 const auto recording = recorder.stop();
                 const std::uint64_t skipped = watch.skippedFrames();
@@ -1072,74 +1080,88 @@ private slots:
         const Samples sound = positionalSound(48000 * 3);
         writeFile(dir.filePath(QStringLiteral("long.tzk")), Wav::build(sound, 1, 48000));
 
-        Recorder room(48000, QStringLiteral("zembra"), 50);
-        Recorder headset(48000, QStringLiteral("headset"), 50);
-        SoundEngine engine;
-        engine.play(dir.filePath(QStringLiteral("long.tzk")).toStdString());
-        engine.waitUntilHandled();
-        QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
-        const int period = engine.outputQuantum();
-        std::this_thread::sleep_for(1s); // past the settling of the stream's start
-        QCOMPARE(runQuietly(QStringLiteral("pactl"),
-                            {QStringLiteral("set-default-sink"), QStringLiteral("headset")}),
-                 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 10000);
-        const auto roomRecording = room.stop(), headsetRecording = headset.stop();
-        QVERIFY2(roomRecording && headsetRecording, Recorder::Unheard);
-        const Samples &before = *roomRecording, &after = *headsetRecording;
+        // A stall of the machine makes the engine step up, rightly, and
+        // costs the sinks' samples alike: such a try is made again.
+        for (StallTries tries(true);;) {
+            QCOMPARE(runQuietly(QStringLiteral("pactl"),
+                                {QStringLiteral("set-default-sink"), QStringLiteral("zembra")}),
+                     0);
+            tries.begin();
+            Recorder room(48000, QStringLiteral("zembra"), 50);
+            Recorder headset(48000, QStringLiteral("headset"), 50);
+            SoundEngine engine;
+            engine.play(dir.filePath(QStringLiteral("long.tzk")).toStdString());
+            engine.waitUntilHandled();
+            QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
+            const int period = engine.outputQuantum();
+            std::this_thread::sleep_for(1s); // past the settling of the stream's start
+            QCOMPARE(runQuietly(QStringLiteral("pactl"),
+                                {QStringLiteral("set-default-sink"), QStringLiteral("headset")}),
+                     0);
+            QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 10000);
+            const auto roomRecording = room.stop(), headsetRecording = headset.stop();
+            if (tries.madeAgain())
+                continue;
+            QVERIFY2(roomRecording && headsetRecording, Recorder::Unheard);
+            const Samples &before = *roomRecording, &after = *headsetRecording;
 
-        // The start in the room, and the rest, to the end, on the headset.
-        const auto firstLoud = [](const Samples &s) {
-            return std::size_t(std::find_if(s.begin(), s.end(), [](auto v) { return v != 0; }) -
-                               s.begin());
-        };
-        const std::size_t inRoom =
-            firstLoud(before) < before.size() ? matching(before, firstLoud(before), sound) : 0;
-        QVERIFY2(inRoom > 48000 / 2 && inRoom < sound.size(),
-                 qPrintable(QStringLiteral("%1 frames in the room").arg(inRoom)));
-        const std::size_t at = firstLoud(after);
-        QVERIFY2(at < after.size(), "nothing on the headset");
-        const std::size_t from = whereIn(sound, after, at);
-        QVERIFY2(from < sound.size(), "something else on the headset");
-        QVERIFY2(
-            from >= inRoom / 2,
-            qPrintable(QStringLiteral("the sound started again at %1 on the headset").arg(from)));
-        // On to the end, never back: frames PipeWire drops as it relinks the
-        // stream, within half a second of the move, are counted, not taken for
-        // a restart.
-        std::size_t pos = from, i = at, dropped = 0;
-        for (;;) {
-            const std::size_t run = matching(after, i, sound, pos);
-            i += run;
-            pos += run;
-            while (i < after.size() && after[i] == 0)
-                ++i;
-            if (pos == sound.size() || i == after.size())
-                break;
-            const std::size_t next = whereIn(sound, after, i);
-            // Only while the move settles: a frame lost later is ours.
-            QVERIFY2(i - at < 48000 / 2,
-                     qPrintable(QStringLiteral("%1 frames lost on the headset %2 s after the move")
-                                    .arg(next - pos)
-                                    .arg(double(i - at) / 48000)));
-            QVERIFY2(next > pos && next < sound.size(),
-                     qPrintable(QStringLiteral("on the headset, frame %1 of the sound after %2")
-                                    .arg(next)
-                                    .arg(pos)));
-            dropped += next - pos;
-            pos = next;
+            // The start in the room, and the rest, to the end, on the headset.
+            const auto firstLoud = [](const Samples &s) {
+                return std::size_t(std::find_if(s.begin(), s.end(), [](auto v) { return v != 0; }) -
+                                   s.begin());
+            };
+            const std::size_t inRoom =
+                firstLoud(before) < before.size() ? matching(before, firstLoud(before), sound) : 0;
+            QVERIFY2(inRoom > 48000 / 2 && inRoom < sound.size(),
+                     qPrintable(QStringLiteral("%1 frames in the room").arg(inRoom)));
+            const std::size_t at = firstLoud(after);
+            QVERIFY2(at < after.size(), "nothing on the headset");
+            const std::size_t from = whereIn(sound, after, at);
+            QVERIFY2(from < sound.size(), "something else on the headset");
+            QVERIFY2(from >= inRoom / 2,
+                     qPrintable(
+                         QStringLiteral("the sound started again at %1 on the headset").arg(from)));
+            // On to the end, never back: frames PipeWire drops as it relinks the
+            // stream, within half a second of the move, are counted, not taken for
+            // a restart.
+            std::size_t pos = from, i = at, dropped = 0;
+            for (;;) {
+                const std::size_t run = matching(after, i, sound, pos);
+                i += run;
+                pos += run;
+                while (i < after.size() && after[i] == 0)
+                    ++i;
+                if (pos == sound.size() || i == after.size())
+                    break;
+                const std::size_t next = whereIn(sound, after, i);
+                // Only while the move settles: a frame lost later is ours.
+                QVERIFY2(
+                    i - at < 48000 / 2,
+                    qPrintable(QStringLiteral("%1 frames lost on the headset %2 s after the move")
+                                   .arg(next - pos)
+                                   .arg(double(i - at) / 48000)));
+                QVERIFY2(next > pos && next < sound.size(),
+                         qPrintable(QStringLiteral("on the headset, frame %1 of the sound after %2")
+                                        .arg(next)
+                                        .arg(pos)));
+                dropped += next - pos;
+                pos = next;
+            }
+            QVERIFY2(pos == sound.size(),
+                     qPrintable(
+                         QStringLiteral("the sound stopped at frame %1 on the headset").arg(pos)));
+            qInfo(
+                "the move cost %lld frames (heard up to %zu in the room, from %zu on the headset), "
+                "and %zu more on the headset",
+                static_cast<long long>(from) - static_cast<long long>(inRoom), inRoom, from,
+                dropped);
+            QVERIFY2(engine.outputQuantum() == period,
+                     qPrintable(QStringLiteral("the period went from %1 to %2: %3")
+                                    .arg(period)
+                                    .arg(engine.outputQuantum())
+                                    .arg(engineSaid())));
+            return;
         }
-        QVERIFY2(
-            pos == sound.size(),
-            qPrintable(QStringLiteral("the sound stopped at frame %1 on the headset").arg(pos)));
-        qInfo("the move cost %lld frames (heard up to %zu in the room, from %zu on the headset), "
-              "and %zu more on the headset",
-              static_cast<long long>(from) - static_cast<long long>(inRoom), inRoom, from, dropped);
-        QVERIFY2(engine.outputQuantum() == period,
-                 qPrintable(QStringLiteral("the period went from %1 to %2: %3")
-                                .arg(period)
-                                .arg(engine.outputQuantum())
-                                .arg(engineSaid())));
     }
 
     // With its only sink gone the server plays nowhere: the engine lets the
@@ -1174,15 +1196,21 @@ private slots:
                              QStringLiteral("channels=2")}),
                  0);
         QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("zembra")) >= 0, 10000);
-        Recorder recorder(48000);
-        engine.play(file);
-        engine.waitUntilHandled();
-        std::this_thread::sleep_for(800ms);
-        const auto recording = recorder.stop();
-        QVERIFY2(recording, Recorder::Unheard);
-        const auto heard = heardSounds(*recording, {&sound});
-        const std::vector<Heard> once{{0, sound.size(), {}}};
-        QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+        for (StallTries tries(true);;) {
+            Recorder recorder(48000);
+            tries.begin();
+            engine.play(file);
+            engine.waitUntilHandled();
+            std::this_thread::sleep_for(800ms);
+            const auto recording = recorder.stop();
+            if (tries.madeAgain())
+                continue;
+            QVERIFY2(recording, Recorder::Unheard);
+            const auto heard = heardSounds(*recording, {&sound});
+            const std::vector<Heard> once{{0, sound.size(), {}}};
+            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            return;
+        }
     }
 };
 
