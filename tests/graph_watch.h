@@ -13,16 +13,19 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
+#include <thread>
 
 namespace SoundServerTest {
 
 class GraphWatch {
 public:
-    // Listens on the monitor of `sink`, passively and asking no period, so
-    // that it neither wakes the graph nor sets its quantum.
-    explicit GraphWatch(const char *sink)
+    // Listens on the monitor of `target`, a sink, or on `target` itself, a
+    // source, passively and asking no period, so that it neither wakes the
+    // graph nor sets its quantum.
+    explicit GraphWatch(const char *target, bool monitor = true)
     {
         pw_init(nullptr, nullptr);
         loop_ = pw_thread_loop_new("graph-watch", nullptr);
@@ -39,9 +42,10 @@ public:
             stream_ = pw_stream_new(
                 core_, "graph-watch",
                 pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                  PW_KEY_NODE_NAME, "graph-watch", PW_KEY_TARGET_OBJECT, sink,
-                                  PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_PASSIVE, "true",
-                                  PW_KEY_NODE_DONT_RECONNECT, "true", nullptr));
+                                  PW_KEY_NODE_NAME, "graph-watch", PW_KEY_TARGET_OBJECT, target,
+                                  PW_KEY_STREAM_CAPTURE_SINK, monitor ? "true" : "false",
+                                  PW_KEY_NODE_PASSIVE, "true", PW_KEY_NODE_DONT_RECONNECT, "true",
+                                  nullptr));
         static const pw_stream_events events = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
@@ -86,6 +90,15 @@ public:
     GraphWatch &operator=(const GraphWatch &) = delete;
 
     bool connected() const { return connected_; }
+    // Until the watch has seen the graph run: only from then on can it see
+    // the graph skip. False if it did not within `timeout`.
+    bool waitUntilRunning(std::chrono::milliseconds timeout) const
+    {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        while (connected_ && cycles_ < 2 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return cycles_ >= 2;
+    }
     // Cycles seen: a watch that saw none cannot say the graph ran whole.
     std::uint64_t cycles() const { return cycles_; }
     // Frames of the graph's clock that no cycle ran for.
@@ -128,18 +141,22 @@ private:
 // graph skip every time would still fail. Elsewhere the one try is judged.
 class StallTries {
 public:
-    explicit StallTries(bool watched, const char *sink = "zembra")
+    explicit StallTries(bool watched, const char *target = "zembra", bool monitor = true)
         : watched_(watched)
-        , sink_(sink)
+        , target_(target)
+        , monitor_(monitor)
     {
     }
-    // Before the try plays.
-    void begin()
+    // Before the try plays, once something runs the target: false where the
+    // watch saw no cycle of it, and so could not see one skipped.
+    bool begin()
     {
         ++attempt_;
         watch_.reset();
-        if (watched_)
-            watch_.emplace(sink_);
+        if (!watched_)
+            return true;
+        watch_.emplace(target_, monitor_);
+        return watch_->waitUntilRunning(std::chrono::seconds(5));
     }
     // After the try is recorded, before it is judged.
     bool madeAgain()
@@ -155,7 +172,8 @@ public:
 
 private:
     bool watched_;
-    const char *sink_;
+    const char *target_;
+    bool monitor_;
     int attempt_ = 0;
     std::optional<GraphWatch> watch_;
 };

@@ -239,7 +239,7 @@ private slots:
             zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
             Recorder recorder(rate);
             QVERIFY(recorder.started());
-            tries.begin();
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             const Run run = zembra(arguments);
             QCOMPARE(run.exitCode, 0);
             QCOMPARE(run.err, QString());
@@ -274,7 +274,7 @@ private slots:
             zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
             Recorder recorder(rate);
             QVERIFY(recorder.started());
-            tries.begin();
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             const Run run = zembra(arguments);
             QCOMPARE(run.exitCode, 2);
             QVERIFY2(run.err.contains(QStringLiteral("1 ile 20 arasında")), qPrintable(run.err));

@@ -362,7 +362,7 @@ class TestSoundServer : public ServerKindTest {
             QVERIFY(server->ready());
             server->use();
             Recorder recorder(rate);
-            tries.begin();
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             playFor(engine, file(QString::fromLatin1(name)), 300ms);
             const auto recording = recorder.stop();
             if (tries.madeAgain())
@@ -445,7 +445,7 @@ private slots:
         for (StallTries tries(kind == QLatin1String("pipewire"));;) {
             Recorder recorder(rate);
             QVERIFY(recorder.started());
-            tries.begin();
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             {
                 SoundEngine engine(options);
                 for (const QString &step : script.split(' ')) {
@@ -523,7 +523,7 @@ private slots:
         for (StallTries tries(!pulse);;) {
             Recorder recorder(rate, QStringLiteral("zembra"), 5, true);
             QVERIFY(recorder.started());
-            tries.begin();
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             Recorder::Clock::time_point pressedAt[2];
             {
                 SoundEngine engine(options);
@@ -833,8 +833,8 @@ private slots:
         // Recorded in periods longer than the player's, so that only the
         // player and Zembra choose the graph's.
         for (StallTries tries(true);;) {
-            tries.begin();
             Recorder recorder(rate, QStringLiteral("zembra"), 50);
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             SoundEngine engine;
             std::optional<Bystander> tonePlayer;
             if (openBefore) {
@@ -1086,9 +1086,9 @@ private slots:
             QCOMPARE(runQuietly(QStringLiteral("pactl"),
                                 {QStringLiteral("set-default-sink"), QStringLiteral("zembra")}),
                      0);
-            tries.begin();
             Recorder room(48000, QStringLiteral("zembra"), 50);
             Recorder headset(48000, QStringLiteral("headset"), 50);
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             SoundEngine engine;
             engine.play(dir.filePath(QStringLiteral("long.tzk")).toStdString());
             engine.waitUntilHandled();
@@ -1198,7 +1198,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("zembra")) >= 0, 10000);
         for (StallTries tries(true);;) {
             Recorder recorder(48000);
-            tries.begin();
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             engine.play(file);
             engine.waitUntilHandled();
             std::this_thread::sleep_for(800ms);
