@@ -156,6 +156,49 @@ inline std::unique_ptr<EnvGuard> clientEnvironment()
     return env;
 }
 
+// The left side of a stereo recording; none when nothing was recorded or the
+// sides differ, which a test must count as a failure, never as silence.
+inline std::optional<Samples> sidesAgreeing(const std::int16_t *frames, std::size_t count)
+{
+    // Both sides carry the same mono sound; where they differ, say where
+    // and which side was silent.
+    struct Run {
+        std::size_t from, length;
+        const char *silent;
+    };
+    std::vector<Run> runs;
+    Samples left;
+    std::size_t loud = 0, differ = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int16_t l = frames[2 * i], r = frames[2 * i + 1];
+        loud += l != 0;
+        left.push_back(l);
+        if (l == r)
+            continue;
+        ++differ;
+        if (!runs.empty() && runs.back().from + runs.back().length == i)
+            ++runs.back().length;
+        else
+            runs.push_back({i, 1, l == 0 ? "left" : r == 0 ? "right" : "neither"});
+    }
+    if (differ) {
+        QStringList where;
+        for (std::size_t k = 0; k < std::min<std::size_t>(runs.size(), 8); ++k)
+            where << QStringLiteral("%1+%2 (%3 silent)")
+                         .arg(runs[k].from)
+                         .arg(runs[k].length)
+                         .arg(QLatin1String(runs[k].silent));
+        qWarning("sides differ in %zu of %zu loud frames, at frame+length: %s", differ, loud,
+                 qPrintable(where.join(QLatin1Char(' '))));
+        return std::nullopt;
+    }
+    if (left.empty()) {
+        qWarning("the recorder recorded nothing");
+        return std::nullopt;
+    }
+    return left;
+}
+
 // What the null sink plays, heard on its monitor.
 class Recorder {
 public:
@@ -230,44 +273,8 @@ public:
         process_.waitForFinished(5000);
         QFile f(file_.fileName());
         const QByteArray raw = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-        const auto *frames = reinterpret_cast<const std::int16_t *>(raw.constData());
-        // Both sides carry the same mono sound; where they differ, say where
-        // and which side was silent.
-        struct Run {
-            std::size_t from, length;
-            const char *silent;
-        };
-        std::vector<Run> runs;
-        Samples left;
-        std::size_t loud = 0, differ = 0;
-        for (std::size_t i = 0; i < std::size_t(raw.size()) / 4; ++i) {
-            const std::int16_t l = frames[2 * i], r = frames[2 * i + 1];
-            loud += l != 0;
-            left.push_back(l);
-            if (l == r)
-                continue;
-            ++differ;
-            if (!runs.empty() && runs.back().from + runs.back().length == i)
-                ++runs.back().length;
-            else
-                runs.push_back({i, 1, l == 0 ? "left" : r == 0 ? "right" : "neither"});
-        }
-        if (differ) {
-            QStringList where;
-            for (std::size_t k = 0; k < std::min<std::size_t>(runs.size(), 8); ++k)
-                where << QStringLiteral("%1+%2 (%3 silent)")
-                             .arg(runs[k].from)
-                             .arg(runs[k].length)
-                             .arg(QLatin1String(runs[k].silent));
-            qWarning("sides differ in %zu of %zu loud frames, at frame+length: %s", differ, loud,
-                     qPrintable(where.join(QLatin1Char(' '))));
-            return std::nullopt;
-        }
-        if (left.empty()) {
-            qWarning("the recorder recorded nothing");
-            return std::nullopt;
-        }
-        return left;
+        return sidesAgreeing(reinterpret_cast<const std::int16_t *>(raw.constData()),
+                             std::size_t(raw.size()) / 4);
     }
 
 private:

@@ -93,7 +93,7 @@ private slots:
         QFETCH(QString, how);
         const Samples goodbye = Wav::ramp(std::size_t(rate) * 6 / 10, 1, 59);
         writeClosingSound(goodbye);
-        for (StallTries tries(kind == QLatin1String("pipewire"));;) {
+        for (StallTries tries(kind == QLatin1String("pipewire"), rate);;) {
             Recorder recorder(rate);
             QVERIFY(recorder.started());
             QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
@@ -102,7 +102,7 @@ private slots:
             QCOMPARE(child.exitStatus(), QProcess::NormalExit);
             QCOMPARE(child.exitCode(), 0);
             std::this_thread::sleep_for(200ms);
-            const auto recording = recorder.stop();
+            const auto recording = tries.recorded(recorder.stop());
             if (tries.madeAgain())
                 continue;
             QVERIFY2(recording, Recorder::Unheard);
@@ -129,7 +129,7 @@ private slots:
         QFETCH(int, sig);
         const Samples goodbye = Wav::ramp(std::size_t(rate) * 10, 1, 61);
         writeClosingSound(goodbye);
-        for (StallTries tries(kind == QLatin1String("pipewire"));;) {
+        for (StallTries tries(kind == QLatin1String("pipewire"), rate);;) {
             Recorder recorder(rate);
             QVERIFY(recorder.started());
             QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
@@ -142,7 +142,7 @@ private slots:
                 QCOMPARE(child.exitCode(), 0);
             }
             std::this_thread::sleep_for(200ms);
-            const auto recording = recorder.stop();
+            const auto recording = tries.recorded(recorder.stop());
             if (tries.madeAgain())
                 continue;
             QVERIFY2(recording, Recorder::Unheard);
