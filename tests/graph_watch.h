@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace SoundServerTest {
@@ -117,6 +118,17 @@ public:
     std::optional<Samples> recording() const
     {
         return sidesAgreeing(kept_.data(), heard_.load(std::memory_order_acquire));
+    }
+    // The same, left and right apart, for what carries two sounds.
+    std::pair<Samples, Samples> sides() const
+    {
+        const std::size_t heard = heard_.load(std::memory_order_acquire);
+        Samples left(heard), right(heard);
+        for (std::size_t i = 0; i < heard; ++i) {
+            left[i] = kept_[2 * i];
+            right[i] = kept_[2 * i + 1];
+        }
+        return {left, right};
     }
 
 private:
@@ -216,6 +228,10 @@ public:
     std::optional<Samples> recorded(std::optional<Samples> recorder) const
     {
         return watch_ && rate_ > 0 ? watch_->recording() : recorder;
+    }
+    std::pair<Samples, Samples> recordedSides(std::pair<Samples, Samples> recorder) const
+    {
+        return watch_ && rate_ > 0 ? watch_->sides() : recorder;
     }
 
     static constexpr int MaxTries = 5;
