@@ -753,7 +753,7 @@ private slots:
             std::optional<Samples> out = recorder.stop();
             if (watch)
                 out = watch->recording();
-            stalled = watch && watch->skippedFrames() > 0;
+            stalled = watch && (watch->skippedFrames() > 0 || watch->lateCycles() > 0);
             return played && out ? std::optional(gapsIn(*out)) : std::nullopt;
         };
         // A virtual machine's host may stall all of it now and then, with or
@@ -1040,12 +1040,14 @@ private slots:
                 // The watch's own recording: it sees each cycle it missed.
                 const auto recording = watch.recording();
                 const std::uint64_t skipped = watch.skippedFrames();
-                const QString said = QStringLiteral("graph cycles %1, frames skipped %2; ")
-                                         .arg(watch.cycles())
-                                         .arg(skipped) +
-                                     engineSaid();
+                const QString said =
+                    QStringLiteral("graph cycles %1, frames skipped %2, late cycles %3; ")
+                        .arg(watch.cycles())
+                        .arg(skipped)
+                        .arg(watch.lateCycles()) +
+                    engineSaid();
                 const bool steppedUp = engine.outputQuantum() != period;
-                if (!steppedUp && skipped == 0) {
+                if (!steppedUp && skipped == 0 && watch.lateCycles() == 0) {
                     QVERIFY2(recording, qPrintable(QLatin1String(Recorder::Unheard) + said));
                     const auto heard = heardSounds(*recording, {&sound});
                     const std::vector<Heard> once{{0, sound.size(), {}}};
@@ -1103,12 +1105,15 @@ private slots:
             QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
             const int period = engine.outputQuantum();
             std::this_thread::sleep_for(1s); // past the settling of the stream's start
+            // A period the machine did not hold, before the move: not the move's doing.
+            const bool steppedBefore = engine.outputQuantum() != period;
             QCOMPARE(runQuietly(QStringLiteral("pactl"),
                                 {QStringLiteral("set-default-sink"), QStringLiteral("headset")}),
                      0);
             QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 10000);
             const auto roomRecording = room.stop(), headsetRecording = headset.stop();
-            if (tries.madeAgain())
+            if (tries.madeAgain() ||
+                (steppedBefore && tries.voided("the period stepped up before the move")))
                 continue;
             QVERIFY2(roomRecording && headsetRecording, Recorder::Unheard);
             const Samples &before = *roomRecording, &after = *headsetRecording;
