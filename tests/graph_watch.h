@@ -40,9 +40,10 @@ template <typename Clock> struct LateCycles<Clock, std::void_t<decltype(Clock::x
 class GraphWatch {
 public:
     // Listens on the monitor of `target`, a sink, or on `target` itself, a
-    // source, passively and asking no period, so that it neither wakes the
-    // graph nor sets its quantum. With a `rate`, it also keeps what it hears,
-    // up to a minute.
+    // source, asking no period, so that it does not set the graph's quantum.
+    // Not passive: PipeWire 1.4 runs no node whose links are all passive, and
+    // a recorder beside it keeps the graph awake anyway. With a `rate`, it also
+    // keeps what it hears, up to a minute.
     explicit GraphWatch(const char *target, bool monitor = true, int rate = 0)
         : kept_(rate > 0 ? std::size_t(rate) * 60 * 2 : 0)
     {
@@ -63,8 +64,7 @@ public:
                 pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                   PW_KEY_NODE_NAME, "graph-watch", PW_KEY_TARGET_OBJECT, target,
                                   PW_KEY_STREAM_CAPTURE_SINK, monitor ? "true" : "false",
-                                  PW_KEY_NODE_PASSIVE, "true", PW_KEY_NODE_DONT_RECONNECT, "true",
-                                  nullptr));
+                                  PW_KEY_NODE_DONT_RECONNECT, "true", nullptr));
         static const pw_stream_events events = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
