@@ -41,8 +41,8 @@ class GraphWatch {
 public:
     // Listens on the monitor of `target`, a sink, or on `target` itself, a
     // source, asking no period, so that it does not set the graph's quantum.
-    // Not passive: PipeWire 1.4 runs no node whose links are all passive, and
-    // a recorder beside it keeps the graph awake anyway. With a `rate`, it also
+    // Not passive: on PipeWire 1.4 a passive one saw no cycle while a
+    // recorder ran the sink, and that recorder keeps the graph awake anyway. With a `rate`, it also
     // keeps what it hears, up to a minute.
     explicit GraphWatch(const char *target, bool monitor = true, int rate = 0)
         : kept_(rate > 0 ? std::size_t(rate) * 60 * 2 : 0)
