@@ -203,10 +203,11 @@ private:
 };
 
 // The tries of one recorded check. On PipeWire each try runs beside a watch
-// of the graph, and one in which the graph skipped cycles is made again, five
-// tries at most (a virtual machine's host may stall it several times within
-// seconds); the last is judged as it stands, so a program that made the graph
-// skip every time would still fail. Elsewhere the one try is judged.
+// of the graph, and one in which the graph skipped cycles, or (newer servers)
+// some client finished one late, is made again, five tries at most (a virtual
+// machine's host may stall it several times within seconds); the last is
+// judged as it stands, so a program that made the graph skip every time would
+// still fail. Elsewhere the one try is judged.
 class StallTries {
 public:
     // With a `rate`, the watch of a sink keeps what it hears: see recorded().
