@@ -31,35 +31,36 @@
 
 namespace {
 
-// What each button shows, prints and plays, written out here (left to right,
-// top to bottom) rather than read from the program's own table.
+// What each button shows and prints, written out here (left to right, top to
+// bottom) rather than read from the program's own table; button N plays N.tzk.
 struct PadRow {
     const char *caption;
     const char *status;
-    const char *file;
 };
+// clang-format off
 const PadRow Pad[20] = {
-    {"Kısa Gülme", "     Kısa Gülme !", "1.tzk"},
-    {"Siren", "          Siren !", "2.tzk"},
-    {"Bekleme", "        Bekleme !", "3.tzk"},
-    {"Kırılma", "         Kırılma !", "4.tzk"},
-    {"Alkış Gülme", "     Alkış Gülme !", "5.tzk"},
-    {"Kaza Anı", "       Kaza Anı !", "6.tzk"},
-    {"Buuu", "          Buuu !", "7.tzk"},
-    {"Öksürük", "        Öksürük !", "8.tzk"},
-    {"Alkış", "          Alkış !", "9.tzk"},
-    {"Deli", "          Deli !", "10.tzk"},
-    {"Polis Düdüğü", "    Polis Düdüğü !", "11.tzk"},
-    {"Japon İşi", "       Japon İşi !", "12.tzk"},
-    {"Wooow", "         Wooow !", "13.tzk"},
-    {"Ah Ha Ha", "       Ah Ha Ha !", "14.tzk"},
-    {"Patlama", "         Patlama !", "15.tzk"},
-    {"Araba Geçiş", "     Araba Geçiş !", "16.tzk"},
-    {"Aaaa", "          Aaaa !", "17.tzk"},
-    {"Gülme", "         Gülme !", "18.tzk"},
-    {"Öpücük", "        Öpücük !", "19.tzk"},
-    {"Remixed by", "      Remixed By", "20.tzk"},
+    {"Kısa Gülme", "     Kısa Gülme !"},
+    {"Siren", "          Siren !"},
+    {"Bekleme", "        Bekleme !"},
+    {"Kırılma", "         Kırılma !"},
+    {"Alkış Gülme", "     Alkış Gülme !"},
+    {"Kaza Anı", "       Kaza Anı !"},
+    {"Buuu", "          Buuu !"},
+    {"Öksürük", "        Öksürük !"},
+    {"Alkış", "          Alkış !"},
+    {"Deli", "          Deli !"},
+    {"Polis Düdüğü", "    Polis Düdüğü !"},
+    {"Japon İşi", "       Japon İşi !"},
+    {"Wooow", "         Wooow !"},
+    {"Ah Ha Ha", "       Ah Ha Ha !"},
+    {"Patlama", "         Patlama !"},
+    {"Araba Geçiş", "     Araba Geçiş !"},
+    {"Aaaa", "          Aaaa !"},
+    {"Gülme", "         Gülme !"},
+    {"Öpücük", "        Öpücük !"},
+    {"Remixed by", "      Remixed By"},
 };
+// clang-format on
 
 std::string effectRequest(const char *file)
 {
@@ -86,6 +87,8 @@ class TestFrmAna : public QObject {
     RecordingPlayer player;
     std::unique_ptr<frmAna> window;
     int terminations = 0;
+    int abouts = 0;
+    int browsersMade = 0;
     std::vector<QString> questions;
     bool answerYes = false;
 
@@ -132,6 +135,15 @@ private slots:
         terminations = 0;
         window = std::make_unique<frmAna>(player);
         window->setTerminator([this] { ++terminations; });
+        abouts = browsersMade = 0;
+        window->hakWindow().setFactory([this] {
+            ++abouts;
+            return new QWidget;
+        });
+        window->browserWindow().setFactory([this] {
+            ++browsersMade;
+            return new QWidget;
+        });
     }
 
     void cleanup()
@@ -148,7 +160,6 @@ private slots:
     void showsWithoutImageFormatPlugins()
     {
         showActive();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->grab();
         QCOMPARE(mappedImageDecoders(), QStringList());
     }
@@ -182,7 +193,7 @@ private slots:
 
     // ---- layout ----
 
-    void windowFrameAndClientArea()
+    void windowFrameAndFixedGeometry()
     {
         showActive();
         QCOMPARE(window->windowTitle(),
@@ -194,50 +205,7 @@ private slots:
         QVERIFY(!window->windowIcon().isNull());
         window->setWindowState(Qt::WindowMaximized);
         QVERIFY(!(window->windowState() & Qt::WindowMaximized));
-    }
 
-    void everyButtonLooksPrintsAndPlays_data()
-    {
-        QTest::addColumn<int>("number");
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<QString>("file");
-        for (int n = 1; n <= 20; ++n) {
-            const PadRow &row = Pad[n - 1];
-            QTest::addRow("Command%d", n)
-                << n << QString::fromUtf8(row.caption) << QString::fromUtf8(row.status)
-                << QString::fromUtf8(row.file);
-        }
-    }
-
-    void everyButtonLooksPrintsAndPlays()
-    {
-        QFETCH(int, number);
-        QFETCH(QString, caption);
-        QFETCH(QString, status);
-        QFETCH(QString, file);
-        auto *button = find<QPushButton>(QStringLiteral("Command%1").arg(number));
-        QVERIFY(button);
-        // The grid's columns and rows in pixels, left to right, top to bottom.
-        const int left[] = {24, 120, 216, 312}, top[] = {56, 112, 168, 224, 280};
-        QCOMPARE(button->geometry(), QRect(left[(number - 1) % 4], top[(number - 1) / 4], 73, 33));
-        QCOMPARE(button->text(), caption);
-        QVERIFY2(showsWholeText(button), qPrintable(caption));
-        QVERIFY(!button->isDefault() && !button->autoDefault() && button->icon().isNull());
-        QCOMPARE(QFontInfo(button->font()).family(), QStringLiteral("Liberation Sans"));
-
-        QString shownAtRequest;
-        player.onPlay = [&](const std::string &) { shownAtRequest = panel()->text(); };
-        player.requests.clear();
-        QTest::mouseClick(button, Qt::LeftButton);
-        QCOMPARE(player.requests, std::vector<std::string>{effectRequest(file.toUtf8())});
-        QCOMPARE(shownAtRequest, status);
-        QVERIFY2(showsWholeText(panel()), qPrintable(panel()->text()));
-    }
-
-    void panelBannerAndSizesAreFixed()
-    {
-        showActive();
         QCOMPARE(panel()->geometry(), QRect(232, 8, 153, 32));
         auto *image = find<QLabel>(QStringLiteral("Image1"));
         QCOMPARE(image->geometry(), QRect(24, 0, 196, 46));
@@ -256,6 +224,37 @@ private slots:
             for (QWidget *w : window->centralWidget()->findChildren<QWidget *>())
                 QCOMPARE(w->geometry(), before.value(w->objectName()));
         }
+    }
+
+    void everyButtonLooksPrintsAndPlays_data()
+    {
+        QTest::addColumn<int>("number");
+        for (int n = 1; n <= 20; ++n)
+            QTest::addRow("Command%d", n) << n;
+    }
+
+    void everyButtonLooksPrintsAndPlays()
+    {
+        QFETCH(int, number);
+        const QString caption = QString::fromUtf8(Pad[number - 1].caption);
+        auto *button = find<QPushButton>(QStringLiteral("Command%1").arg(number));
+        QVERIFY(button);
+        // The grid's columns and rows in pixels, left to right, top to bottom.
+        const int left[] = {24, 120, 216, 312}, top[] = {56, 112, 168, 224, 280};
+        QCOMPARE(button->geometry(), QRect(left[(number - 1) % 4], top[(number - 1) / 4], 73, 33));
+        QCOMPARE(button->text(), caption);
+        QVERIFY2(showsWholeText(button), qPrintable(caption));
+        QVERIFY(!button->isDefault() && !button->autoDefault() && button->icon().isNull());
+        QCOMPARE(QFontInfo(button->font()).family(), QStringLiteral("Liberation Sans"));
+
+        QString shownAtRequest;
+        player.onPlay = [&](const std::string &) { shownAtRequest = panel()->text(); };
+        player.requests.clear();
+        QTest::mouseClick(button, Qt::LeftButton);
+        const QByteArray file = QByteArray::number(number) + ".tzk";
+        QCOMPARE(player.requests, std::vector<std::string>{effectRequest(file)});
+        QCOMPARE(shownAtRequest, QString::fromUtf8(Pad[number - 1].status));
+        QVERIFY2(showsWholeText(panel()), qPrintable(panel()->text()));
     }
 
     // As the menu shows it; every key and letter is driven in menuCommandsByEveryRoute.
@@ -342,35 +341,26 @@ private slots:
         QCOMPARE(panel()->text(), QStringLiteral("          Siren !"));
     }
 
-    void panelClickShowsTheBannerSilently()
+    // A click on the title banner shows the about window, once; one on the panel
+    // shows the version banner. Neither does anything else.
+    void bannerAndPanelClicksAreSilent()
     {
-        QTest::mouseClick(find(QStringLiteral("Command20")), Qt::LeftButton);
-        QCOMPARE(panel()->text(), QStringLiteral("      Remixed By"));
-        player.requests.clear();
-        QTest::mouseClick(panel(), Qt::LeftButton);
-        QCOMPARE(panel()->text(), QStringLiteral(" Zembra  V.1.0"));
-        QVERIFY(player.requests.empty());
-    }
-
-    // A click on the title banner shows the about window, once, and does
-    // nothing else.
-    void bannerClickShowsTheAboutWindow()
-    {
-        int abouts = 0;
-        window->hakWindow().setFactory([&] {
-            ++abouts;
-            return new QWidget;
-        });
-        window->browserWindow().setFactory([] { return new QWidget; });
         showActive();
         player.requests.clear();
         for (int click = 0; click < 2; ++click)
             QTest::mouseClick(find(QStringLiteral("Image1")), Qt::LeftButton);
         QVERIFY(window->hakWindow().isLoaded());
         QCOMPARE(abouts, 1);
-        QVERIFY(!window->browserWindow().isLoaded());
+        QCOMPARE(browsersMade, 0);
         QVERIFY(player.requests.empty());
         QCOMPARE(panel()->text(), QString());
+
+        QTest::mouseClick(find(QStringLiteral("Command20")), Qt::LeftButton);
+        QCOMPARE(panel()->text(), QStringLiteral("      Remixed By"));
+        player.requests.clear();
+        QTest::mouseClick(panel(), Qt::LeftButton);
+        QCOMPARE(panel()->text(), QStringLiteral(" Zembra  V.1.0"));
+        QVERIFY(player.requests.empty());
         QCOMPARE(terminations, 0);
     }
 
@@ -397,17 +387,19 @@ private slots:
         QTest::newRow("Yes closes it") << true;
     }
 
+    // Whatever the answer, the closing sound plays and the update window goes. An
+    // open about window outlives the main window; a minimised one must come back
+    // into view, or the program runs on with nothing to close.
     void frameCloseAsksAndAlwaysPlaysTheClosingSound()
     {
         QFETCH(bool, yes);
-        int browsersMade = 0;
-        window->browserWindow().setFactory([&] {
-            ++browsersMade;
-            return new QWidget;
-        });
         showActive();
         window->browserWindow().show();
         QVERIFY(window->browserWindow().isLoaded());
+        window->hakWindow().show();
+        QWidget *about = window->hakWindow().window();
+        QVERIFY(about);
+        about->setWindowState(Qt::WindowMinimized);
         player.requests.clear();
         answerYes = yes;
         window->close();
@@ -415,30 +407,9 @@ private slots:
                  std::vector<QString>{QStringLiteral("Zembra|Zembra 'den çıkmak istiyormusunuz?")});
         QCOMPARE(player.requests, std::vector<std::string>{effectRequest("01.tzk")});
         QCOMPARE(window->isVisible(), !yes);
-        QVERIFY(!window->browserWindow().isLoaded()); // whatever the answer
+        QVERIFY(!window->browserWindow().isLoaded());
         QCOMPARE(terminations, 0);
         QCOMPARE(browsersMade, 1);
-    }
-
-    // An open about window outlives the main window; a minimised one must come
-    // back into view, or the program runs on with nothing to close.
-    void yesLeavesAMinimisedAboutWindowInView_data()
-    {
-        frameCloseAsksAndAlwaysPlaysTheClosingSound_data();
-    }
-
-    void yesLeavesAMinimisedAboutWindowInView()
-    {
-        QFETCH(bool, yes);
-        window->hakWindow().setFactory([] { return new QWidget; });
-        showActive();
-        window->hakWindow().show();
-        QWidget *about = window->hakWindow().window();
-        QVERIFY(about);
-        about->setWindowState(Qt::WindowMinimized);
-        answerYes = yes;
-        window->close();
-        QVERIFY(window->hakWindow().isLoaded());
         QCOMPARE(window->hakWindow().window(), about);
         QCOMPARE(about->isMinimized(), !yes);
     }
@@ -479,8 +450,6 @@ private slots:
         QFETCH(int, ctrlKey);
         QFETCH(QString, letter);
         QFETCH(QString, outcome);
-        window->hakWindow().setFactory([] { return new QWidget; });
-        window->browserWindow().setFactory([] { return new QWidget; });
         showActive();
         find(QStringLiteral("Command7"))->setFocus();
         player.requests.clear();
@@ -571,16 +540,13 @@ private slots:
         const EnvGuard env({"SDL_AUDIODRIVER", "PULSE_SERVER"});
         qputenv("SDL_AUDIODRIVER", "pulseaudio");
         qputenv("PULSE_SERVER", "unix:/nonexistent/zembra-no-server");
-        {
-            SoundEngine real;
-            auto silent = std::make_unique<frmAna>(real);
-            QTest::mouseClick(silent->findChild<QWidget *>(QStringLiteral("Command15")),
-                              Qt::LeftButton);
-            QCOMPARE(silent->findChild<StatusPanel *>()->text(),
-                     QStringLiteral("         Patlama !"));
-            real.waitUntilHandled();
-            QVERIFY(real.outputName().empty());
-        }
+        // Both go before the environment is put back.
+        SoundEngine real;
+        frmAna silent(real);
+        QTest::mouseClick(silent.findChild<QWidget *>(QStringLiteral("Command15")), Qt::LeftButton);
+        QCOMPARE(silent.findChild<StatusPanel *>()->text(), QStringLiteral("         Patlama !"));
+        real.waitUntilHandled();
+        QVERIFY(real.outputName().empty());
     }
 };
 
