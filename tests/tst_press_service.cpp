@@ -27,6 +27,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 using SoundServerTest::Recorder;
@@ -89,7 +90,8 @@ struct Copy {
     ~Copy() { end(); }
     void end() { QDBusConnection::disconnectFromBus(name); }
     QString baseService() const { return QDBusConnection(name).baseService(); }
-    QString panel() const { return window.findChild<StatusPanel *>("PicStatus")->text(); }
+    StatusPanel *statusPanel() const { return window.findChild<StatusPanel *>("PicStatus"); }
+    QString panel() const { return statusPanel()->text(); }
 
     QString name;
     frmAna window;
@@ -178,6 +180,30 @@ class TestPressService : public QObject {
     int rate = 0;
     bool pipewire = false;
 
+    // What the server played around `press` on this process's copy, judged by
+    // `judge`; a try in which the graph stalled is made again.
+    void judgeHeard(const std::function<void()> &press,
+                    const std::function<void(const Samples &)> &judge)
+    {
+        for (StallTries tries(pipewire, rate);;) {
+            zembraHere->statusPanel()->showStatus({});
+            Recorder recorder(rate);
+            QVERIFY(recorder.started());
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
+            press();
+            if (QTest::currentTestFailed())
+                return;
+            engine->waitUntilHandled();
+            QTest::qWait(400);
+            const auto heard = tries.recorded(recorder.stop());
+            if (tries.madeAgain())
+                continue;
+            QVERIFY2(heard, Recorder::Unheard);
+            judge(*heard);
+            return;
+        }
+    }
+
 private slots:
     void initTestCase()
     {
@@ -235,24 +261,16 @@ private slots:
             zembraHere = std::make_unique<Copy>(*engine, QStringLiteral("here"));
             QTRY_COMPARE(owner(), zembraHere->baseService());
         }
-        for (StallTries tries(pipewire, rate);;) {
-            zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
-            Recorder recorder(rate);
-            QVERIFY(recorder.started());
-            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
-            const Run run = zembra(arguments);
-            QCOMPARE(run.exitCode, 0);
-            QCOMPARE(run.err, QString());
-            QCOMPARE(zembraHere->panel(), QStringLiteral("     Alkış Gülme !"));
-            engine->waitUntilHandled();
-            QTest::qWait(400);
-            const auto heard = tries.recorded(recorder.stop());
-            if (tries.madeAgain())
-                continue;
-            QVERIFY2(heard, Recorder::Unheard);
-            QVERIFY2(findWhole(*heard, five) < heard->size(), "5.tzk was not heard whole");
-            return;
-        }
+        judgeHeard(
+            [&] {
+                const Run run = zembra(arguments);
+                QCOMPARE(run.exitCode, 0);
+                QCOMPARE(run.err, QString());
+                QCOMPARE(zembraHere->panel(), QStringLiteral("     Alkış Gülme !"));
+            },
+            [&](const Samples &heard) {
+                QVERIFY2(findWhole(heard, five) < heard.size(), "5.tzk was not heard whole");
+            });
     }
 
     void badNumbersChangeNothing_data()
@@ -270,29 +288,23 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QVERIFY(zembraHere);
-        for (StallTries tries(pipewire, rate);;) {
-            zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
-            Recorder recorder(rate);
-            QVERIFY(recorder.started());
-            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
-            const Run run = zembra(arguments);
-            QCOMPARE(run.exitCode, 2);
-            QVERIFY2(run.err.contains(QStringLiteral("1 ile 20 arasında")), qPrintable(run.err));
-            QCOMPARE(zembraHere->panel(), QString());
-            // A good press after it: once that is shown and heard, whatever the bad
-            // one had set off would have come before.
-            QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 0);
-            QCOMPARE(zembraHere->panel(), QStringLiteral("     Alkış Gülme !"));
-            engine->waitUntilHandled();
-            QTest::qWait(400);
-            const auto heard = tries.recorded(recorder.stop());
-            if (tries.madeAgain())
-                continue;
-            QVERIFY2(heard, Recorder::Unheard);
-            const auto loud = std::find_if(heard->begin(), heard->end(), [](auto v) { return v; });
-            QCOMPARE(findWhole(*heard, five), std::size_t(loud - heard->begin()));
-            return;
-        }
+        judgeHeard(
+            [&] {
+                const Run run = zembra(arguments);
+                QCOMPARE(run.exitCode, 2);
+                QVERIFY2(run.err.contains(QStringLiteral("1 ile 20 arasında")),
+                         qPrintable(run.err));
+                QCOMPARE(zembraHere->panel(), QString());
+                // A good press after it: once that is shown and heard, whatever the
+                // bad one had set off would have come before.
+                QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 0);
+                QCOMPARE(zembraHere->panel(), QStringLiteral("     Alkış Gülme !"));
+            },
+            [&](const Samples &heard) {
+                const auto loud =
+                    std::find_if(heard.begin(), heard.end(), [](auto v) { return v; });
+                QCOMPARE(findWhole(heard, five), std::size_t(loud - heard.begin()));
+            });
     }
 
     // What a program of the user's own might send.
@@ -313,7 +325,7 @@ private slots:
         QFETCH(QVariant, argument);
         QFETCH(QString, error);
         QVERIFY(zembraHere);
-        zembraHere->window.findChild<StatusPanel *>("PicStatus")->showStatus({});
+        zembraHere->statusPanel()->showStatus({});
         QDBusMessage call = QDBusMessage::createMethodCall(
             PressService::ServiceName, PressService::ObjectPath,
             QStringLiteral("org.example.Zembra"), QStringLiteral("Press"));
@@ -389,7 +401,7 @@ private slots:
         QVERIFY2(readUntil(first, "gone", said), said.constData());
         QVERIFY2(said.contains("01.tzk"), said.constData());
         QCOMPARE(owner(), second.baseService());
-        second.window.findChild<StatusPanel *>("PicStatus")->showStatus({});
+        second.statusPanel()->showStatus({});
         secondPlayer.requests.clear();
         QCOMPARE(zembra({QStringLiteral("--play"), QStringLiteral("5")}).exitCode, 0);
         QCOMPARE(second.panel(), QStringLiteral("     Alkış Gülme !"));

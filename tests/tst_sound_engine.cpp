@@ -171,6 +171,13 @@ class TestSoundEngine : public QObject {
 
     QString path(const QString &name) const { return dir.filePath(name); }
 
+    // A sound of the kit, at the disk driver's rate.
+    QString sound(const QString &name, const Samples &s) const
+    {
+        writeFile(path(name), Wav::build(s, 1, 44100));
+        return path(name);
+    }
+
     Samples capture(const std::function<void(SoundEngine &)> &script,
                     SoundEngineOptions options = {})
     {
@@ -194,25 +201,59 @@ class TestSoundEngine : public QObject {
         std::this_thread::sleep_for(ms);
     }
 
+    // Whatever `file` did, pressed for `ms`, the next press is heard whole and
+    // alone; with nothing before it where `silent`.
+    void nextPressHeardAlone(const QString &file, std::chrono::milliseconds ms, bool silent,
+                             SoundEngineOptions options = {}, std::size_t *peak = nullptr)
+    {
+        const Samples marker = Wav::ramp(3000, -1, 17);
+        const QString next = sound(QStringLiteral("8.tzk"), marker);
+        const Samples out = capture(
+            [&](SoundEngine &e) {
+                playFor(e, file, ms);
+                playFor(e, next, 250ms);
+                if (peak)
+                    *peak = e.peakHeldBytes();
+            },
+            options);
+        const std::size_t m = find(out, marker);
+        QVERIFY2(m < out.size(), "the press after the file was not heard");
+        if (silent)
+            QCOMPARE(firstSound(out, 0), m);
+        QCOMPARE(matching(out, m, marker), marker.size());
+        QCOMPARE(firstSound(out, m + marker.size()), out.size());
+    }
+
 private slots:
     void initTestCase() { QVERIFY(dir.isValid()); }
 
+    // A press cuts the sound playing, whichever file it is for: the same one
+    // starts again from its beginning.
+    void newRequestCutsThePrevious_data()
+    {
+        QTest::addColumn<bool>("same");
+        QTest::newRow("another file") << false;
+        QTest::newRow("the same file") << true;
+    }
+
     void newRequestCutsThePrevious()
     {
+        QFETCH(bool, same);
         const Samples a = Wav::ramp(44100);
-        const Samples b = Wav::ramp(2000, -1, 91); // within one decoding step
-        writeFile(path("2.tzk"), Wav::build(a, 1, 44100));
-        writeFile(path("3.tzk"), Wav::build(b, 1, 44100));
+        const Samples b = same ? a : Wav::ramp(2000, -1, 91); // within one decoding step
+        const QString first = sound(QStringLiteral("2.tzk"), a);
+        const QString second = same ? first : sound(QStringLiteral("3.tzk"), b);
         const Samples out = capture([&](SoundEngine &e) {
-            playFor(e, path("2.tzk"), 120ms);
-            playFor(e, path("3.tzk"), 300ms);
+            playFor(e, first, 120ms);
+            playFor(e, second, 1100ms);
         });
         const std::size_t aStart = firstSound(out, 0);
-        QVERIFY(matching(out, aStart, a) > 0);
+        const std::size_t aRun = matching(out, aStart, a);
+        QVERIFY(aRun > 0);
         // The second sound found by its own samples: a machine that stalls the
         // decoder (as under a thread sanitizer) may leave a gap in the first,
         // whose rest must not be taken for the second.
-        const std::size_t bStart = find(out, b, aStart);
+        const std::size_t bStart = find(out, b, aStart + aRun);
         QVERIFY2(bStart < out.size(), "the second sound was not heard");
         const auto aHeard = std::size_t(std::count_if(out.begin() + std::ptrdiff_t(aStart),
                                                       out.begin() + std::ptrdiff_t(bStart),
@@ -222,45 +263,38 @@ private slots:
         QCOMPARE(firstSound(out, bStart + b.size()), out.size());
     }
 
-    void sameFileAgainRestartsFromTheBeginning()
-    {
-        const Samples a = Wav::ramp(44100);
-        writeFile(path("4.tzk"), Wav::build(a, 1, 44100));
-        const Samples out = capture([&](SoundEngine &e) {
-            playFor(e, path("4.tzk"), 120ms);
-            playFor(e, path("4.tzk"), 1100ms);
-        });
-        const std::size_t first = firstSound(out, 0);
-        const std::size_t cut = matching(out, first, a);
-        QVERIFY(cut > 0 && cut < a.size());
-        const std::size_t again = firstSound(out, first + cut);
-        QCOMPARE(matching(out, again, a), a.size());
-    }
-
     // A start kept for one file never plays for another: one of the same name
     // elsewhere, or the file replaced or rewritten in any way that leaves the
-    // rest of what identifies it as it was.
+    // rest of what identifies it as it was. A sound kept whole plays from memory
+    // while all of that is as it was: its file, rewritten meanwhile (as 8-bit,
+    // twice the frames in the same bytes), is not read again. Pressed through a
+    // symbolic link, as a user's own sound may be.
     void keptStartBelongsToItsFile_data()
     {
         QTest::addColumn<QString>("change");
         for (const char *change :
              {"same name in another folder", "replaced by a file of the same size and time",
               "rewritten in place, same size", "grown in place, same time",
-              "replaced between preload and press"})
+              "replaced between preload and press", "rewritten in place as 8-bit, nothing else"})
             QTest::newRow(change) << QString::fromLatin1(change);
     }
 
     void keptStartBelongsToItsFile()
     {
         QFETCH(QString, change);
+        const bool asBefore = change.endsWith(QLatin1String("nothing else"));
+        const bool preloaded = change.startsWith(QLatin1String("replaced between"));
         const Samples a = Wav::ramp(2000, 1, 11);
-        const Samples sameSize = Wav::ramp(2000, -1, 13);
-        const Samples longer = Wav::ramp(2500, -1, 19);
-        const Samples &b = change.startsWith(QLatin1String("grown")) ? longer : sameSize;
+        const Samples b = change.startsWith(QLatin1String("grown")) ? Wav::ramp(2500, -1, 19)
+                          : asBefore                                ? Wav::ramp(4000, -1, 43)
+                                                                    : Wav::ramp(2000, -1, 13);
         const QString folder = path(QStringLiteral("key-%1").arg(QTest::currentDataTag()));
         QVERIFY(QDir().mkpath(folder + QStringLiteral("/other")));
-        const QString file = folder + QStringLiteral("/7.tzk");
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/files")));
+        const QString file = folder + QStringLiteral("/files/7.tzk");
+        const QString link = folder + QStringLiteral("/7.tzk");
         writeFile(file, Wav::build(a, 1, 44100));
+        QVERIFY(QFile::link(file, link));
         struct stat before {};
         QVERIFY(::stat(file.toUtf8().constData(), &before) == 0);
         const auto keepTime = [&](const QString &f, std::int64_t addNs) {
@@ -268,23 +302,16 @@ private slots:
             times[1].tv_sec += addNs / 1000000000;
             QVERIFY(::utimensat(AT_FDCWD, f.toUtf8().constData(), times, 0) == 0);
         };
-        const auto rewriteInPlace = [&](const Samples &with) {
-            const std::vector<std::uint8_t> bytes = Wav::build(with, 1, 44100);
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::ReadWrite)); // no truncation: the same inode
-            QCOMPARE(f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())),
-                     qint64(bytes.size()));
-        };
-        QString second = file;
+        QString second = link;
         const Samples out = capture([&](SoundEngine &e) {
-            if (change.startsWith(QLatin1String("replaced between"))) {
+            if (preloaded) {
                 playFor(e, path("yok.tzk"), 10ms); // opens the output
-                e.preload({file.toStdString()});
+                e.preload({link.toStdString()});
                 std::this_thread::sleep_for(200ms);
             } else {
-                playFor(e, file, 150ms);
+                playFor(e, link, 150ms);
             }
-            if (change == QLatin1String("same name in another folder")) {
+            if (change.startsWith(QLatin1String("same name"))) {
                 second = folder + QStringLiteral("/other/7.tzk");
                 writeFile(second, Wav::build(b, 1, 44100));
             } else if (change.startsWith(QLatin1String("replaced"))) {
@@ -292,55 +319,27 @@ private slots:
                 writeFile(fresh, Wav::build(b, 1, 44100));
                 keepTime(fresh, 0);
                 QVERIFY(::rename(fresh.toUtf8().constData(), file.toUtf8().constData()) == 0);
-            } else if (change.startsWith(QLatin1String("rewritten"))) {
-                rewriteInPlace(b);
-                keepTime(file, std::int64_t(1000000000)); // a second later
             } else {
-                rewriteInPlace(b);
-                keepTime(file, 0);
+                const std::vector<std::uint8_t> bytes =
+                    Wav::build(b, 1, 44100, asBefore ? Wav::Format::U8 : Wav::Format::S16);
+                QFile f(file);
+                QVERIFY(f.open(QIODevice::ReadWrite)); // no truncation: the same inode
+                QCOMPARE(
+                    f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())),
+                    qint64(bytes.size()));
+                f.close();
+                keepTime(file, change.endsWith(QLatin1String("same size")) ? 1000000000 : 0);
             }
             playFor(e, second, 200ms);
         });
+        const Samples &then = asBefore ? a : b;
         std::size_t at = firstSound(out, 0);
-        if (!change.startsWith(QLatin1String("replaced between"))) {
+        if (!preloaded) {
             QCOMPARE(matching(out, at, a), a.size());
             at = firstSound(out, at + a.size());
         }
-        QCOMPARE(matching(out, at, b), b.size());
-        QCOMPARE(firstSound(out, at + b.size()), out.size());
-    }
-
-    // A sound shorter than its start, decoded whole at its first press, plays
-    // from memory at the next: a file rewritten meanwhile in a way that leaves
-    // what identifies it as it was (as 8-bit, twice as many frames in the same
-    // bytes) is not read again, and nothing of it is heard. Pressed through a
-    // symbolic link, as a user's own sound may be.
-    void shortSoundKeptWholePlaysFromMemory()
-    {
-        const Samples a = Wav::ramp(1000, 1, 41), b = Wav::ramp(2000, -1, 43);
-        const QString file = path(QStringLiteral("kept-whole.tzk")),
-                      link = path(QStringLiteral("kept-link.tzk"));
-        writeFile(file, Wav::build(a, 1, 44100));
-        QVERIFY(QFile::link(file, link));
-        struct stat before {};
-        QVERIFY(::stat(file.toUtf8().constData(), &before) == 0);
-        const Samples out = capture([&](SoundEngine &e) {
-            playFor(e, link, 150ms);
-            const std::vector<std::uint8_t> bytes = Wav::build(b, 1, 44100, Wav::Format::U8);
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::ReadWrite)); // no truncation: the same inode
-            QCOMPARE(f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size())),
-                     qint64(before.st_size));
-            f.close();
-            const timespec times[2] = {before.st_atim, before.st_mtim};
-            QVERIFY(::utimensat(AT_FDCWD, file.toUtf8().constData(), times, 0) == 0);
-            playFor(e, link, 200ms);
-        });
-        const std::size_t first = firstSound(out, 0);
-        QCOMPARE(matching(out, first, a), a.size());
-        const std::size_t second = firstSound(out, first + a.size());
-        QCOMPARE(matching(out, second, a), a.size());
-        QCOMPARE(firstSound(out, second + a.size()), out.size());
+        QCOMPARE(matching(out, at, then), then.size());
+        QCOMPARE(firstSound(out, at + then.size()), out.size());
     }
 
     // Kept starts beyond their budget: the one used longest ago goes first, a
@@ -435,31 +434,17 @@ private slots:
         } else if (kind == "1 Hz, 4 KB") {
             writeFile(bad, Wav::build(Wav::ramp(2000), 1, 1));
         }
-
-        const Samples marker = Wav::ramp(3000, -1, 17);
-        writeFile(path("8.tzk"), Wav::build(marker, 1, 44100));
-        const Samples out = capture([&](SoundEngine &e) {
-            playFor(e, bad, 30ms);
-            playFor(e, path("8.tzk"), 250ms);
-        });
-        // Whatever the bad file did, the next press is heard whole and alone.
-        const std::size_t m = find(out, marker);
-        QVERIFY2(m < out.size(), "the sound after the bad file was not heard");
-        if (silent)
-            QCOMPARE(firstSound(out, 0), m);
-        QCOMPARE(matching(out, m, marker), marker.size());
-        QCOMPARE(firstSound(out, m + marker.size()), out.size());
+        nextPressHeardAlone(bad, 30ms, silent);
     }
 
     // A user's own sound plays whatever its format, told by content: the name is
     // always a kit name. Lossless ones sample for sample; lossy ones at their
-    // pitch, for their length.
+    // pitch, for their length. WAVE is every other case's.
     void playsEveryCommonFormat_data()
     {
         QTest::addColumn<int>("format");
         QTest::addColumn<int>("rate");
         QTest::addColumn<bool>("lossless");
-        QTest::newRow("WAVE") << (SF_FORMAT_WAV | SF_FORMAT_PCM_16) << 44100 << true;
         QTest::newRow("AIFF") << (SF_FORMAT_AIFF | SF_FORMAT_PCM_16) << 44100 << true;
         QTest::newRow("FLAC") << (SF_FORMAT_FLAC | SF_FORMAT_PCM_16) << 44100 << true;
         QTest::newRow("Ogg Vorbis") << (SF_FORMAT_OGG | SF_FORMAT_VORBIS) << 44100 << false;
@@ -545,17 +530,7 @@ private slots:
         std::vector<std::uint8_t> bytes(claim.begin(), claim.end());
         bytes.insert(bytes.end(), wave.begin(), wave.end());
         writeFile(file, bytes);
-
-        const Samples marker = Wav::ramp(3000, -1, 17);
-        writeFile(path("8.tzk"), Wav::build(marker, 1, 44100));
-        const Samples out = capture([&](SoundEngine &e) {
-            playFor(e, file, 600ms);
-            playFor(e, path("8.tzk"), 250ms);
-        });
-        const std::size_t m = find(out, marker);
-        QVERIFY2(m < out.size(), "the sound after the file was not heard");
-        QCOMPARE(firstSound(out, 0), m);
-        QCOMPARE(matching(out, m, marker), marker.size());
+        nextPressHeardAlone(file, 600ms, true);
     }
 
     // A long file plays while it is read; a press in the middle of it is heard,
@@ -587,21 +562,10 @@ private slots:
             QVERIFY(writeWithSndfile(big, format, rate, sine(rate, 440, 60)));
         else
             writeHuge(big, channels, rate, megabytes ? std::uint32_t(megabytes) << 20 : 20000);
-        const Samples marker = Wav::ramp(3000, 1, 23);
-        writeFile(path("12.tzk"), Wav::build(marker, 1, 44100));
         SoundEngineOptions options;
         options.cacheBudgetBytes = std::size_t(64) << 10;
         std::size_t peak = 0;
-        const Samples out = capture(
-            [&](SoundEngine &e) {
-                playFor(e, big, 400ms);
-                playFor(e, path("12.tzk"), 250ms);
-                peak = e.peakHeldBytes();
-            },
-            options);
-        const std::size_t m = find(out, marker);
-        QVERIFY2(m < out.size(), "the press during the long file was not heard");
-        QCOMPARE(matching(out, m, marker), marker.size());
+        nextPressHeardAlone(big, 400ms, false, options, &peak);
         // The budget, plus half a second of stream buffer.
         QVERIFY2(peak <= options.cacheBudgetBytes + 44100 / 2 * 4,
                  qPrintable(QString::number(peak)));
@@ -663,8 +627,7 @@ private slots:
     void soundsJustLongerThanTheStartPlayWholeAgain()
     {
         const Samples a = Wav::ramp(1500, 1, 47); // ends within the first step
-        const QString file = path(QStringLiteral("16.tzk"));
-        writeFile(file, Wav::build(a, 1, 44100));
+        const QString file = sound(QStringLiteral("16.tzk"), a);
         SoundEngineOptions options;
         options.headLength = 20ms; // 882 frames at the disk driver's 44.1 kHz
         const Samples out = capture(
@@ -683,16 +646,16 @@ private slots:
     void idleOutputSleepsAndWakesAtTheNextPress()
     {
         const Samples a = Wav::ramp(441, 1, 19);
-        writeFile(path("10.tzk"), Wav::build(a, 1, 44100));
+        const QString file = sound(QStringLiteral("10.tzk"), a);
         SoundEngineOptions options;
         options.idleAfter = 300ms; // far longer than a check right after a press takes
         const Samples out = capture(
             [&](SoundEngine &e) {
-                e.play(path("10.tzk").toStdString());
+                e.play(file.toStdString());
                 e.waitUntilHandled();
                 QVERIFY(e.isAwake());
                 QTRY_VERIFY_WITH_TIMEOUT(!e.isAwake(), 5000);
-                e.play(path("10.tzk").toStdString());
+                e.play(file.toStdString());
                 e.waitUntilHandled();
                 QVERIFY(e.isAwake());
                 std::this_thread::sleep_for(100ms); // played out before the engine goes
@@ -712,10 +675,10 @@ private slots:
         qputenv("PIPEWIRE_REMOTE", "/nonexistent/zembra-no-server");
         qputenv("PIPEWIRE_RUNTIME_DIR", "/nonexistent");
         qputenv("XDG_RUNTIME_DIR", "/nonexistent");
-        writeFile(path("15.tzk"), Wav::build(Wav::ramp(441), 1, 44100));
+        const QString file = sound(QStringLiteral("15.tzk"), Wav::ramp(441));
         SoundEngine engine;
         for (int i = 0; i < 3; ++i) {
-            engine.play(path("15.tzk").toStdString());
+            engine.play(file.toStdString());
             engine.waitUntilHandled();
         }
         QCOMPARE(engine.outputName(), std::string());
@@ -787,23 +750,19 @@ private slots:
         QTest::addColumn<int>("channels");
         QTest::addColumn<int>("rate");
         QTest::addColumn<int>("outRate");
-        QTest::addColumn<int>("tolerance");
+        // Each encoding is libsndfile's to read; what differs here is ours.
         using F = Wav::Format;
-        QTest::newRow("u8 mono") << int(F::U8) << 1 << 44100 << 44100 << 256;
-        QTest::newRow("s16 mono") << int(F::S16) << 1 << 44100 << 44100 << 0;
-        QTest::newRow("s16 stereo") << int(F::S16) << 2 << 44100 << 44100 << 0;
-        QTest::newRow("s24 mono") << int(F::S24) << 1 << 48000 << 48000 << 0;
-        QTest::newRow("s32 stereo") << int(F::S32) << 2 << 44100 << 44100 << 0;
-        QTest::newRow("f32 mono") << int(F::F32) << 1 << 44100 << 44100 << 1;
-        QTest::newRow("s16 mono 8 kHz to 44.1") << int(F::S16) << 1 << 8000 << 44100 << -1;
-        QTest::newRow("s24 stereo 11.025 kHz to 48") << int(F::S24) << 2 << 11025 << 48000 << -1;
-        QTest::newRow("s16 stereo 44.1 kHz to 48") << int(F::S16) << 2 << 44100 << 48000 << -1;
-        QTest::newRow("f32 stereo 48 kHz to 44.1") << int(F::F32) << 2 << 48000 << 44100 << -1;
-        QTest::newRow("u8 stereo 96 kHz to 44.1") << int(F::U8) << 2 << 96000 << 44100 << -1;
+        QTest::newRow("s16 mono") << int(F::S16) << 1 << 44100 << 44100;
+        QTest::newRow("s16 stereo") << int(F::S16) << 2 << 44100 << 44100;
+        QTest::newRow("s16 mono 8 kHz to 44.1") << int(F::S16) << 1 << 8000 << 44100;
+        QTest::newRow("s24 stereo 11.025 kHz to 48") << int(F::S24) << 2 << 11025 << 48000;
+        QTest::newRow("s16 stereo 44.1 kHz to 48") << int(F::S16) << 2 << 44100 << 48000;
+        QTest::newRow("f32 stereo 48 kHz to 44.1") << int(F::F32) << 2 << 48000 << 44100;
+        QTest::newRow("u8 stereo 96 kHz to 44.1") << int(F::U8) << 2 << 96000 << 44100;
         // Of more channels, the first two play.
-        QTest::newRow("s16 4 channels") << int(F::S16) << 4 << 44100 << 44100 << 0;
-        QTest::newRow("s24 6 channels") << int(F::S24) << 6 << 48000 << 48000 << 0;
-        QTest::newRow("s16 6 channels 48 kHz to 44.1") << int(F::S16) << 6 << 48000 << 44100 << -1;
+        QTest::newRow("s16 4 channels") << int(F::S16) << 4 << 44100 << 44100;
+        QTest::newRow("s24 6 channels") << int(F::S24) << 6 << 48000 << 48000;
+        QTest::newRow("s16 6 channels 48 kHz to 44.1") << int(F::S16) << 6 << 48000 << 44100;
     }
 
     void decodesEveryCommonWaveFormat()
@@ -812,7 +771,6 @@ private slots:
         QFETCH(int, channels);
         QFETCH(int, rate);
         QFETCH(int, outRate);
-        QFETCH(int, tolerance);
         const std::size_t frames = std::size_t(rate) / 10;
         // Left carries a ramp, right its negative, so swapped channels show; any
         // further channel a fraction of the ramp of its own, which is not heard.
@@ -838,7 +796,7 @@ private slots:
         const double expectedFrames = double(frames) * outRate / rate;
         QVERIFY2(std::abs(double(outFrames) - expectedFrames) <= expectedFrames * 0.02,
                  qPrintable(QString::number(outFrames)));
-        if (tolerance < 0) {
+        if (rate != outRate) {
             // Resampled: the level and the sides survive, not exact values.
             QVERIFY(*std::max_element(out.begin(), out.end()) > 15000);
             if (channels == 2) {
@@ -853,7 +811,7 @@ private slots:
         }
         QCOMPARE(out.size(), in.size());
         for (std::size_t i = 0; i < in.size(); ++i) {
-            if (std::abs(out[i] - in[i]) > tolerance)
+            if (out[i] != in[i])
                 QFAIL(qPrintable(
                     QStringLiteral("sample %1: %2, expected %3").arg(i).arg(out[i]).arg(in[i])));
         }
