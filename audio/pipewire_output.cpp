@@ -29,6 +29,8 @@ constexpr std::size_t FrameBytes = Channels * sizeof(std::int16_t);
 constexpr int DefaultRate = 48000;
 // Missed periods seen this soon after a change of period belong to the change.
 constexpr std::int64_t SettleNs = 250'000'000;
+// How long a new stream's first sound waits for its links.
+constexpr std::int64_t LinkWaitNs = 250'000'000;
 
 // Newer servers count the graph's xruns in the driver's clock, so periods any
 // client missed are seen, not only ours; older headers lack the field.
@@ -105,6 +107,7 @@ public:
                          uint32_t version, const struct spa_dict *props);
     static void onGlobalRemove(void *self, uint32_t id);
     static void onOtherInfo(void *data, const struct pw_node_info *info);
+    static void onLinkInfo(void *data, const struct pw_link_info *info);
     static void onIoChanged(void *self, uint32_t id, void *area, uint32_t size);
     static void onStreamState(void *self, enum pw_stream_state old, enum pw_stream_state state,
                               const char *error);
@@ -115,6 +118,8 @@ protected:
 
 private:
     bool waitUntil(const struct timespec &until, const bool &flag);
+    void waitForLinksLocked();
+    bool linksActiveLocked() const;
     void askLocked(int frames);
     void chooseLocked();
     int othersPeriod() const;
@@ -141,6 +146,19 @@ private:
         PeriodPolicy::OtherAsk ask;
     };
     std::map<uint32_t, std::unique_ptr<OtherStream>> others_;
+    // Our stream's output ports and the links from them. On PipeWire 1.4 the
+    // links of a new stream come up one after the other once it runs, and a
+    // cycle between them carries one channel only.
+    struct OwnLink {
+        PipeWireOutput *out = nullptr;
+        pw_proxy *proxy = nullptr;
+        spa_hook listener{};
+        uint32_t port = 0;
+        bool active = false;
+    };
+    std::map<uint32_t, uint32_t> outPorts_; // every output port, with its node
+    std::map<uint32_t, std::unique_ptr<OwnLink>> ownLinks_;
+    bool linksAwaited_ = false; // worker only: this stream's first sound came
     int defaultQuantum_ = 1024; // in the graph's frames
     int maxQuantum_ = 0;        // 0: not said
     int longest_ = 2048;        // the policy's longest period, for the loop's thread
@@ -199,6 +217,13 @@ const pw_node_events otherNodeEvents = [] {
     return e;
 }();
 
+const pw_link_events ownLinkEvents = [] {
+    pw_link_events e{};
+    e.version = PW_VERSION_LINK_EVENTS;
+    e.info = &PipeWireOutput::onLinkInfo;
+    return e;
+}();
+
 const pw_stream_events streamEvents = [] {
     pw_stream_events e{};
     e.version = PW_VERSION_STREAM_EVENTS;
@@ -219,6 +244,11 @@ PipeWireOutput::~PipeWireOutput()
             pw_proxy_destroy(entry.second->proxy);
         }
         others_.clear();
+        for (auto &entry : ownLinks_) {
+            spa_hook_remove(&entry.second->listener);
+            pw_proxy_destroy(entry.second->proxy);
+        }
+        ownLinks_.clear();
         if (registry_) {
             spa_hook_remove(&registryListener_);
             pw_proxy_destroy(reinterpret_cast<pw_proxy *>(registry_));
@@ -277,7 +307,34 @@ void PipeWireOutput::onGlobal(void *self, uint32_t id, uint32_t, const char *typ
                               const struct spa_dict *props)
 {
     auto *out = static_cast<PipeWireOutput *>(self);
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || !props)
+    if (!props)
+        return;
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+        const char *node = spa_dict_lookup(props, PW_KEY_NODE_ID);
+        const char *direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
+        if (node && direction && std::strcmp(direction, "out") == 0)
+            out->outPorts_[id] = uint32_t(std::strtoul(node, nullptr, 10));
+        return;
+    }
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+        const char *node = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE);
+        const char *port = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_PORT);
+        if (!out->stream_ || !node || !port ||
+            std::strtoul(node, nullptr, 10) != pw_stream_get_node_id(out->stream_))
+            return;
+        auto link = std::make_unique<OwnLink>();
+        link->out = out;
+        link->port = uint32_t(std::strtoul(port, nullptr, 10));
+        link->proxy = static_cast<pw_proxy *>(
+            pw_registry_bind(out->registry_, id, PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, 0));
+        if (!link->proxy)
+            return;
+        pw_link_add_listener(reinterpret_cast<pw_link *>(link->proxy), &link->listener,
+                             &ownLinkEvents, link.get());
+        out->ownLinks_[id] = std::move(link);
+        return;
+    }
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0)
         return;
     const char *cls = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
     if (cls && std::strcmp(cls, "Audio/Sink") == 0)
@@ -316,9 +373,24 @@ void PipeWireOutput::onOtherInfo(void *data, const struct pw_node_info *info)
     }
 }
 
+void PipeWireOutput::onLinkInfo(void *data, const struct pw_link_info *info)
+{
+    auto *link = static_cast<OwnLink *>(data);
+    if (info->change_mask & PW_LINK_CHANGE_MASK_STATE) {
+        link->active = info->state == PW_LINK_STATE_ACTIVE;
+        pw_thread_loop_signal(link->out->loop_, false);
+    }
+}
+
 void PipeWireOutput::onGlobalRemove(void *self, uint32_t id)
 {
     auto *out = static_cast<PipeWireOutput *>(self);
+    out->outPorts_.erase(id);
+    if (auto link = out->ownLinks_.find(id); link != out->ownLinks_.end()) {
+        spa_hook_remove(&link->second->listener);
+        pw_proxy_destroy(link->second->proxy);
+        out->ownLinks_.erase(link);
+    }
     // With its last sink gone this server plays nowhere: the next press chooses
     // the output again.
     if (auto other = out->others_.find(id); other != out->others_.end()) {
@@ -531,7 +603,11 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
     // through silence (while a call records us): one that stepped aside for
     // another program comes back once that program has gone.
     const bool fromSilence = !active_ || slot_.drained();
-    slot_.post(std::move(voice));
+    // A new stream's first sound waits in silence until every channel has
+    // somewhere to go; nothing could be heard before its links ran anyway.
+    const bool first = !active_ && !linksAwaited_;
+    if (!first)
+        slot_.post(std::move(voice));
     if (!fromSilence)
         return;
     // One hold of the lock: a stream that opens meanwhile is seen either here
@@ -542,9 +618,49 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
         resync_ = true;
         pw_stream_set_active(stream_, true);
         active_ = true;
+        if (first)
+            waitForLinksLocked();
         settledAt_ = monotonicNs();
     }
     pw_thread_loop_unlock(loop_);
+    if (first)
+        slot_.post(std::move(voice));
+}
+
+// Whether every output port of ours has a link that runs. Under the loop's lock.
+bool PipeWireOutput::linksActiveLocked() const
+{
+    const uint32_t own = pw_stream_get_node_id(stream_);
+    bool any = false;
+    for (const auto &[port, node] : outPorts_) {
+        if (node != own)
+            continue;
+        any = true;
+        const bool runs = std::any_of(ownLinks_.begin(), ownLinks_.end(), [&](const auto &link) {
+            return link.second->port == port && link.second->active;
+        });
+        if (!runs)
+            return false;
+    }
+    return any;
+}
+
+// Under the loop's lock. Bounded: a session manager that links nothing, or a
+// port left unlinked on purpose, costs this stream's first sound that long once.
+void PipeWireOutput::waitForLinksLocked()
+{
+    struct timespec until {};
+    pw_thread_loop_get_time(loop_, &until, LinkWaitNs);
+    const std::int64_t from = monotonicNs();
+    while (!linksActiveLocked() && !lost_) {
+        if (pw_thread_loop_timed_wait_full(loop_, &until) != 0)
+            break;
+    }
+    linksAwaited_ = true;
+    AudioLog::write(linksActiveLocked()
+                        ? "PipeWire: the stream's links ran after %lld ms"
+                        : "PipeWire: the stream's links did not all run within %lld ms",
+                    static_cast<long long>((monotonicNs() - from) / 1000000));
 }
 
 // The period for a sound from silence. Under the loop's lock.
