@@ -156,7 +156,7 @@ private:
         uint32_t port = 0;
         bool active = false;
     };
-    std::map<uint32_t, uint32_t> outPorts_; // every output port, with its node
+    std::set<uint32_t> ownPorts_; // our stream's output ports
     std::map<uint32_t, std::unique_ptr<OwnLink>> ownLinks_;
     bool linksAwaited_ = false; // worker only: this stream's first sound came
     int defaultQuantum_ = 1024; // in the graph's frames
@@ -312,8 +312,9 @@ void PipeWireOutput::onGlobal(void *self, uint32_t id, uint32_t, const char *typ
     if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         const char *node = spa_dict_lookup(props, PW_KEY_NODE_ID);
         const char *direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
-        if (node && direction && std::strcmp(direction, "out") == 0)
-            out->outPorts_[id] = uint32_t(std::strtoul(node, nullptr, 10));
+        if (out->stream_ && node && direction && std::strcmp(direction, "out") == 0 &&
+            std::strtoul(node, nullptr, 10) == pw_stream_get_node_id(out->stream_))
+            out->ownPorts_.insert(id);
         return;
     }
     if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
@@ -385,7 +386,7 @@ void PipeWireOutput::onLinkInfo(void *data, const struct pw_link_info *info)
 void PipeWireOutput::onGlobalRemove(void *self, uint32_t id)
 {
     auto *out = static_cast<PipeWireOutput *>(self);
-    out->outPorts_.erase(id);
+    out->ownPorts_.erase(id);
     if (auto link = out->ownLinks_.find(id); link != out->ownLinks_.end()) {
         spa_hook_remove(&link->second->listener);
         pw_proxy_destroy(link->second->proxy);
@@ -630,19 +631,12 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
 // Whether every output port of ours has a link that runs. Under the loop's lock.
 bool PipeWireOutput::linksActiveLocked() const
 {
-    const uint32_t own = pw_stream_get_node_id(stream_);
-    bool any = false;
-    for (const auto &[port, node] : outPorts_) {
-        if (node != own)
-            continue;
-        any = true;
-        const bool runs = std::any_of(ownLinks_.begin(), ownLinks_.end(), [&](const auto &link) {
-            return link.second->port == port && link.second->active;
-        });
-        if (!runs)
-            return false;
-    }
-    return any;
+    return !ownPorts_.empty() &&
+           std::all_of(ownPorts_.begin(), ownPorts_.end(), [&](uint32_t port) {
+               return std::any_of(ownLinks_.begin(), ownLinks_.end(), [&](const auto &link) {
+                   return link.second->port == port && link.second->active;
+               });
+           });
 }
 
 // Under the loop's lock. Bounded: a session manager that links nothing, or a
