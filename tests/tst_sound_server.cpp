@@ -1223,6 +1223,50 @@ private slots:
             return;
         }
     }
+
+    // A session manager may link a new stream's channels one at a time, as
+    // PipeWire 1.4's does: the first sound waits for both, and is heard on
+    // both sides from its first sample. Here the test links them itself, the
+    // right two periods after the left.
+    void firstSoundWaitsForEveryChannelsLink()
+    {
+        Server server(QStringLiteral("pipewire"), HeldQuantum);
+        QVERIFY2(server.ready(), "the sound server did not start");
+        server.use();
+        const Samples sound = Wav::ramp(9600, 1, 67);
+        writeFile(dir.filePath(QStringLiteral("links.tzk")), Wav::build(sound, 1, 48000));
+        const auto link = [](const char *channel) {
+            return runQuietly(QStringLiteral("pw-link"),
+                              {QStringLiteral("Zembra:output_%1").arg(QLatin1String(channel)),
+                               QStringLiteral("zembra:playback_%1").arg(QLatin1String(channel))});
+        };
+        for (StallTries tries(true, 48000);;) {
+            Recorder recorder(48000);
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
+            EnvGuard unlinked({"PIPEWIRE_AUTOCONNECT"}); // read as the stream connects
+            qputenv("PIPEWIRE_AUTOCONNECT", "false");
+            SoundEngine engine;
+            engine.play(dir.filePath(QStringLiteral("links.tzk")).toStdString());
+            // Once the stream has its ports.
+            int linked = link("FL");
+            for (int i = 0; i < 500 && linked != 0; ++i, linked = link("FL"))
+                std::this_thread::sleep_for(10ms);
+            QCOMPARE(linked, 0);
+            std::this_thread::sleep_for(50ms);
+            QCOMPARE(link("FR"), 0);
+            engine.waitUntilHandled();
+            std::this_thread::sleep_for(800ms);
+            const auto recording = tries.recorded(recorder.stop());
+            if (tries.madeAgain())
+                continue;
+            QVERIFY2(recording, qPrintable(QLatin1String(Recorder::Unheard) + QLatin1String("; ") +
+                                           engineSaid()));
+            const auto heard = heardSounds(*recording, {&sound});
+            const std::vector<Heard> once{{0, sound.size(), {}}};
+            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            return;
+        }
+    }
 };
 
 // What only the PulseAudio output does: it plays at the default sink's rate,
