@@ -13,13 +13,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <type_traits>
 
 namespace {
@@ -118,7 +121,7 @@ protected:
 
 private:
     bool waitUntil(const struct timespec &until, const bool &flag);
-    void waitForLinksLocked();
+    bool waitForLinksLocked();
     bool linksActiveLocked() const;
     void askLocked(int frames);
     void chooseLocked();
@@ -187,10 +190,11 @@ private:
     std::atomic<spa_io_position *> position_{nullptr};
     std::atomic<std::uint64_t> misses_{0};
     std::atomic<bool> resync_{true};
-    std::atomic<bool> otherLeft_{false}; // another program's stream went since we chose
-    std::uint64_t expected_ = 0;         // real-time thread only
-    std::uint64_t graphXruns_ = 0;       // real-time thread only
-    std::uint32_t driver_ = 0;           // real-time thread only: whose clock we read
+    std::atomic<bool> otherLeft_{false};   // another program's stream went since we chose
+    std::uint64_t expected_ = 0;           // real-time thread only
+    std::uint64_t graphXruns_ = 0;         // real-time thread only
+    std::uint32_t driver_ = 0;             // real-time thread only: whose clock we read
+    std::atomic<std::uint64_t> cycles_{0}; // cycles we were woken for
 };
 
 const pw_core_events coreEvents = [] {
@@ -437,6 +441,7 @@ void PipeWireOutput::onStreamState(void *self, enum pw_stream_state, enum pw_str
 void PipeWireOutput::onProcess(void *self)
 {
     auto *out = static_cast<PipeWireOutput *>(self);
+    out->cycles_.fetch_add(1, std::memory_order_release);
     const spa_io_position *pos = out->position_.load(std::memory_order_acquire);
     std::uint64_t missed = 0;
     std::int64_t deadline = 0;
@@ -613,19 +618,28 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
         return;
     // One hold of the lock: a stream that opens meanwhile is seen either here
     // or, once we are active, as it comes.
+    const std::int64_t from = monotonicNs();
+    std::optional<std::uint64_t> linkedAt; // the cycles we had been woken for then
     pw_thread_loop_lock(loop_);
     chooseLocked();
     if (!active_) {
         resync_ = true;
         pw_stream_set_active(stream_, true);
         active_ = true;
-        if (first)
-            waitForLinksLocked();
+        if (first && waitForLinksLocked())
+            linkedAt = cycles_.load(std::memory_order_acquire);
         settledAt_ = monotonicNs();
     }
     pw_thread_loop_unlock(loop_);
-    if (first)
-        slot_.post(std::move(voice));
+    if (!first)
+        return;
+    // A link is said to run before the cycle that is under way carries it: the
+    // sound starts in a cycle begun after the last link came up, the second we
+    // are woken for from then.
+    while (linkedAt && cycles_.load(std::memory_order_acquire) < *linkedAt + 2 && !lost_ &&
+           monotonicNs() - from < LinkWaitNs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    slot_.post(std::move(voice));
 }
 
 // Whether every output port of ours has a link that runs. Under the loop's lock.
@@ -641,7 +655,8 @@ bool PipeWireOutput::linksActiveLocked() const
 
 // Under the loop's lock. Bounded: a session manager that links nothing, or a
 // port left unlinked on purpose, costs this stream's first sound that long once.
-void PipeWireOutput::waitForLinksLocked()
+// Whether they all ran.
+bool PipeWireOutput::waitForLinksLocked()
 {
     struct timespec until {};
     pw_thread_loop_get_time(loop_, &until, LinkWaitNs);
@@ -655,6 +670,7 @@ void PipeWireOutput::waitForLinksLocked()
                         ? "PipeWire: the stream's links ran after %lld ms"
                         : "PipeWire: the stream's links did not all run within %lld ms",
                     static_cast<long long>((monotonicNs() - from) / 1000000));
+    return linksActiveLocked();
 }
 
 // The period for a sound from silence. Under the loop's lock.
