@@ -8,9 +8,15 @@
 
 #include "sound_server.h"
 
+#include <pipewire/impl.h>
 #include <pipewire/pipewire.h>
 #include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
+#include <spa/param/profiler.h>
+#include <spa/pod/parser.h>
+
+// After the above: on PipeWire 1.4 it does not include what it uses.
+#include <pipewire/extensions/profiler.h>
 
 #include <QtGlobal>
 
@@ -29,11 +35,14 @@
 namespace SoundServerTest {
 
 // Newer servers count in the driver's clock the cycles some client of the
-// graph finished late; older headers lack the field.
+// graph finished late; older headers lack the field, and there the server's
+// profiler tells of them.
 template <typename Clock, typename = void> struct LateCycles {
+    static constexpr bool counted = false;
     static std::uint64_t of(const Clock &) { return 0; }
 };
 template <typename Clock> struct LateCycles<Clock, std::void_t<decltype(Clock::xrun)>> {
+    static constexpr bool counted = true;
     static std::uint64_t of(const Clock &clock) { return clock.xrun; }
 };
 
@@ -57,7 +66,23 @@ public:
         context_ =
             pw_context_new(pw_thread_loop_get_loop(loop_),
                            pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+        // What the server's profiler says of each cycle, where the clock does
+        // not count late ones. Not on newer servers: their streams run a cycle
+        // behind the graph, and the profiler finds them unfinished every time.
+        constexpr bool profiled = !LateCycles<spa_io_clock>::counted;
+        if (context_ && profiled)
+            pw_context_load_module(context_, "libpipewire-module-profiler", nullptr, nullptr);
         core_ = context_ ? pw_context_connect(context_, nullptr, 0) : nullptr;
+        if (core_ && profiled) {
+            registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+            static const pw_registry_events registryEvents = [] {
+                pw_registry_events e{};
+                e.version = PW_VERSION_REGISTRY_EVENTS;
+                e.global = &GraphWatch::onGlobal;
+                return e;
+            }();
+            pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+        }
         if (core_)
             stream_ = pw_stream_new(
                 core_, "graph-watch",
@@ -98,6 +123,10 @@ public:
         pw_thread_loop_lock(loop_);
         if (stream_)
             pw_stream_destroy(stream_);
+        if (profiler_)
+            pw_proxy_destroy(profiler_);
+        if (registry_)
+            pw_proxy_destroy(reinterpret_cast<pw_proxy *>(registry_));
         if (core_)
             pw_core_disconnect(core_);
         pw_thread_loop_unlock(loop_);
@@ -123,7 +152,7 @@ public:
     std::uint64_t cycles() const { return cycles_; }
     // Frames of the graph's clock that no cycle ran for.
     std::uint64_t skippedFrames() const { return skipped_; }
-    // Cycles in which some client of the graph finished late (newer servers).
+    // Cycles in which some client of the graph finished late.
     std::uint64_t lateCycles() const { return lateCycles_; }
     // What it heard while it ran: a cycle it missed itself, late on a busy
     // machine, shows in skippedFrames(), never as frames silently gone.
@@ -144,6 +173,57 @@ public:
     }
 
 private:
+    static void onGlobal(void *user, std::uint32_t id, std::uint32_t, const char *type,
+                         std::uint32_t, const spa_dict *)
+    {
+        auto *self = static_cast<GraphWatch *>(user);
+        if (self->profiler_ || std::strcmp(type, PW_TYPE_INTERFACE_Profiler) != 0)
+            return;
+        static const pw_profiler_events events = [] {
+            pw_profiler_events e{};
+            e.version = PW_VERSION_PROFILER_EVENTS;
+            e.profile = &GraphWatch::onProfile;
+            return e;
+        }();
+        self->profiler_ = static_cast<pw_proxy *>(pw_registry_bind(
+            self->registry_, id, PW_TYPE_INTERFACE_Profiler, PW_VERSION_PROFILER, 0));
+        if (self->profiler_)
+            pw_profiler_add_listener(reinterpret_cast<pw_profiler *>(self->profiler_),
+                                     &self->profilerListener_, &events, self);
+    }
+    // Each cycle as the server's profiler sampled it: a client of the graph
+    // that had not finished by then ran late.
+    static void onProfile(void *user, const spa_pod *pod)
+    {
+        constexpr std::int32_t Finished = 3; // the server's state of a client done with a cycle
+        auto *self = static_cast<GraphWatch *>(user);
+        if (!spa_pod_is_struct(pod))
+            return;
+        const void *body = SPA_POD_BODY_CONST(pod);
+        const std::uint32_t size = SPA_POD_BODY_SIZE(pod);
+        for (auto *o = static_cast<const spa_pod *>(body); spa_pod_is_inside(body, size, o);
+             o = static_cast<const spa_pod *>(spa_pod_next(o))) {
+            if (!spa_pod_is_object_type(o, SPA_TYPE_OBJECT_Profiler))
+                continue;
+            bool late = false;
+            const spa_pod_prop *prop;
+            SPA_POD_OBJECT_FOREACH(reinterpret_cast<const spa_pod_object *>(o), prop)
+            {
+                std::int32_t id = 0, status = Finished;
+                const char *name = nullptr;
+                std::int64_t prev = 0, signal = 0, awake = 0, finish = 0;
+                if (prop->key == SPA_PROFILER_followerBlock &&
+                    spa_pod_parse_struct(&prop->value, SPA_POD_Int(&id), SPA_POD_String(&name),
+                                         SPA_POD_Long(&prev), SPA_POD_Long(&signal),
+                                         SPA_POD_Long(&awake), SPA_POD_Long(&finish),
+                                         SPA_POD_Int(&status)) >= 0 &&
+                    status != Finished)
+                    late = true;
+            }
+            if (late)
+                ++self->lateCycles_;
+        }
+    }
     static void onIo(void *user, std::uint32_t id, void *area, std::uint32_t)
     {
         if (id == SPA_IO_Position)
@@ -189,7 +269,11 @@ private:
     pw_context *context_ = nullptr;
     pw_core *core_ = nullptr;
     pw_stream *stream_ = nullptr;
+    pw_registry *registry_ = nullptr;
+    pw_proxy *profiler_ = nullptr;
     spa_hook listener_{};
+    spa_hook registryListener_{};
+    spa_hook profilerListener_{};
     bool connected_ = false;
     spa_io_position *position_ = nullptr;
     std::uint64_t expected_ = 0;
@@ -203,11 +287,11 @@ private:
 };
 
 // The tries of one recorded check. On PipeWire each try runs beside a watch
-// of the graph, and one in which the graph skipped cycles, or (newer servers)
-// some client finished one late, is made again, five tries at most (a virtual
-// machine's host may stall it several times within seconds); the last is
-// judged as it stands, so a program that made the graph skip every time would
-// still fail. Elsewhere the one try is judged.
+// of the graph, and one in which the graph skipped cycles, or some client
+// finished one late, is made again, five tries at most (a virtual machine's
+// host may stall it several times within seconds); the last is judged as it
+// stands, so a program that made the graph skip every time would still fail.
+// Elsewhere the one try is judged.
 class StallTries {
 public:
     // With a `rate`, the watch of a sink keeps what it hears: see recorded().
