@@ -285,6 +285,18 @@ void forgetEngineLog()
     engineLog.clear();
 }
 
+// Why `recording` is not `sound` heard once, whole, alike on both sides;
+// empty if it is.
+QString notHeardOnce(const std::optional<Samples> &recording, const Samples &sound,
+                     const QString &said = engineSaid())
+{
+    if (!recording)
+        return QLatin1String(Recorder::Unheard) + QLatin1String("; ") + said;
+    const auto heard = heardSounds(*recording, {&sound});
+    const std::vector<Heard> once{{0, sound.size(), {}}};
+    return heard == once ? QString() : describe(heard) + QLatin1String("; ") + said;
+}
+
 } // namespace
 
 // What every test of one kind of server starts from: a folder for its sounds,
@@ -371,10 +383,8 @@ class TestSoundServer : public ServerKindTest {
             const auto recording = tries.recorded(recorder.stop());
             if (tries.madeAgain())
                 continue;
-            QVERIFY2(recording, Recorder::Unheard);
-            const auto heard = heardSounds(*recording, {&sound});
-            const std::vector<Heard> once{{0, sound.size(), {}}};
-            QVERIFY2(heard == once, qPrintable(describe(heard)));
+            const QString fault = notHeardOnce(recording, sound);
+            QVERIFY2(fault.isEmpty(), qPrintable(fault));
             break;
         }
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
@@ -1022,10 +1032,8 @@ private slots:
                     engineSaid();
                 const bool steppedUp = engine.outputQuantum() != period;
                 if (!steppedUp && skipped == 0 && watch.lateCycles() == 0) {
-                    QVERIFY2(recording, qPrintable(QLatin1String(Recorder::Unheard) + said));
-                    const auto heard = heardSounds(*recording, {&sound});
-                    const std::vector<Heard> once{{0, sound.size(), {}}};
-                    QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + said));
+                    const QString fault = notHeardOnce(recording, sound, said);
+                    QVERIFY2(fault.isEmpty(), qPrintable(fault));
                     return;
                 }
                 if (steppedUp)
@@ -1190,10 +1198,8 @@ private slots:
             const auto recording = tries.recorded(recorder.stop());
             if (tries.madeAgain())
                 continue;
-            QVERIFY2(recording, Recorder::Unheard);
-            const auto heard = heardSounds(*recording, {&sound});
-            const std::vector<Heard> once{{0, sound.size(), {}}};
-            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            const QString fault = notHeardOnce(recording, sound);
+            QVERIFY2(fault.isEmpty(), qPrintable(fault));
             return;
         }
     }
@@ -1233,11 +1239,8 @@ private slots:
             const auto recording = tries.recorded(recorder.stop());
             if (tries.madeAgain())
                 continue;
-            QVERIFY2(recording, qPrintable(QLatin1String(Recorder::Unheard) + QLatin1String("; ") +
-                                           engineSaid()));
-            const auto heard = heardSounds(*recording, {&sound});
-            const std::vector<Heard> once{{0, sound.size(), {}}};
-            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            const QString fault = notHeardOnce(recording, sound);
+            QVERIFY2(fault.isEmpty(), qPrintable(fault));
             return;
         }
     }
@@ -1284,10 +1287,8 @@ private slots:
         engine.waitUntilHandled();
         std::this_thread::sleep_for(300ms);
         const auto recording = recorder.stop();
-        QVERIFY2(recording, Recorder::Unheard);
-        const auto heard = heardSounds(*recording, {&sound});
-        const std::vector<Heard> once{{0, sound.size(), {}}};
-        QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+        const QString fault = notHeardOnce(recording, sound);
+        QVERIFY2(fault.isEmpty(), qPrintable(fault));
     }
 
     // The client library's loop thread feeds the stream every millisecond while
@@ -1352,10 +1353,8 @@ private slots:
             const QJsonObject stream = sinkInput("application.id", QStringLiteral("zembra"));
             std::this_thread::sleep_for(400ms);
             const auto recording = recorder.stop();
-            QVERIFY2(recording, Recorder::Unheard);
-            const auto heard = heardSounds(*recording, {&sound});
-            const std::vector<Heard> once{{0, sound.size(), {}}};
-            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            const QString fault = notHeardOnce(recording, sound);
+            QVERIFY2(fault.isEmpty(), qPrintable(fault));
             QCOMPARE(stream[QLatin1String("sink")].toInt(), played[QLatin1String("index")].toInt());
             QVERIFY2(sampleFormatOf(stream) != QString::fromLatin1(format),
                      qPrintable(sampleFormatOf(stream) + QStringLiteral(" on ") + sink +
@@ -1459,10 +1458,8 @@ private slots:
             QCOMPARE(engine.outputRate(), rate);
             std::this_thread::sleep_for(400ms);
             const auto recording = recorder.stop();
-            QVERIFY2(recording, Recorder::Unheard);
-            const auto heard = heardSounds(*recording, {&sound});
-            const std::vector<Heard> once{{0, sound.size(), {}}};
-            QVERIFY2(heard == once, qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
+            const QString fault = notHeardOnce(recording, sound);
+            QVERIFY2(fault.isEmpty(), qPrintable(fault));
         }
     }
 };
