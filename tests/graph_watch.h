@@ -288,9 +288,10 @@ private:
 
 // The tries of one recorded check. On PipeWire each try runs beside a watch
 // of the graph, and one in which the graph skipped cycles, or some client
-// finished one late, is made again, five tries at most (a virtual machine's
-// host may stall it several times within seconds); the last is judged as it
-// stands, so a program that made the graph skip every time would still fail.
+// finished one late, is made again, five tries at most and a second further
+// apart each time (a virtual machine's host may stall it in spells of several
+// seconds); the last is judged as it stands, so a program that made the graph
+// skip every time would still fail.
 // Elsewhere the one try is judged.
 class StallTries {
 public:
@@ -324,6 +325,7 @@ public:
         qInfo("the graph skipped %llu frames and ran late in %llu cycles in try %d; made again",
               static_cast<unsigned long long>(skipped), static_cast<unsigned long long>(late),
               attempt_);
+        std::this_thread::sleep_for(std::chrono::seconds(attempt_));
         return true;
     }
     // A try that did not test what it meant to, as the test itself saw: made
