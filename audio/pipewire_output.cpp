@@ -616,10 +616,10 @@ void PipeWireOutput::activate(std::unique_ptr<Voice> voice)
         slot_.post(std::move(voice));
     if (!fromSilence)
         return;
-    // One hold of the lock: a stream that opens meanwhile is seen either here
-    // or, once we are active, as it comes.
     const std::int64_t from = monotonicNs();
     std::optional<std::uint64_t> linkedAt; // the cycles we had been woken for then
+    // One hold of the lock: a stream that opens meanwhile is seen either here
+    // or, once we are active, as it comes.
     pw_thread_loop_lock(loop_);
     chooseLocked();
     if (!active_) {
