@@ -148,6 +148,7 @@ struct VirtualMicrophone::Core {
     void defaults(std::string &sink, std::string &source);
     void move(std::uint32_t input, const std::string &sink);
     void muteVoice(bool mute);
+    std::uint32_t loadVoice(const std::string &args);
     void suspendMix(bool suspend);
     std::string marks(const char *part) const;
     int sweep();
@@ -506,6 +507,52 @@ void VirtualMicrophone::Core::muteVoice(bool mute)
     }
 }
 
+// The loopback carries the voice from the moment it loads. The listing rides
+// right behind the load, whose stream it then holds, and the mute is asked from
+// its reply in the loop's own thread: no wake-up of ours lies in between.
+std::uint32_t VirtualMicrophone::Core::loadVoice(const std::string &args)
+{
+    struct Loading {
+        std::uint32_t index = None;
+        bool listed = false;
+    } r;
+    pa_operation *loading = nullptr;
+    call(
+        [&]() -> pa_operation * {
+            loading = pa_context_load_module(
+                context, "module-loopback", args.c_str(),
+                [](pa_context *, std::uint32_t index, void *p) {
+                    static_cast<Loading *>(p)->index = index;
+                },
+                &r);
+            if (!loading)
+                return nullptr;
+            return pa_context_get_sink_input_info_list(
+                context,
+                [](pa_context *c, const pa_sink_input_info *i, int eol, void *p) {
+                    auto *r = static_cast<Loading *>(p);
+                    if (i && r->index != None && i->owner_module == r->index)
+                        if (pa_operation *op =
+                                pa_context_set_sink_input_mute(c, i->index, 1, nullptr, nullptr))
+                            pa_operation_unref(op);
+                    if (eol)
+                        r->listed = true;
+                },
+                &r);
+        },
+        r.listed);
+    if (loading) {
+        pa_threaded_mainloop_lock(loop);
+        if (pa_operation_get_state(loading) == PA_OPERATION_RUNNING)
+            pa_operation_cancel(loading);
+        pa_operation_unref(loading);
+        pa_threaded_mainloop_unlock(loop);
+    }
+    AudioLog::write("microphone: module-loopback %s: %s", args.c_str(),
+                    r.index == None ? "failed" : "loaded muted");
+    return r.index;
+}
+
 // The mix runs at the shortest period a stream asks of it, and the remapped
 // source asks for a short one even while nobody records: asleep until then.
 void VirtualMicrophone::Core::suspendMix(bool suspend)
@@ -676,15 +723,15 @@ void VirtualMicrophone::Core::reconcile(bool on)
         if (voiceModule != None && (!usable || src != voiceSource))
             unload(voiceModule);
         if (voiceModule == None && usable) {
-            voiceModule = load(
-                "module-loopback",
+            voiceModule = loadVoice(
                 "source=" + src + " sink=" + MixSinkName + " latency_msec=" + LoopbackLatencyMs +
-                    " source_dont_move=true sink_dont_move=true"
-                    " sink_input_properties='media.name=\"Zembra: ses\" " +
-                    marks("voice") + "' source_output_properties='media.name=\"Zembra: ses\" " +
-                    marks("voice") + "'");
+                " source_dont_move=true sink_dont_move=true"
+                " sink_input_properties='media.name=\"Zembra: ses\" " +
+                marks("voice") + "' source_output_properties='media.name=\"Zembra: ses\" " +
+                marks("voice") + "'");
             voiceSource = voiceModule != None ? src : "";
             if (voiceModule != None) {
+                // Asked again, and this time answered: the first is not waited for.
                 muteVoice(true);
                 voiceMutedUntil = now + VoiceMuted;
             }
