@@ -29,7 +29,7 @@ class TestFrmHak : public QObject {
 
     QWidget *openAbout()
     {
-        main->findChild<QAction *>(QStringLiteral("bilgi"))->trigger();
+        main->findChild<QAction *>("bilgi")->trigger();
         QWidget *about = main->hakWindow().window();
         if (about) {
             about->activateWindow();
@@ -38,6 +38,9 @@ class TestFrmHak : public QObject {
         }
         return about;
     }
+    // The about box of a freshly opened window, as the user sees it.
+    QPlainTextEdit *openText() { return openAbout()->findChild<QPlainTextEdit *>("Text1"); }
+    static QString shownText() { return frmHak::aboutText().replace("\r\n", "\n"); }
 
 private slots:
     void initTestCase() { Fonts::install(); }
@@ -65,15 +68,12 @@ private slots:
                            " http://www.tzk.example\r\n \r\n  adresini ziyaret \r\n"
                            "     edebiliesiniz.\r\n \r\n    Bu program \r\n     ücretsizdir. \r\n"
                            "\r\n        e-mail : \r\n bilgi@tzk.example\r\n"));
-        QWidget *about = openAbout();
-        auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        QPlainTextEdit *text = openText();
         const QString shown = text->toPlainText();
-        QCOMPARE(
-            shown,
-            QString(frmHak::aboutText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        QCOMPARE(shown, shownText());
         QVERIFY(text->isReadOnly());
         text->setFocus();
-        QTest::keyClicks(text, QStringLiteral("yeni metin"));
+        QTest::keyClicks(text, "yeni metin");
         QTest::keyClick(text, Qt::Key_Backspace);
         QTest::keyClick(text, Qt::Key_Delete);
         QCOMPARE(text->toPlainText(), shown);
@@ -88,24 +88,21 @@ private slots:
     void textBoxMenuIsTurkish()
     {
         AppSetup::installTranslations();
-        QWidget *about = openAbout();
-        auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
-        std::unique_ptr<QMenu> menu(text->createStandardContextMenu());
+        std::unique_ptr<QMenu> menu(openText()->createStandardContextMenu());
         QStringList texts;
         // Without the shortcut, and without the access key's '&', whose letter
         // each release of Qt's translation chooses for itself.
         for (const QAction *action : menu->actions())
             texts << action->text().section(u'\t', 0, 0).remove(u'&');
-        QVERIFY2(texts.contains(QStringLiteral("Kopyala")), qPrintable(texts.join(u'|')));
-        QVERIFY2(texts.contains(QStringLiteral("Tümünü Seç")), qPrintable(texts.join(u'|')));
+        QVERIFY2(texts.contains("Kopyala") && texts.contains("Tümünü Seç"),
+                 qPrintable(texts.join(u'|')));
     }
 
     // A word wider than the box, such as the web and e-mail addresses, breaks
     // anywhere rather than running past the edge, so every character can be read.
     void everyLineFitsTheBox()
     {
-        QWidget *about = openAbout();
-        auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        QPlainTextEdit *text = openText();
         const qreal room = text->viewport()->width() - 2 * text->document()->documentMargin();
         int lines = 0;
         for (QTextBlock block = text->document()->begin(); block.isValid(); block = block.next()) {
@@ -125,18 +122,15 @@ private slots:
         QTest::addColumn<QRect>("geometry");
         QTest::addColumn<QString>("family");
         QTest::addColumn<QString>("text");
-        QTest::newRow("Text1") << "Text1" << QRect(160, 48, 137, 121) << "DejaVu Sans"
-                               << "";
-        QTest::newRow("Command1") << "Command1" << QRect(192, 176, 73, 25) << "Liberation Sans"
-                                  << "Kapat";
-        QTest::newRow("Picture1") << "Picture1" << QRect(16, 24, 129, 161) << ""
-                                  << "";
-        QTest::newRow("Label3") << "Label3" << QRect(171, 24, 129, 17) << "DejaVu Sans"
-                                << "www.tzk.example";
-        QTest::newRow("Label2") << "Label2" << QRect(29, 192, 113, 17) << "Liberation Sans"
-                                << "bilgi@tzk.example";
-        QTest::newRow("Label1") << "Label1" << QRect(168, 8, 145, 17) << "DejaVu Sans"
-                                << "zembra v1.1";
+        const auto row = [](const char *name, QRect at, const char *family, const char *text) {
+            QTest::newRow(name) << name << at << family << text;
+        };
+        row("Text1", QRect(160, 48, 137, 121), "DejaVu Sans", "");
+        row("Command1", QRect(192, 176, 73, 25), "Liberation Sans", "Kapat");
+        row("Picture1", QRect(16, 24, 129, 161), "", "");
+        row("Label3", QRect(171, 24, 129, 17), "DejaVu Sans", "www.tzk.example");
+        row("Label2", QRect(29, 192, 113, 17), "Liberation Sans", "bilgi@tzk.example");
+        row("Label1", QRect(168, 8, 145, 17), "DejaVu Sans", "zembra v1.1");
     }
 
     void layout()
@@ -146,7 +140,7 @@ private slots:
         QFETCH(QString, family);
         QFETCH(QString, text);
         frmHak about;
-        QCOMPARE(about.windowTitle(), QStringLiteral("Zembra "));
+        QCOMPARE(about.windowTitle(), "Zembra ");
         QCOMPARE(about.size(), QSize(312, 213));
         QCOMPARE(about.minimumSize(), about.maximumSize());
         QVERIFY(
@@ -171,7 +165,7 @@ private slots:
     void pictureIsUnscaledInsideASunkenBorder()
     {
         frmHak about;
-        auto *picture = about.findChild<QLabel *>(QStringLiteral("Picture1"));
+        auto *picture = about.findChild<QLabel *>("Picture1");
         QCOMPARE(picture->pixmap().size(), QSize(125, 163));
         QCOMPARE(picture->contentsRect().size(), QSize(125, 157)); // bottom 6 rows clipped
         QVERIFY(!picture->hasScaledContents());
@@ -183,7 +177,7 @@ private slots:
     void keyboardRoutes()
     {
         openAbout();
-        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("Picture1"));
+        QCOMPARE(QApplication::focusWidget()->objectName(), "Picture1");
         for (const char *next : {"Command1", "Text1", "Picture1"}) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget()->objectName(), QLatin1String(next));
@@ -207,30 +201,27 @@ private slots:
     {
         QFETCH(bool, byFrame);
         QWidget *about = openAbout();
-        QTest::mouseClick(main->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QTest::mouseClick(main->findChild<QWidget *>("Image1"), Qt::LeftButton);
         QCOMPARE(main->hakWindow().window(), about); // raised, not a second window
         const QWidgetList windows = QApplication::topLevelWidgets();
         QCOMPARE(
             std::count_if(windows.begin(), windows.end(),
                           [](QWidget *w) { return qobject_cast<frmHak *>(w) && w->isVisible(); }),
             1);
-        auto *text = about->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        auto *text = about->findChild<QPlainTextEdit *>("Text1");
         text->verticalScrollBar()->setValue(text->verticalScrollBar()->maximum());
         QPointer<QWidget> gone = about;
         if (byFrame)
             about->close();
         else
-            QTest::mouseClick(about->findChild<QWidget *>(QStringLiteral("Command1")),
-                              Qt::LeftButton);
+            QTest::mouseClick(about->findChild<QWidget *>("Command1"), Qt::LeftButton);
         QVERIFY(!main->hakWindow().isLoaded());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(gone.isNull());
         // Loaded afresh: same content, scrolled to the top again.
-        QWidget *again = openAbout();
-        auto *fresh = again->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+        QPlainTextEdit *fresh = openText();
         QCOMPARE(fresh->verticalScrollBar()->value(), 0);
-        QCOMPARE(fresh->toPlainText(),
-                 frmHak::aboutText().replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        QCOMPARE(fresh->toPlainText(), shownText());
     }
 };
 
