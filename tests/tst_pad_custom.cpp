@@ -52,10 +52,6 @@ namespace {
 // Mouse and keyboard through the X server, as the user's own would be.
 class XInput {
 public:
-    XInput()
-        : dpy_(XOpenDisplay(nullptr))
-    {
-    }
     ~XInput()
     {
         if (dpy_)
@@ -98,7 +94,7 @@ public:
     }
 
 private:
-    Display *dpy_;
+    Display *dpy_ = XOpenDisplay(nullptr);
 };
 
 QPoint centre(const QWidget *w)
@@ -197,7 +193,7 @@ int runDragSource(int argc, char *argv[])
 // A caption saved, then a sound copied: the parent kills it during the copy.
 int runCopy(char *argv[])
 {
-    if (!PadSettings::setCaption(7, QStringLiteral("Eski ad"), QString::fromLocal8Bit(argv[4])))
+    if (!PadSettings::setCaption(7, "Eski ad", QString::fromLocal8Bit(argv[4])))
         return 2;
     const QString said =
         SoundImport::copy(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
@@ -217,20 +213,16 @@ class TestPadCustom : public QObject {
     int clicks = 0;
 
     QString at(const char *relative) const { return home->filePath(QLatin1String(relative)); }
-    QString ownSound(int n) const { return at("data/zembra/") + QStringLiteral("%1.tzk").arg(n); }
+    QString ownSound(int n) const { return at("data/zembra/") + QString("%1.tzk").arg(n); }
     QString kitSound(int n) const
     {
-        return Sounds::effectPath(QCoreApplication::applicationDirPath(),
-                                  QStringLiteral("%1.tzk").arg(n));
+        return Sounds::effectPath(QCoreApplication::applicationDirPath(), QString("%1.tzk").arg(n));
     }
     QPushButton *button(int n) const
     {
-        return window->findChild<QPushButton *>(QStringLiteral("Command%1").arg(n));
+        return window->findChild<QPushButton *>(QString("Command%1").arg(n));
     }
-    StatusPanel *panel() const
-    {
-        return window->findChild<StatusPanel *>(QStringLiteral("PicStatus"));
-    }
+    StatusPanel *panel() const { return window->findChild<StatusPanel *>("PicStatus"); }
 
     void showWindow()
     {
@@ -246,16 +238,15 @@ class TestPadCustom : public QObject {
     void openMenu(const QString &way, int n)
     {
         menu = nullptr;
-        if (way.startsWith(QLatin1String("mouse"))) {
+        if (way.startsWith("mouse")) {
             // Never where the last click was, which would make it a double click.
             clicks = (clicks + 1) % 3;
-            const QWidget *on =
-                way == QLatin1String("mouse") ? static_cast<QWidget *>(button(n)) : panel();
+            const QWidget *on = way == "mouse" ? static_cast<QWidget *>(button(n)) : panel();
             x.click(centre(on) + QPoint(10 * (clicks - 1), 0), 3);
         } else {
             button(n)->setFocus();
             QTRY_VERIFY(button(n)->hasFocus());
-            const bool menuKey = way == QLatin1String("Menu key");
+            const bool menuKey = way == "Menu key";
             x.tap(menuKey ? XK_Menu : XK_F10, menuKey ? NoSymbol : XK_Shift_L);
         }
         QTRY_VERIFY((menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())));
@@ -283,8 +274,7 @@ class TestPadCustom : public QObject {
     void dragOnto(const QString &file, int n)
     {
         QProcess source;
-        source.start(QCoreApplication::applicationFilePath(),
-                     {QStringLiteral("--drag-source"), file});
+        source.start(QCoreApplication::applicationFilePath(), {"--drag-source", file});
         // The source's next line, past what it hears of the targets it passes up to `until`.
         const auto line = [&source](const QByteArray &until = {}) {
             QByteArray said = "action";
@@ -323,7 +313,7 @@ class TestPadCustom : public QObject {
 private slots:
     void initTestCase()
     {
-        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+        QCOMPARE(QGuiApplication::platformName(), "xcb");
         QVERIFY2(x.usable(), "needs XTest on the X server");
         Fonts::install();
     }
@@ -346,23 +336,19 @@ private slots:
 
     void dropOnAButton_data()
     {
-        QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("said");
-        const auto row = [](const char *kind, const char *said) {
-            QTest::newRow(kind) << QString::fromUtf8(kind) << QString::fromUtf8(said);
-        };
-        row("FLAC", "Yeni ses hazır !");
+        QTest::newRow("FLAC") << "Yeni ses hazır !";
         // One refusal is enough here: which files are refused is copyKeepsTheOldSoundWhenRefused's.
-        row("folder", "Klasör ses değil !");
+        QTest::newRow("folder") << "Klasör ses değil !";
     }
 
     void dropOnAButton()
     {
-        QFETCH(QString, kind);
+        const QByteArray kind = QTest::currentDataTag();
         QFETCH(QString, said);
         const std::vector<std::int16_t> samples = Wav::ramp(24000);
         const QString file = at("köpek havlaması");
-        if (kind == QLatin1String("FLAC"))
+        if (kind == "FLAC")
             QVERIFY(writeFlac(file, samples));
         else
             QVERIFY(QDir().mkpath(file));
@@ -373,8 +359,8 @@ private slots:
         QCOMPARE(panel()->text(), said);
         // The next press plays what was dropped, sample for sample, or the kit's.
         x.click(centre(button(10)), 1);
-        QTRY_COMPARE(panel()->text(), QStringLiteral("          Deli !"));
-        const bool taken = kind == QLatin1String("FLAC");
+        QTRY_COMPARE(panel()->text(), "          Deli !");
+        const bool taken = kind == "FLAC";
         QCOMPARE(QString::fromStdString(player.requests.back()),
                  taken ? ownSound(10) : kitSound(10));
         QCOMPARE(QFileInfo::exists(ownSound(10)), taken);
@@ -382,7 +368,7 @@ private slots:
             QVERIFY(QFile::remove(file)); // the button no longer needs the original
             QCOMPARE(decoded(ownSound(10)), samples);
         }
-        QCOMPARE(button(10)->text(), QStringLiteral("Deli"));
+        QCOMPARE(button(10)->text(), "Deli");
     }
 
     void renameFromTheMenu_data()
@@ -394,8 +380,7 @@ private slots:
         QTest::addColumn<QString>("said"); // only for a refused caption
         const auto row = [](const char *name, const char *way, int n, const char *caption,
                             const char *face, const char *said) {
-            QTest::newRow(name) << QString::fromUtf8(way) << n << QString::fromUtf8(caption)
-                                << QString::fromUtf8(face) << QString::fromUtf8(said);
+            QTest::newRow(name) << way << n << caption << face << said;
         };
         row("right click", "mouse", 7, "Gül & Su", "Gül && Su", "");
         row("Menu key", "Menu key", 12, "Gül & Su", "Gül && Su", "");
@@ -420,10 +405,9 @@ private slots:
         QVERIFY(menu);
         QStringList entries;
         for (const QAction *action : menu->actions())
-            entries << action->text() + (action->isEnabled() ? QString() : QStringLiteral(" (-)"));
-        QCOMPARE(entries, (QStringList{QStringLiteral("Ses &dosyası seç…"),
-                                       QStringLiteral("&Adını değiştir…"),
-                                       QStringLiteral("&Kitin sesine dön (-)")}));
+            entries << action->text() + (action->isEnabled() ? QString() : " (-)");
+        QCOMPARE(entries,
+                 (QStringList{"Ses &dosyası seç…", "&Adını değiştir…", "&Kitin sesine dön (-)"}));
         rename(caption);
         if (!said.isEmpty()) {
             QCOMPARE(panel()->text(), said);
@@ -434,9 +418,9 @@ private slots:
                      QStringList());
             return;
         }
-        QCOMPARE(panel()->text(), caption + QStringLiteral(" !"));
+        QCOMPARE(panel()->text(), caption + " !");
         const QString shown = button(number)->text();
-        if (face == QStringLiteral("…")) {
+        if (face == "…") {
             QVERIFY2(shown.endsWith(face) && shown.size() < caption.size(), qPrintable(shown));
             QVERIFY(button(number)->fontMetrics().horizontalAdvance(shown) <
                     button(number)->width());
@@ -448,7 +432,7 @@ private slots:
         // Pressed, it names itself so; and the next start shows it again.
         x.click(centre(button(number)), 1);
         QTRY_COMPARE(player.requests.back(), kitSound(number).toStdString());
-        QCOMPARE(panel()->text(), caption + QStringLiteral(" !"));
+        QCOMPARE(panel()->text(), caption + " !");
         showWindow();
         QCOMPARE(button(number)->accessibleName(), caption);
     }
@@ -458,14 +442,14 @@ private slots:
         showWindow();
         QVERIFY(put(at("own.wav"), wave(4800)));
         QCOMPARE(SoundImport::copy(at("own.wav"), ownSound(14)), QString());
-        openMenu(QStringLiteral("mouse"), 14);
-        rename(QStringLiteral("Kahkaha"));
-        QCOMPARE(button(14)->text(), QStringLiteral("Kahkaha"));
-        openMenu(QStringLiteral("mouse"), 14);
+        openMenu("mouse", 14);
+        rename("Kahkaha");
+        QCOMPARE(button(14)->text(), "Kahkaha");
+        openMenu("mouse", 14);
         QVERIFY(menu && menu->actions().value(2) && menu->actions().value(2)->isEnabled());
         x.tap(XK_k);
-        QTRY_COMPARE(panel()->text(), QStringLiteral("       Ah Ha Ha !"));
-        QCOMPARE(button(14)->text(), QStringLiteral("Ah Ha Ha"));
+        QTRY_COMPARE(panel()->text(), "       Ah Ha Ha !");
+        QCOMPARE(button(14)->text(), "Ah Ha Ha");
         QCOMPARE(button(14)->accessibleName() + button(14)->toolTip(), QString());
         QVERIFY(!QFileInfo::exists(ownSound(14)));
         QCOMPARE(PadSettings::captions(), (QMap<int, QString>{}));
@@ -480,10 +464,9 @@ private slots:
     {
         QTest::addColumn<QString>("way");
         QTest::addColumn<QStringList>("entries");
-        const QString mic = QStringLiteral("&Mikrofona da çal");
-        const QStringList onButton{QStringLiteral("Ses &dosyası seç…"),
-                                   QStringLiteral("&Adını değiştir…"),
-                                   QStringLiteral("&Kitin sesine dön"), QString(), mic};
+        const QString mic = "&Mikrofona da çal";
+        const QStringList onButton{"Ses &dosyası seç…", "&Adını değiştir…", "&Kitin sesine dön",
+                                   QString(), mic};
         QTest::newRow("right click off the buttons") << "mouse off the buttons" << QStringList{mic};
         QTest::newRow("right click on a button") << "mouse" << onButton;
         QTest::newRow("Menu key") << "Menu key" << onButton;
@@ -503,8 +486,8 @@ private slots:
             window->setMicrophone(setting);
             openMenu(way, 3);
             QVERIFY(menu);
-            QCOMPARE(menu->objectName(), QStringLiteral("contextMenu"));
-            QCOMPARE(menu->accessibleName(), QStringLiteral("Zembra menüsü"));
+            QCOMPARE(menu->objectName(), "contextMenu");
+            QCOMPARE(menu->accessibleName(), "Zembra menüsü");
             QStringList texts;
             for (const QAction *action : menu->actions())
                 texts << action->text();
@@ -551,7 +534,7 @@ private slots:
             faces << button(n)->text();
         QCOMPARE(faces.at(1), face);
         faces.removeAt(1);
-        QCOMPARE(faces.join(QLatin1Char('|')),
+        QCOMPARE(faces.join(u'|'),
                  QStringLiteral("Kısa Gülme|Bekleme|Kırılma|Alkış Gülme|Kaza Anı|Buuu|Öksürük|"
                                 "Alkış|Deli|Polis Düdüğü|Japon İşi|Wooow|Ah Ha Ha|Patlama|"
                                 "Araba Geçiş|Aaaa|Gülme|Öpücük|Remixed by"));
@@ -560,44 +543,39 @@ private slots:
 
     void copyKeepsTheOldSoundWhenRefused_data()
     {
-        QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("said");
-        const auto row = [](const char *kind, const char *said) {
-            QTest::newRow(kind) << QString::fromUtf8(kind) << QString::fromUtf8(said);
-        };
-        row("link to a sound", "");
-        row("vanished", "Dosya bulunamadı !");
-        row("folder", "Klasör ses değil !");
-        row("text", "Ses dosyası değil !");
-        row("over 64 MB", "Dosya 64 MB'tan büyük !");
-        row("disk full", "Diskte yer yok !");
+        QTest::newRow("link to a sound") << "";
+        QTest::newRow("vanished") << "Dosya bulunamadı !";
+        QTest::newRow("folder") << "Klasör ses değil !";
+        QTest::newRow("text") << "Ses dosyası değil !";
+        QTest::newRow("over 64 MB") << "Dosya 64 MB'tan büyük !";
+        QTest::newRow("disk full") << "Diskte yer yok !";
     }
 
     void copyKeepsTheOldSoundWhenRefused()
     {
-        QFETCH(QString, kind);
+        const QByteArray kind = QTest::currentDataTag();
         QFETCH(QString, said);
         const QString target = at("own/7.tzk"), sound = at("ses.wav"), source = at("kaynak");
         QVERIFY(QDir().mkpath(at("own")));
         QVERIFY(put(target, "old sound"));
         QVERIFY(put(sound, wave(96000)));
-        if (kind == QLatin1String("link to a sound"))
+        if (kind == "link to a sound")
             QVERIFY(QFile::link(sound, source));
-        else if (kind == QLatin1String("folder"))
+        else if (kind == "folder")
             QVERIFY(QDir().mkpath(source));
-        else if (kind == QLatin1String("text"))
+        else if (kind == "text")
             QVERIFY(put(source, "RIFF but not really\n"));
-        else if (kind == QLatin1String("over 64 MB")) // a real header, a sparse body
+        else if (kind == "over 64 MB") // a real header, a sparse body
             QVERIFY(put(source, wave(1000)) && QFile::resize(source, SoundImport::MaxBytes + 1));
         rlimit before{};
         ::getrlimit(RLIMIT_FSIZE, &before);
-        if (kind == QLatin1String("disk full")) { // writes past 64 kB fail
+        if (kind == "disk full") { // writes past 64 kB fail
             std::signal(SIGXFSZ, SIG_IGN);
             const rlimit small{64 * 1024, before.rlim_max};
             QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
         }
-        const QString result =
-            SoundImport::copy(kind == QLatin1String("disk full") ? sound : source, target);
+        const QString result = SoundImport::copy(kind == "disk full" ? sound : source, target);
         ::setrlimit(RLIMIT_FSIZE, &before);
         QCOMPARE(result, said);
         QCOMPARE(QDir(at("own")).entryList(QDir::Files | QDir::Hidden), QStringList{"7.tzk"});
@@ -616,8 +594,7 @@ private slots:
         QVERIFY(::inotify_add_watch(watch, QFile::encodeName(at("own")).constData(),
                                     IN_CREATE | IN_MODIFY) >= 0);
         QProcess child;
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--copy"), source, target, settings});
+        child.start(QCoreApplication::applicationFilePath(), {"--copy", source, target, settings});
         // Killed as soon as its copy has begun to write.
         pollfd p{watch, POLLIN, 0};
         QVERIFY2(::poll(&p, 1, 30000) == 1, "the copy never began");
@@ -627,14 +604,11 @@ private slots:
         QCOMPARE(child.exitStatus(), QProcess::CrashExit);
         QCOMPARE(contents(target), QByteArray("old sound"));
         QCOMPARE(QSettings(settings, QSettings::IniFormat).status(), QSettings::NoError);
-        QCOMPARE(PadSettings::captions(settings),
-                 (QMap<int, QString>{{7, QStringLiteral("Eski ad")}}));
+        QCOMPARE(PadSettings::captions(settings), (QMap<int, QString>{{7, "Eski ad"}}));
         // Copied anew it finishes; what the crash left goes once it is old
         // enough not to be another Zembra's copy under way.
         const auto left = [this] {
-            return QDir(at("own"))
-                .entryList(QDir::Files | QDir::Hidden)
-                .filter(QStringLiteral("7.tzk."));
+            return QDir(at("own")).entryList(QDir::Files | QDir::Hidden).filter("7.tzk.");
         };
         QCOMPARE(left().size(), 1);
         QCOMPARE(SoundImport::copy(source, target), QString());
