@@ -69,6 +69,7 @@ struct Cells {
 Cells cellsOf(const QImage &device, qreal scale, const QRect &logical)
 {
     const QImage image = device.convertToFormat(QImage::Format_RGB32);
+    // Per logical pixel: the sums of red, green and blue and their count, then the means.
     std::vector<std::array<double, 4>> sums(size_t(logical.width() * logical.height()));
     auto sumOf = [&](QPoint cell) -> std::array<double, 4> & {
         return sums[size_t(cell.y() * logical.width() + cell.x())];
@@ -76,27 +77,21 @@ Cells cellsOf(const QImage &device, qreal scale, const QRect &logical)
     forEachDevicePixel(image, scale, logical, [&](int x, int y, QPoint cell) {
         const QRgb c = image.pixel(x, y);
         auto &s = sumOf(cell);
-        s[0] += qRed(c);
-        s[1] += qGreen(c);
-        s[2] += qBlue(c);
-        s[3] += 1;
+        s = {s[0] + qRed(c), s[1] + qGreen(c), s[2] + qBlue(c), s[3] + 1};
     });
-    Cells cells;
-    cells.means = QImage(logical.size(), QImage::Format_RGB32);
-    for (int y = 0; y < logical.height(); ++y) {
-        for (int x = 0; x < logical.width(); ++x) {
-            const auto &s = sumOf(QPoint(x, y));
-            cells.means.setPixel(
-                x, y, qRgb(qRound(s[0] / s[3]), qRound(s[1] / s[3]), qRound(s[2] / s[3])));
-        }
+    Cells cells{QImage(logical.size(), QImage::Format_RGB32)};
+    for (size_t i = 0; i < sums.size(); ++i) {
+        auto &s = sums[i];
+        s = {s[0] / s[3], s[1] / s[3], s[2] / s[3], s[3]};
+        cells.means.setPixel(int(i) % logical.width(), int(i) / logical.width(),
+                             qRgb(qRound(s[0]), qRound(s[1]), qRound(s[2])));
     }
     double squares = 0.0;
     int count = 0;
     forEachDevicePixel(image, scale, logical, [&](int x, int y, QPoint cell) {
         const QRgb c = image.pixel(x, y);
-        const auto &s = sumOf(cell);
-        for (const double d :
-             {qRed(c) - s[0] / s[3], qGreen(c) - s[1] / s[3], qBlue(c) - s[2] / s[3]})
+        const auto &mean = sumOf(cell);
+        for (const double d : {qRed(c) - mean[0], qGreen(c) - mean[1], qBlue(c) - mean[2]})
             squares += d * d;
         ++count;
     });
@@ -182,7 +177,6 @@ private slots:
 
     void picturesAreDrawnForTheScreen_data()
     {
-        QTest::addColumn<QString>("picture");
         QTest::addColumn<QString>("windowName");
         QTest::addColumn<QString>("widgetName"); // none: the window icon, at twice its size
         QTest::addColumn<bool>("hasEdges");      // the panel is a soft texture all over
@@ -190,23 +184,17 @@ private slots:
         // plain size. The finer pictures are drawn afresh, without the plain ones' JPEG look;
         // the panel's shades lie so close together that it allows less.
         QTest::addColumn<double>("maxApart");
-        struct Row {
-            const char *picture, *windowName, *widgetName;
-            bool hasEdges;
-            double maxApart;
+        // Each row is named after its picture.
+        const auto row = [](const char *picture, const char *window, const char *widget,
+                            bool hasEdges, double maxApart) {
+            QTest::newRow(picture) << window << widget << hasEdges << maxApart;
         };
-        const Row rows[] = {
-            {"banner", "frmAna", "Image1", true, 12.0},
-            {"panel", "frmAna", "PicStatus", false, 2.0},
-            {"about", "frmHak", "Picture1", true, 12.0},
-            {"reload", "frmBrowser", "Image1", true, 12.0},
-            // Window managers ask for icons in sizes of their own, whatever the program's scale.
-            {"icon", "frmAna", "", true, 12.0},
-        };
-        for (const Row &row : rows)
-            QTest::newRow(row.picture)
-                << QString::fromLatin1(row.picture) << QString::fromLatin1(row.windowName)
-                << QString::fromLatin1(row.widgetName) << row.hasEdges << row.maxApart;
+        row("banner", "frmAna", "Image1", true, 12.0);
+        row("panel", "frmAna", "PicStatus", false, 2.0);
+        row("about", "frmHak", "Picture1", true, 12.0);
+        row("reload", "frmBrowser", "Image1", true, 12.0);
+        // Window managers ask for icons in sizes of their own, whatever the program's scale.
+        row("icon", "frmAna", "", true, 12.0);
     }
 
     // Brought back to logical pixels, what is shown must be the plain picture in its plain
@@ -217,7 +205,7 @@ private slots:
     // fraction, are no detail).
     void picturesAreDrawnForTheScreen()
     {
-        QFETCH(QString, picture);
+        const QString picture = QTest::currentDataTag();
         QFETCH(QString, windowName);
         QFETCH(QString, widgetName);
         QFETCH(bool, hasEdges);

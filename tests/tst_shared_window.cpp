@@ -49,7 +49,7 @@ class TestSharedWindow : public QObject {
     SharedWindow slot{[this] {
         ++made;
         auto *w = new QWidget;
-        w->setObjectName(QStringLiteral("made%1").arg(made));
+        w->setObjectName(QString("made%1").arg(made));
         return w;
     }};
 
@@ -100,7 +100,7 @@ private slots:
         QVERIFY(first.isNull()); // controls and state are discarded
         slot.show();
         QCOMPARE(made, 2);
-        QCOMPARE(slot.window()->objectName(), QStringLiteral("made2"));
+        QCOMPARE(slot.window()->objectName(), "made2");
     }
 
     // Unloaded from inside an event loop of its own (a modal box it runs): gone from
