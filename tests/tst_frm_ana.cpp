@@ -31,8 +31,7 @@
 
 namespace {
 
-// What each button shows and prints, written out here (left to right, top to
-// bottom) rather than read from the program's own table; button N plays N.tzk.
+// Each button's caption and status, written out rather than read from the program; N plays N.tzk.
 struct PadRow {
     const char *caption;
     const char *status;
@@ -155,8 +154,7 @@ private slots:
 
     // ---- start-up ----
 
-    // First of all, before any other test has drawn anything: the pictures and the menu
-    // bar must not bring in the image format plugins, which start-up cannot afford.
+    // First, before anything is drawn: start-up cannot afford the image format plugins.
     void showsWithoutImageFormatPlugins()
     {
         showActive();
@@ -337,8 +335,7 @@ private slots:
         QCOMPARE(panel()->text(), "          Siren !");
     }
 
-    // A click on the title banner shows the about window, once; one on the panel
-    // shows the version banner. Neither does anything else.
+    // The banner opens the about window once, the panel shows the version; nothing else happens.
     void bannerAndPanelClicksAreSilent()
     {
         showActive();
@@ -383,9 +380,8 @@ private slots:
         QTest::newRow("Yes closes it") << true;
     }
 
-    // Whatever the answer, the closing sound plays and the update window goes. An
-    // open about window outlives the main window; a minimised one must come back
-    // into view, or the program runs on with nothing to close.
+    // Whatever the answer, the closing sound plays and the update window goes; a minimised about
+    // window outlives the main one and must come back into view, or nothing is left to close.
     void frameCloseAsksAndAlwaysPlaysTheClosingSound()
     {
         QFETCH(bool, yes);
@@ -409,10 +405,8 @@ private slots:
         QCOMPARE(about->isMinimized(), !yes);
     }
 
-    // Each menu command by each of its routes: its Ctrl key from a focused button,
-    // the menu bar reached with F10 or Alt and the item chosen by its access letter,
-    // and the menu chosen with the mouse. Each runs its own handler and nothing else;
-    // the exit command ends the program with no question.
+    // Each command by its Ctrl key, by F10 or Alt and its letter, and by mouse: its own handler
+    // and nothing else; the exit command ends the program with no question.
     void menuCommandsByEveryRoute_data()
     {
         QTest::addColumn<QString>("route");
@@ -490,16 +484,13 @@ private slots:
     {
         QTest::addColumn<QString>("how");
         QTest::addColumn<QByteArray>("output");
-        // The child prints each sound it was asked for, and "gone" when every window
-        // has vanished as the closing sound is left to play out; the exit command
-        // must end it before it reaches its own end.
-        // Ctrl+C runs the same command: menuCommandsByEveryRoute.
+        // The child prints each sound asked for and "gone" once every window has vanished; the
+        // exit command must end it before its own end (Ctrl+C: menuCommandsByEveryRoute).
         QTest::newRow("menu") << "menu" << QByteArray("00.tzk 01.tzk gone");
         // After Yes, the open about window keeps the program alive until it closes.
         QTest::newRow("Yes with the about window open")
             << "yes-with-about" << QByteArray("00.tzk 01.tzk alive gone");
-        // The web engine cannot start its sandbox (as root, or with no user namespaces):
-        // the update window says the page failed, and the program lives on.
+        // The web engine cannot start its sandbox: the page failed, and the program lives on.
         QTest::newRow("Ctrl+W where the web engine cannot start")
             << "web" << QByteArray("00.tzk Sayfa Yüklenemedi. ! alive");
     }
@@ -514,8 +505,7 @@ private slots:
         env.remove("QTWEBENGINE_DISABLE_SANDBOX");
         env.remove("QTWEBENGINE_CHROMIUM_FLAGS");
         child.setProcessEnvironment(env);
-        // Not root: root in a user namespace of its own, where the engine refuses as for
-        // root; with no user namespaces to be had, it refuses anyway.
+        // Not root: root in a user namespace of its own, where the engine refuses as for root.
         QStringList command{QStringLiteral(EXIT_CHILD), how};
         const QStringList asRoot{"unshare", "--user", "--map-root-user"};
         if (how == "web" && geteuid() != 0 &&

@@ -163,9 +163,7 @@ private slots:
         QVERIFY(engine);
     }
 
-    // The sandbox's probe is a forked child, waited for on the user-interface
-    // thread: one that never answers is given up, killed and reaped, and the
-    // engine taken for one that cannot start.
+    // The probe's child is always reaped; one that never answers is killed and counts as a no.
     void sandboxProbeEndsAndLeavesNoChild_data()
     {
         QTest::addColumn<int>("does");
@@ -286,8 +284,7 @@ private slots:
         QTRY_COMPARE(panelOf(w.get())->text(), frmBrowser::failedText());
     }
 
-    // The window is up, with its loading text, before the engine is; the page
-    // is asked for once, when the engine comes.
+    // Up with its loading text before the engine is; the page is asked for once, when it comes.
     void pageFollowsAWindowShownBeforeTheEngine()
     {
         const int before = server.hits("/tzk/guncelleme.shtml");
@@ -303,8 +300,7 @@ private slots:
         QCOMPARE(w.findChild<QWidget *>("brwWebBrowser")->focusProxy(), view);
     }
 
-    // Once the engine exists, a newly opened window asks for its page before it
-    // prints the loading text, as every opening did before the engine loaded apart.
+    // With the engine loaded, a new window asks for its page before it prints the loading text.
     void reopeningNavigatesThenPrints()
     {
         const QUrl address = url("/tzk/guncelleme.shtml");
@@ -330,8 +326,7 @@ private slots:
         QTest::qWait(200);
     }
 
-    // The window's view object goes before its widget, which is the window's child
-    // until the window's own end: the page must not call back into it meanwhile.
+    // The view object goes before its widget: the page must not call back into it meanwhile.
     void pageCallsNothingBackOnceItsViewIsGone()
     {
         QWidget window;
@@ -359,8 +354,7 @@ private slots:
         QTest::newRow("refused")
             << QString("http://127.0.0.1:%1/tzk/guncelleme.shtml").arg(freePort);
         QTest::newRow("HTTP 404") << url("/tzk/yok.shtml").toString();
-        // No page to show is a failure too; only a load cut short by a newer one
-        // reports nothing.
+        // No page to show is a failure too.
         QTest::newRow("204 No Content") << url("/bos.html").toString();
         QTest::newRow("a file to save") << url("/indir.bin").toString();
     }
@@ -436,9 +430,7 @@ private slots:
         QCOMPARE(filesBelow(home->path()), QStringList()); // nothing saved
     }
 
-    // A page's alert, confirm, prompt and leave-this-page boxes would each stop
-    // the whole program while up; none is ever shown, and a page that opens them
-    // forever leaves the main window and this one working.
+    // A page's boxes would stop the whole program while up: none shows, even opened forever.
     void pageDialogsNeverShow()
     {
         int boxes = 0;
@@ -483,8 +475,7 @@ private slots:
         QCOMPARE(boxes, 0);
     }
 
-    // The engine itself keeps a page from file://; any load of one the window
-    // refuses by its own rule.
+    // No window.open, and no file:// page: the window refuses any load of one by its own rule.
     void pageCannotOpenWindowsOrReachLocalFiles()
     {
         auto w = openReal(url("/tzk/guncelleme.shtml"));
@@ -538,8 +529,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(server.hits("/tzk/guncelleme.shtml"), before + 2, 20000);
     }
 
-    // Last, after every session above: opening the engine, and any page's console,
-    // print nothing on the terminal and write nothing under home.
+    // Last: the engine and the pages' consoles printed nothing and wrote nothing under home.
     void leftNoTraceOnTheTerminalOrDisk()
     {
         QCOMPARE(engineNoise, QStringList());

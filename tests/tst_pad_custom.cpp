@@ -1,9 +1,6 @@
-// The user's own pad: a sound dropped on a button through the X server's drag
-// and drop, the buttons' context menu by mouse and keyboard, captions of the
-// user's own, the way back to the kit, and the files all that writes.
-//
-// The same binary is the drag's source (--drag-source FILE) and a copy to be
-// killed (--copy SOURCE TARGET SETTINGS) when started so.
+// The user's own pad through the X server: drag and drop, context menu, captions, the files.
+// The same binary is the drag's source (--drag-source FILE) and a copy to be killed
+// (--copy SOURCE TARGET SETTINGS) when started so.
 #include "audio/sound_decoder.h"
 #include "audio/virtual_microphone.h"
 #include "effects/pad_settings.h"
@@ -457,9 +454,8 @@ private slots:
         QTRY_COMPARE(player.requests.back(), kitSound(14).toStdString());
     }
 
-    // "Mikrofona da çal" in the window's own part of the menu, wherever it is
-    // opened; chosen by its letter, kept for the next start, and nothing is
-    // written before the user changes it.
+    // "Mikrofona da çal" wherever the menu opens: chosen by its letter, kept for the next start,
+    // and nothing written before the user changes it.
     void microphoneFromTheMenu_data()
     {
         QTest::addColumn<QString>("way");
@@ -495,8 +491,7 @@ private slots:
             const QAction *entry = menu->actions().constLast();
             QVERIFY(entry->isCheckable());
             QCOMPARE(entry->isChecked(), wasOn);
-            // The sound server's client library may keep its cookie there; ours
-            // is not written.
+            // The sound server's library may keep its cookie there; ours is not written.
             QCOMPARE(QFileInfo::exists(at("config/zembra")), wasOn);
             x.tap(XK_m);
             QTRY_COMPARE(setting.isOn(), !wasOn);
