@@ -141,6 +141,13 @@ std::vector<std::int16_t> decoded(const QString &path)
     return out;
 }
 
+// One line to the test that started this process.
+void say(const QByteArray &line)
+{
+    std::printf("%s\n", line.constData());
+    std::fflush(stdout);
+}
+
 // Picks a file up on a press and drags it until the drop, then says how it ended.
 class DragSource : public QWidget {
 public:
@@ -152,20 +159,16 @@ public:
 protected:
     void mousePressEvent(QMouseEvent *) override
     {
-        std::printf("dragging\n");
-        std::fflush(stdout);
+        say("dragging");
         auto *mime = new QMimeData;
         mime->setUrls({QUrl::fromLocalFile(file_)});
         auto *drag = new QDrag(this);
         drag->setMimeData(mime);
         // The target's answer: only then does a release drop the file.
         QObject::connect(drag, &QDrag::actionChanged, [](Qt::DropAction action) {
-            std::printf("action %d\n", int(action));
-            std::fflush(stdout);
+            say("action " + QByteArray::number(action));
         });
-        const Qt::DropAction done = drag->exec(Qt::CopyAction);
-        std::printf("dropped %d\n", int(done));
-        std::fflush(stdout);
+        say("dropped " + QByteArray::number(drag->exec(Qt::CopyAction)));
         // Stays to hand out the file's name to the target, until ended.
     }
 
@@ -182,8 +185,7 @@ int runDragSource(int argc, char *argv[])
     if (!QTest::qWaitForWindowExposed(&source))
         return 2;
     const QPoint at = centre(&source);
-    std::printf("shown %d %d\n", at.x(), at.y());
-    std::fflush(stdout);
+    say("shown " + QByteArray::number(at.x()) + ' ' + QByteArray::number(at.y()));
     return app.exec();
 }
 
@@ -399,12 +401,7 @@ private slots:
         showWindow();
         const QString kit = button(number)->text();
         openMenu(way, number);
-        QVERIFY(menu);
-        QStringList entries;
-        for (const QAction *action : menu->actions())
-            entries << action->text() + (action->isEnabled() ? QString() : " (-)");
-        QCOMPARE(entries,
-                 (QStringList{"Ses &dosyası seç…", "&Adını değiştir…", "&Kitin sesine dön (-)"}));
+        QVERIFY(menu); // its entries are microphoneFromTheMenu's
         rename(caption);
         if (!said.isEmpty()) {
             QCOMPARE(panel()->text(), said);
@@ -461,7 +458,8 @@ private slots:
         QTest::addColumn<QString>("way");
         QTest::addColumn<QStringList>("entries");
         const QString mic = "&Mikrofona da çal";
-        const QStringList onButton{"Ses &dosyası seç…", "&Adını değiştir…", "&Kitin sesine dön",
+        // " (-)": disabled, as going back to the kit is for a button never customised.
+        const QStringList onButton{"Ses &dosyası seç…", "&Adını değiştir…", "&Kitin sesine dön (-)",
                                    QString(), mic};
         QTest::newRow("right click off the buttons") << "mouse off the buttons" << QStringList{mic};
         QTest::newRow("right click on a button") << "mouse" << onButton;
@@ -486,7 +484,7 @@ private slots:
             QCOMPARE(menu->accessibleName(), "Zembra menüsü");
             QStringList texts;
             for (const QAction *action : menu->actions())
-                texts << action->text();
+                texts << action->text() + (action->isEnabled() ? "" : " (-)");
             QCOMPARE(texts, entries);
             const QAction *entry = menu->actions().constLast();
             QVERIFY(entry->isCheckable());
