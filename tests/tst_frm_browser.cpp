@@ -274,11 +274,8 @@ private slots:
     {
         QFETCH(bool, inBackground);
         const QString missing = "/nonexistent/zembra_webview";
-        std::unique_ptr<frmBrowser> w;
-        if (inBackground)
-            w = std::make_unique<frmBrowser>(missing);
-        else
-            w = std::make_unique<frmBrowser>(WebViewLoader::factoryFrom(missing));
+        auto w = inBackground ? std::make_unique<frmBrowser>(missing)
+                              : std::make_unique<frmBrowser>(WebViewLoader::factoryFrom(missing));
         w->show();
         reload(w.get());
         QTRY_COMPARE(panelOf(w.get())->text(), frmBrowser::failedText());
