@@ -139,9 +139,9 @@ class TestHiDpi : public QObject {
 
     bool showWindow(const QString &name)
     {
-        if (name == QLatin1String("frmAna"))
+        if (name == "frmAna")
             window = std::make_unique<frmAna>(player);
-        else if (name == QLatin1String("frmHak"))
+        else if (name == "frmHak")
             window = std::make_unique<frmHak>();
         else
             window = std::make_unique<frmBrowser>(static_cast<WebViewFactory *>(nullptr));
@@ -168,7 +168,7 @@ private slots:
     void showsWithoutImageFormatPlugins()
     {
         for (const char *name : {"frmAna", "frmHak", "frmBrowser"}) {
-            QVERIFY(showWindow(QLatin1String(name)));
+            QVERIFY(showWindow(name));
             window->grab();
             window->windowIcon().pixmap(QSize(32, 32), 2.0);
         }
