@@ -66,7 +66,7 @@ public:
             else
                 env_.append({name, value});
         }
-        ready_ = out.contains("READY\n");
+        ready_ = out.contains("READY\n") && daemon_ > 0;
     }
     ~Server() { stop(); }
 
@@ -101,6 +101,13 @@ private:
     int daemon_ = 0;
     bool ready_ = false;
 };
+
+// A private server for the rest of the test function, this process's sound
+// clients pointed at it.
+#define ZEMBRA_USE_SERVER(server, ...)                                                             \
+    SoundServerTest::Server server(__VA_ARGS__);                                                   \
+    QVERIFY2(server.ready(), "the sound server did not start");                                    \
+    server.use()
 
 // What a server's tool (pactl, pw-dump) prints. A tool that fails fails the
 // test: its empty answer would pass every check that something is gone.

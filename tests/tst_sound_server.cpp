@@ -194,13 +194,11 @@ public:
     // latency: the period pw-play asks for, in frames; 0 leaves its 100 ms.
     Bystander(const QString &kind, const QString &file, int latency = 0)
     {
-        if (kind == QLatin1String("pipewire") && latency)
-            process_.start(QStringLiteral("pw-play"),
-                           {QStringLiteral("--latency=%1").arg(latency), file});
-        else if (kind == QLatin1String("pipewire"))
-            process_.start(QStringLiteral("pw-play"), {file});
-        else
-            process_.start(QStringLiteral("paplay"), {file});
+        const bool pipewire = kind == QLatin1String("pipewire");
+        QStringList arguments{file};
+        if (pipewire && latency)
+            arguments.prepend(QStringLiteral("--latency=%1").arg(latency));
+        process_.start(pipewire ? "pw-play" : "paplay", arguments);
         started_ = process_.waitForStarted();
     }
     bool finished() { return process_.waitForFinished(10000) && process_.exitCode() == 0; }
@@ -221,6 +219,18 @@ int runQuietly(const QString &program, const QStringList &arguments)
     return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
                ? process.exitCode()
                : -1;
+}
+
+int pactl(const QStringList &arguments)
+{
+    return runQuietly("pactl", arguments);
+}
+
+// A stereo null sink of that name; `more`: its format, rate and the like.
+int loadNullSink(const QString &name, const QStringList &more)
+{
+    return pactl(QStringList{"load-module", "module-null-sink", "sink_name=" + name, "channels=2"} +
+                 more);
 }
 
 // This process's threads that run real-time (SCHED_FIFO or SCHED_RR), by name.
@@ -308,6 +318,15 @@ class ServerKindTest : public QObject {
 protected:
     QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/Ses Efektleri ışğ-XXXXXX")};
 
+    QString path(const QString &name) const { return dir.filePath(name); }
+    std::string file(const QString &name) const { return path(name).toStdString(); }
+    // A mono sound file in the test's folder; its path.
+    std::string put(const QString &name, const Samples &sound, int rate) const
+    {
+        writeFile(dir.filePath(name), Wav::build(sound, 1, rate));
+        return dir.filePath(name).toStdString();
+    }
+
 protected slots:
     void initTestCase()
     {
@@ -347,9 +366,6 @@ class TestSoundServer : public ServerKindTest {
     {
         return kind == QLatin1String("pipewire") ? QList<int>{48000, 44100} : QList<int>{48000};
     }
-
-    QString path(const QString &name) const { return dir.filePath(name); }
-    std::string file(const QString &name) const { return path(name).toStdString(); }
 
     static void playFor(SoundEngine &engine, const std::string &file, std::chrono::milliseconds ms)
     {
@@ -446,10 +462,10 @@ private slots:
         const Samples a = Wav::ramp(std::size_t(rate) / 10, 1, 37);
         const Samples longA = Wav::ramp(std::size_t(rate), 1, 41);
         const Samples b = Wav::ramp(std::size_t(rate) / 10, -1, 53);
-        writeFile(path("a.tzk"), Wav::build(a, 1, rate));
-        writeFile(path("A.tzk"), Wav::build(longA, 1, rate));
-        writeFile(path("b.tzk"), Wav::build(b, 1, rate));
-        writeFile(path("x.tzk"), Wav::build(a, 1, 1));
+        put("a.tzk", a, rate);
+        put("A.tzk", longA, rate);
+        put("b.tzk", b, rate);
+        put("x.tzk", a, 1);
         SoundEngineOptions options;
         options.idleAfter = 200ms;
         // A stall of the whole machine costs every program's samples alike, and
@@ -514,9 +530,9 @@ private slots:
         const int rate = outputRate();
         const Samples longA = Wav::ramp(std::size_t(rate) * 2, 1, 73);
         const Samples b = Wav::ramp(std::size_t(rate) / 20, -1, 79);
-        writeFile(path("late-a.tzk"), Wav::build(longA, 1, rate));
-        writeFile(path("late-b.tzk"), Wav::build(b, 1, rate));
-        writeFile(path("late-quiet.tzk"), Wav::build(Samples(std::size_t(rate) / 50, 0), 1, rate));
+        put("late-a.tzk", longA, rate);
+        put("late-b.tzk", b, rate);
+        put("late-quiet.tzk", Samples(std::size_t(rate) / 50, 0), rate);
         // The recorder's 5 ms hold PulseAudio's null sink to blocks that long;
         // PipeWire's graph runs at the held quantum.
         const bool pulse = kind == QLatin1String("pulse");
@@ -534,7 +550,7 @@ private slots:
         // PipeWire a watch of the graph's clock sees it, and the presses are
         // made again.
         for (StallTries tries(!pulse);;) {
-            Recorder recorder(rate, QStringLiteral("zembra"), 5, true);
+            Recorder recorder(rate, "zembra", 5, true);
             QVERIFY(recorder.started());
             QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             Recorder::Clock::time_point pressedAt[2];
@@ -596,7 +612,7 @@ private slots:
         QFETCH(bool, killed);
         const int rate = outputRate();
         const Samples a = Wav::ramp(std::size_t(rate) / 10, 1, 29);
-        writeFile(path("c.tzk"), Wav::build(a, 1, rate));
+        put("c.tzk", a, rate);
         SoundEngine engine;
         playFor(engine, file("c.tzk"), 200ms);
         QCOMPARE(QString::fromStdString(engine.outputName()), kind);
@@ -623,7 +639,7 @@ private slots:
     {
         const int rate = outputRate();
         const Samples a = Wav::ramp(std::size_t(rate) / 10, 1, 43);
-        writeFile(path("d.tzk"), Wav::build(a, 1, rate));
+        put("d.tzk", a, rate);
         server.reset();
         qputenv("PULSE_SERVER", "unix:/nonexistent/zembra-no-server");
         qputenv("PIPEWIRE_RUNTIME_DIR", "/nonexistent");
@@ -639,22 +655,17 @@ private slots:
     void ownEntryInTheVolumeMixer()
     {
         // A server of its own: the volumes it keeps are no other test's.
-        Server own(kind, HeldQuantum);
-        QVERIFY2(own.ready(), "the sound server did not start");
-        own.use();
+        ZEMBRA_USE_SERVER(own, kind, HeldQuantum);
         const auto useShared = qScopeGuard([this] { server->use(); });
         const int rate = outputRate();
-        writeFile(path("quiet.tzk"), Wav::build(Samples(std::size_t(rate) / 5), 1, rate));
+        put("quiet.tzk", Samples(std::size_t(rate) / 5), rate);
         const bool pulse = kind == QLatin1String("pulse");
         // PulseAudio as a desktop runs it, keeping each entry's volume.
         if (pulse)
-            QCOMPARE(QProcess::execute(
-                         QStringLiteral("pactl"),
-                         {QStringLiteral("load-module"), QStringLiteral("module-stream-restore")}),
-                     0);
+            QCOMPARE(pactl({"load-module", "module-stream-restore"}), 0);
         auto engine = std::make_unique<SoundEngine>();
         playFor(*engine, file("quiet.tzk"), 100ms);
-        const QJsonObject zembra = sinkInput("application.id", QStringLiteral("zembra"));
+        const QJsonObject zembra = sinkInput("application.id", "zembra");
         const QJsonObject props = zembra[QLatin1String("properties")].toObject();
         QVERIFY2(!zembra.isEmpty() && !props.contains(QLatin1String("media.role")),
                  QJsonDocument(sinkInputs()).toJson(QJsonDocument::Compact).constData());
@@ -665,10 +676,8 @@ private slots:
             return;
         // The user turns Zembra down; other programs' alert sounds keep their
         // volume, and Zembra's next start keeps its own.
-        QCOMPARE(QProcess::execute(QStringLiteral("pactl"),
-                                   {QStringLiteral("set-sink-input-volume"),
-                                    QString::number(zembra[QLatin1String("index")].toInt()),
-                                    QStringLiteral("30%")}),
+        QCOMPARE(pactl({"set-sink-input-volume",
+                        QString::number(zembra[QLatin1String("index")].toInt()), "30%"}),
                  0);
         engine.reset();
         QProcess alert;
@@ -677,15 +686,13 @@ private slots:
                     {QStringLiteral("--playback"), QStringLiteral("--property=media.role=event")});
         QVERIFY(alert.waitForStarted());
         QJsonObject other;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !(other = sinkInput("media.role", QStringLiteral("event"))).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!(other = sinkInput("media.role", "event")).isEmpty(), 10000);
         alert.kill();
         alert.waitForFinished();
         engine = std::make_unique<SoundEngine>();
         playFor(*engine, file("quiet.tzk"), 100ms);
         QCOMPARE(volumeOf(other), QStringLiteral("100%"));
-        QCOMPARE(volumeOf(sinkInput("application.id", QStringLiteral("zembra"))),
-                 QStringLiteral("30%"));
+        QCOMPARE(volumeOf(sinkInput("application.id", "zembra")), QStringLiteral("30%"));
     }
 
     // A server that hangs, or only answers late, must not keep the program
@@ -700,7 +707,7 @@ private slots:
     void slowServerDoesNotHoldTheEngine()
     {
         QFETCH(bool, frozen);
-        writeFile(path("e.tzk"), Wav::build(Wav::ramp(4410), 1, 44100));
+        put("e.tzk", Wav::ramp(4410), 44100);
         SoundEngineOptions options;
         options.connectTimeout = 60s; // the worker waits on the server this long
         // Late: stopped for seconds at a time, running a moment between, so that
@@ -738,8 +745,8 @@ private slots:
         server->use();
         const int rate = outputRate();
         const Samples tone = steadyTone(rate, 3);
-        writeFile(path("tone.wav"), Wav::build(tone, 1, rate));
-        writeFile(path("quiet.tzk"), Wav::build(Samples(std::size_t(rate) / 5), 1, rate));
+        put("tone.wav", tone, rate);
+        put("quiet.tzk", Samples(std::size_t(rate) / 5), rate);
         // On PipeWire, as the watch of the graph heard it: it sees each cycle
         // it missed itself, and a stall of the whole machine is made again.
         for (StallTries tries(kind == QLatin1String("pipewire"), rate);;) {
@@ -780,12 +787,10 @@ private slots:
     // release.
     void streamRunsOnARealTimeThread()
     {
-        Server server(QStringLiteral("pipewire"));
-        QVERIFY2(server.ready(), "the sound server did not start");
-        server.use();
-        writeFile(dir.filePath(QStringLiteral("rt.tzk")), Wav::build(Wav::ramp(4800), 1, 48000));
+        ZEMBRA_USE_SERVER(server, "pipewire");
+        put("rt.tzk", Wav::ramp(4800), 48000);
         SoundEngine engine;
-        engine.play(dir.filePath(QStringLiteral("rt.tzk")).toStdString());
+        engine.play(file("rt.tzk"));
         engine.waitUntilHandled();
         QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
         QTRY_VERIFY_WITH_TIMEOUT(!realTimeThreadNames().isEmpty(), 2000);
@@ -811,23 +816,20 @@ private slots:
         QFETCH(int, rate);
         QFETCH(int, latency);
         QFETCH(int, period);
-        Server server(QStringLiteral("pipewire"), 0, rate);
-        QVERIFY2(server.ready(), "the sound server did not start");
-        server.use();
+        ZEMBRA_USE_SERVER(server, "pipewire", 0, rate);
         const Samples tone = steadyTone(rate, 3);
-        writeFile(dir.filePath(QStringLiteral("tone.wav")), Wav::build(tone, 1, rate));
-        writeFile(dir.filePath(QStringLiteral("quiet.tzk")), Wav::build(Samples(24000), 1, rate));
-        const std::string quiet = dir.filePath(QStringLiteral("quiet.tzk")).toStdString();
+        put("tone.wav", tone, rate);
+        const std::string quiet = put("quiet.tzk", Samples(24000), rate);
+
         // Recorded in periods longer than the player's, so that only the
         // player and Zembra choose the graph's.
         for (StallTries tries(true, rate);;) {
-            Recorder recorder(rate, QStringLiteral("zembra"), 50);
+            Recorder recorder(rate, "zembra", 50);
             QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             SoundEngine engine;
             std::optional<Bystander> tonePlayer;
             if (openBefore) {
-                tonePlayer.emplace(QStringLiteral("pipewire"),
-                                   dir.filePath(QStringLiteral("tone.wav")), latency);
+                tonePlayer.emplace("pipewire", path("tone.wav"), latency);
                 std::this_thread::sleep_for(200ms);
             }
             engine.play(quiet);
@@ -835,8 +837,7 @@ private slots:
             QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
             if (!openBefore) {
                 QCOMPARE(engine.outputQuantum(), 256);
-                tonePlayer.emplace(QStringLiteral("pipewire"),
-                                   dir.filePath(QStringLiteral("tone.wav")));
+                tonePlayer.emplace("pipewire", path("tone.wav"));
             }
             QTRY_COMPARE_WITH_TIMEOUT(engine.outputQuantum(), period, 2000);
             // Zembra's stream ends while the tone plays.
@@ -868,12 +869,9 @@ private slots:
     void anotherProgramsStreamCountsWhileOpen()
     {
         QFETCH(bool, keptAwake);
-        Server server(QStringLiteral("pipewire"));
-        QVERIFY2(server.ready() && server.daemon() > 0, "the sound server did not start");
-        server.use();
-        writeFile(dir.filePath(QStringLiteral("tone.wav")),
-                  Wav::build(steadyTone(48000, 5), 1, 48000));
-        writeFile(dir.filePath(QStringLiteral("one.tzk")), Wav::build(Wav::ramp(48000), 1, 48000));
+        ZEMBRA_USE_SERVER(server, "pipewire");
+        put("tone.wav", steadyTone(48000, 5), 48000);
+        put("one.tzk", Wav::ramp(48000), 48000);
         SoundEngineOptions options;
         options.idleAfter = keptAwake ? std::chrono::milliseconds(1h) : 200ms;
         SoundEngine engine(options);
@@ -889,27 +887,26 @@ private slots:
                 if (engine.isAwake())
                     return -1;
             }
-            engine.play(dir.filePath(QStringLiteral("one.tzk")).toStdString());
+            engine.play(file("one.tzk"));
             engine.waitUntilHandled();
             return engine.outputQuantum();
         };
         const QString node = QStringLiteral("{ factory.name=support.null-audio-sink "
                                             "node.name=bystander object.linger=true "
                                             "media.class=Stream/Output/Audio }");
-        QCOMPARE(runQuietly(QStringLiteral("pw-cli"), {"create-node", "adapter", node}), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("bystander")) >= 0, 5000);
+        QCOMPARE(runQuietly("pw-cli", {"create-node", "adapter", node}), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(nodeId("bystander") >= 0, 5000);
         QCOMPARE(pressFromSilence(), 1024); // the server's default.clock.quantum
-        const QString id = QString::number(nodeId(QStringLiteral("bystander")));
-        QCOMPARE(runQuietly(QStringLiteral("pw-cli"), {"destroy", id}), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("bystander")) < 0, 5000);
+        const QString id = QString::number(nodeId("bystander"));
+        QCOMPARE(runQuietly("pw-cli", {"destroy", id}), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(nodeId("bystander") < 0, 5000);
         // Kept awake, it comes back as the other program goes, before a press.
         if (keptAwake)
             QTRY_VERIFY2(engine.outputQuantum() == 256, qPrintable(engineSaid()));
         QVERIFY2(pressFromSilence() == 256, qPrintable(engineSaid()));
 
-        Bystander tonePlayer(QStringLiteral("pipewire"), dir.filePath(QStringLiteral("tone.wav")),
-                             128);
-        QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("pw-play")) >= 0, 5000);
+        Bystander tonePlayer("pipewire", path("tone.wav"), 128);
+        QTRY_VERIFY_WITH_TIMEOUT(nodeId("pw-play") >= 0, 5000);
         // Its own period, not the other's 128; longer where a miss of this
         // machine's own has taught it so since.
         const int own = pressFromSilence();
@@ -936,14 +933,10 @@ private slots:
     {
         QFETCH(int, rate);
         forgetEngineLog(); // what the engine said in this row alone
-        Server server(QStringLiteral("pipewire"), 0, rate);
-        QVERIFY2(server.ready() && server.daemon() > 0, "the sound server did not start");
-        server.use();
-        const std::string longSound = dir.filePath(QStringLiteral("long.tzk")).toStdString();
+        ZEMBRA_USE_SERVER(server, "pipewire", 0, rate);
+        const std::string longSound = put("long.tzk", Wav::ramp(std::size_t(rate) * 3), rate);
         const Samples sound = Wav::ramp(std::size_t(rate) / 2, 1, 31);
-        writeFile(dir.filePath(QStringLiteral("long.tzk")),
-                  Wav::build(Wav::ramp(std::size_t(rate) * 3), 1, rate));
-        writeFile(dir.filePath(QStringLiteral("short.tzk")), Wav::build(sound, 1, rate));
+        put("short.tzk", sound, rate);
         const auto latency = [rate](int frames) {
             return QStringLiteral("%1/%2").arg(frames).arg(rate);
         };
@@ -1006,10 +999,10 @@ private slots:
                     std::this_thread::sleep_for(
                         std::max(0ms, wait - std::chrono::milliseconds(sinceChange.elapsed())));
                 QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
-                Recorder recorder(rate, QStringLiteral("zembra"), 50);
+                Recorder recorder(rate, "zembra", 50);
                 GraphWatch watch("zembra", true, rate);
                 QVERIFY(watch.waitUntilRunning(5s));
-                engine.play(dir.filePath(QStringLiteral("short.tzk")).toStdString());
+                engine.play(file("short.tzk"));
                 engine.waitUntilHandled();
                 // A miss while the last sound still played may have doubled
                 // the period before this press: a try that stepped up.
@@ -1061,35 +1054,27 @@ private slots:
     void soundFollowsTheDefaultSink()
     {
         const Samples sound = positionalSound(48000 * 3);
-        writeFile(dir.filePath(QStringLiteral("long.tzk")), Wav::build(sound, 1, 48000));
+        put("long.tzk", sound, 48000);
         // A stall of the machine makes the engine step up, rightly, and
         // costs the sinks' samples alike: such a try is made again, on a
         // server of its own whose default nobody has chosen yet. Watched on
         // the headset, where the sound ends.
         for (StallTries tries(true, 0, "headset");;) {
-            Server server(QStringLiteral("pipewire"), HeldQuantum);
-            QVERIFY2(server.ready(), "the sound server did not start");
-            server.use();
-            QCOMPARE(runQuietly(QStringLiteral("pactl"),
-                                {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                                 QStringLiteral("sink_name=headset"), QStringLiteral("rate=48000"),
-                                 QStringLiteral("channels=2")}),
-                     0);
-            QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("headset")) >= 0, 10000);
-            Recorder room(48000, QStringLiteral("zembra"), 50);
-            Recorder headset(48000, QStringLiteral("headset"), 50);
+            ZEMBRA_USE_SERVER(server, "pipewire", HeldQuantum);
+            QCOMPARE(loadNullSink("headset", {"rate=48000"}), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(nodeId("headset") >= 0, 10000);
+            Recorder room(48000, "zembra", 50);
+            Recorder headset(48000, "headset", 50);
             QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             SoundEngine engine;
-            engine.play(dir.filePath(QStringLiteral("long.tzk")).toStdString());
+            engine.play(file("long.tzk"));
             engine.waitUntilHandled();
             QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
             const int period = engine.outputQuantum();
             std::this_thread::sleep_for(1s); // past the settling of the stream's start
             // A period the machine did not hold, before the move: not the move's doing.
             const bool steppedBefore = engine.outputQuantum() != period;
-            QCOMPARE(runQuietly(QStringLiteral("pactl"),
-                                {QStringLiteral("set-default-sink"), QStringLiteral("headset")}),
-                     0);
+            QCOMPARE(pactl({"set-default-sink", "headset"}), 0);
             QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 10000);
             const auto roomRecording = room.stop(), headsetRecording = headset.stop();
             if (tries.madeAgain() ||
@@ -1162,37 +1147,28 @@ private slots:
     // is back a press is heard there.
     void theOnlySinkGoesAndComesBack()
     {
-        Server server(QStringLiteral("pipewire"), HeldQuantum);
-        QVERIFY2(server.ready(), "the sound server did not start");
-        server.use();
+        ZEMBRA_USE_SERVER(server, "pipewire", HeldQuantum);
         const Samples sound = Wav::ramp(4800, 1, 67);
-        const std::string file = dir.filePath(QStringLiteral("sink.tzk")).toStdString();
-        writeFile(dir.filePath(QStringLiteral("sink.tzk")), Wav::build(sound, 1, 48000));
+        const std::string sinkSound = put("sink.tzk", sound, 48000);
         SoundEngine engine;
-        engine.play(file);
+        engine.play(sinkSound);
         engine.waitUntilHandled();
         QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pipewire"));
 
-        const int sink = nodeId(QStringLiteral("zembra"));
+        const int sink = nodeId("zembra");
         QVERIFY(sink >= 0);
-        QCOMPARE(QProcess::execute(QStringLiteral("pw-cli"),
-                                   {QStringLiteral("destroy"), QString::number(sink)}),
-                 0);
+        QCOMPARE(runQuietly("pw-cli", {"destroy", QString::number(sink)}), 0);
         QTRY_VERIFY2_WITH_TIMEOUT(engine.outputName().empty(), qPrintable(engineSaid()), 10000);
-        engine.play(file);
+        engine.play(sinkSound);
         engine.waitUntilHandled();
         QVERIFY2(engine.outputName() != "pipewire", qPrintable(engineSaid()));
 
-        QCOMPARE(runQuietly(QStringLiteral("pactl"),
-                            {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                             QStringLiteral("sink_name=zembra"), QStringLiteral("rate=48000"),
-                             QStringLiteral("channels=2")}),
-                 0);
-        QTRY_VERIFY_WITH_TIMEOUT(nodeId(QStringLiteral("zembra")) >= 0, 10000);
+        QCOMPARE(loadNullSink("zembra", {"rate=48000"}), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(nodeId("zembra") >= 0, 10000);
         for (StallTries tries(true, 48000);;) {
             Recorder recorder(48000);
             QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
-            engine.play(file);
+            engine.play(sinkSound);
             engine.waitUntilHandled();
             std::this_thread::sleep_for(800ms);
             const auto recording = tries.recorded(recorder.stop());
@@ -1210,11 +1186,9 @@ private slots:
     // right two periods after the left.
     void firstSoundWaitsForEveryChannelsLink()
     {
-        Server server(QStringLiteral("pipewire"), HeldQuantum);
-        QVERIFY2(server.ready(), "the sound server did not start");
-        server.use();
+        ZEMBRA_USE_SERVER(server, "pipewire", HeldQuantum);
         const Samples sound = Wav::ramp(9600, 1, 67);
-        writeFile(dir.filePath(QStringLiteral("links.tzk")), Wav::build(sound, 1, 48000));
+        put("links.tzk", sound, 48000);
         const auto link = [](const char *channel) {
             return runQuietly(QStringLiteral("pw-link"),
                               {QStringLiteral("Zembra:output_%1").arg(QLatin1String(channel)),
@@ -1226,7 +1200,7 @@ private slots:
             EnvGuard unlinked({"PIPEWIRE_AUTOCONNECT"}); // read as the stream connects
             qputenv("PIPEWIRE_AUTOCONNECT", "false");
             SoundEngine engine;
-            engine.play(dir.filePath(QStringLiteral("links.tzk")).toStdString());
+            engine.play(file("links.tzk"));
             // Once the stream has its ports.
             int linked = link("FL");
             for (int i = 0; i < 500 && linked != 0; ++i, linked = link("FL"))
@@ -1264,12 +1238,9 @@ private slots:
     void serverGoneBetweenTwoCalls()
     {
         QFETCH(bool, asleep);
-        Server server(QStringLiteral("pulse"));
-        QVERIFY2(server.ready(), "the sound server did not start");
-        server.use();
+        ZEMBRA_USE_SERVER(server, "pulse");
         const Samples sound = Wav::ramp(4410, 1, 83);
-        const std::string name = dir.filePath(QStringLiteral("gone.tzk")).toStdString();
-        writeFile(QString::fromStdString(name), Wav::build(sound, 1, 44100));
+        const std::string name = put("gone.tzk", sound, 44100);
         SoundEngineOptions options;
         options.idleAfter = 100ms;
         SoundEngine engine(options);
@@ -1297,15 +1268,13 @@ private slots:
     // voices over, does not.
     void loopThreadRunsRealTime()
     {
-        Server server(QStringLiteral("pulse"));
-        QVERIFY2(server.ready(), "the sound server did not start");
-        server.use();
-        writeFile(dir.filePath(QStringLiteral("rt.tzk")), Wav::build(Wav::ramp(4410), 1, 44100));
+        ZEMBRA_USE_SERVER(server, "pulse");
+        put("rt.tzk", Wav::ramp(4410), 44100);
         SoundEngine engine;
-        engine.play(dir.filePath(QStringLiteral("rt.tzk")).toStdString());
+        engine.play(file("rt.tzk"));
         engine.waitUntilHandled();
         QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pulse"));
-        QTRY_VERIFY2_WITH_TIMEOUT(realTimeThreadNames().contains(QStringLiteral("threaded-ml")),
+        QTRY_VERIFY2_WITH_TIMEOUT(realTimeThreadNames().contains("threaded-ml"),
                                   qPrintable(realTimeThreadNames().join(QLatin1Char(' ')) +
                                              QStringLiteral("; ") + engineSaid()),
                                   2000);
@@ -1314,46 +1283,38 @@ private slots:
                  qPrintable(realTime.join(QLatin1Char(' '))));
     }
 
-    // A sink that plays floats becomes the default, and then the 16-bit one
-    // again: the first press after the output slept is heard whole on the
-    // default sink, from a stream in another format than the sink's, so that
-    // the server mixes its own copy (by reference, our shared memory would be
-    // handed on to the monitor's recorder, which aborts PulseAudio 16 when we
-    // disconnect).
-    void followsTheDefaultSinksFormat()
+    // The default sink changes between sounds: to one that plays floats, to a
+    // headset taken for a call at 16 kHz, and back. The first press after the
+    // output slept is decoded at the default sink's rate and heard whole there,
+    // from a stream in another format than the sink's, so that the server
+    // mixes its own copy (by reference, our shared memory would be handed on
+    // to the monitor's recorder, which aborts PulseAudio 16 when we disconnect).
+    void followsTheDefaultSink()
     {
-        Server server(QStringLiteral("pulse"));
-        QVERIFY2(server.ready(), "the sound server did not start");
-        server.use();
+        ZEMBRA_USE_SERVER(server, "pulse");
         qunsetenv("PULSE_SINK"); // the default sink, as a desktop's programs play
-        QCOMPARE(runQuietly(QStringLiteral("pactl"),
-                            {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                             QStringLiteral("sink_name=wide"), QStringLiteral("format=float32le"),
-                             QStringLiteral("rate=44100"), QStringLiteral("norewinds=1"),
-                             QStringLiteral("channels=2")}),
-                 0);
+        QCOMPARE(loadNullSink("wide", {"format=float32le", "rate=44100", "norewinds=1"}), 0);
+        QCOMPARE(loadNullSink("headset", {"rate=16000", "norewinds=1"}), 0);
         SoundEngineOptions options;
         options.idleAfter = 100ms;
         SoundEngine engine(options);
-        const Samples sound = Wav::ramp(4410, 1, 89);
-        const QString name = dir.filePath(QStringLiteral("format.tzk"));
-        writeFile(name, Wav::build(sound, 1, 44100));
-        for (const auto &[sink, format] : {std::pair(QStringLiteral("zembra"), "s16le"),
-                                           std::pair(QStringLiteral("wide"), "float32le"),
-                                           std::pair(QStringLiteral("zembra"), "s16le")}) {
-            QCOMPARE(
-                runQuietly(QStringLiteral("pactl"), {QStringLiteral("set-default-sink"), sink}), 0);
+        for (const auto &[sink, format, rate] :
+             {std::tuple("zembra", "s16le", 44100), std::tuple("wide", "float32le", 44100),
+              std::tuple("headset", "s16le", 16000), std::tuple("zembra", "s16le", 44100)}) {
+            QCOMPARE(pactl({"set-default-sink", sink}), 0);
             const QJsonObject played = sinkNamed(sink);
             QCOMPARE(sampleFormatOf(played), QString::fromLatin1(format));
-            Recorder recorder(44100, sink);
+            const Samples sound = Wav::ramp(std::size_t(rate) / 10, 1, 71);
+            const std::string name = put(QStringLiteral("%1.tzk").arg(rate), sound, rate);
+            Recorder recorder(rate, sink);
             QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
             forgetEngineLog();
-            engine.play(name.toStdString());
+            engine.play(name);
             engine.waitUntilHandled();
-            const QJsonObject stream = sinkInput("application.id", QStringLiteral("zembra"));
+            QCOMPARE(engine.outputRate(), rate);
+            const QJsonObject stream = sinkInput("application.id", "zembra");
             std::this_thread::sleep_for(400ms);
-            const auto recording = recorder.stop();
-            const QString fault = notHeardOnce(recording, sound);
+            const QString fault = notHeardOnce(recorder.stop(), sound);
             QVERIFY2(fault.isEmpty(), qPrintable(fault));
             QCOMPARE(stream[QLatin1String("sink")].toInt(), played[QLatin1String("index")].toInt());
             QVERIFY2(sampleFormatOf(stream) != QString::fromLatin1(format),
@@ -1377,12 +1338,9 @@ private slots:
     void anotherProgramKeepsTheSinksLatency()
     {
         QFETCH(QStringList, player);
-        Server server(QStringLiteral("pulse"));
-        QVERIFY2(server.ready(), "the sound server did not start");
-        server.use();
+        ZEMBRA_USE_SERVER(server, "pulse");
         const Samples sound = Wav::ramp(44100 / 2, 1, 97);
-        const std::string name = dir.filePath(QStringLiteral("polite.tzk")).toStdString();
-        writeFile(QString::fromStdString(name), Wav::build(sound, 1, 44100));
+        const std::string name = put("polite.tzk", sound, 44100);
         Recorder recorder(44100);
         QProcess other;
         other.setStandardInputFile(QStringLiteral("/dev/zero"));
@@ -1392,8 +1350,8 @@ private slots:
             other.kill();
             other.waitForFinished();
         });
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !sinkInput("application.process.binary", QStringLiteral("pacat")).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!sinkInput("application.process.binary", "pacat").isEmpty(),
+                                 10000);
         const auto configured = [] {
             return sinkNamed(QStringLiteral(
                 "zembra"))[QLatin1String("latency")][QLatin1String("configured")]
@@ -1407,9 +1365,7 @@ private slots:
         engine.waitUntilHandled();
         QCOMPARE(QString::fromStdString(engine.outputName()), QStringLiteral("pulse"));
         QTRY_VERIFY_WITH_TIMEOUT(
-            !sinkInput("application.id", QStringLiteral("zembra"))[QLatin1String("corked")].toBool(
-                true),
-            2000);
+            !sinkInput("application.id", "zembra")[QLatin1String("corked")].toBool(true), 2000);
         QCOMPARE(configured(), before);
         engine.play(name); // a press while it plays
         engine.waitUntilHandled();
@@ -1422,45 +1378,6 @@ private slots:
                                               {0, sound.size(), {}}};
         QVERIFY2(heard.size() == 2 && heard == cutThenWhole && heard[0].reached > 0,
                  qPrintable(describe(heard) + QLatin1Char(' ') + engineSaid()));
-    }
-
-    // A headset taken for a call plays at 16 kHz, and back at 44.1 after it:
-    // the first press after the output slept is decoded at the rate the
-    // default sink has then, and heard whole there.
-    void followsTheDefaultSinksRate()
-    {
-        Server server(QStringLiteral("pulse"));
-        QVERIFY2(server.ready(), "the sound server did not start");
-        server.use();
-        qunsetenv("PULSE_SINK"); // the default sink, as a desktop's programs play
-        QCOMPARE(
-            QProcess::execute(QStringLiteral("pactl"),
-                              {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                               QStringLiteral("sink_name=headset"), QStringLiteral("rate=16000"),
-                               QStringLiteral("norewinds=1"), QStringLiteral("channels=2")}),
-            0);
-        SoundEngineOptions options;
-        options.idleAfter = 100ms;
-        SoundEngine engine(options);
-        for (const auto &[sink, rate] : {std::pair(QStringLiteral("zembra"), 44100),
-                                         std::pair(QStringLiteral("headset"), 16000),
-                                         std::pair(QStringLiteral("zembra"), 44100)}) {
-            QCOMPARE(QProcess::execute(QStringLiteral("pactl"),
-                                       {QStringLiteral("set-default-sink"), sink}),
-                     0);
-            const Samples sound = Wav::ramp(std::size_t(rate) / 10, 1, 71);
-            const QString name = dir.filePath(QStringLiteral("%1.tzk").arg(rate));
-            writeFile(name, Wav::build(sound, 1, rate));
-            Recorder recorder(rate, sink);
-            QTRY_VERIFY_WITH_TIMEOUT(!engine.isAwake(), 5000);
-            engine.play(name.toStdString());
-            engine.waitUntilHandled();
-            QCOMPARE(engine.outputRate(), rate);
-            std::this_thread::sleep_for(400ms);
-            const auto recording = recorder.stop();
-            const QString fault = notHeardOnce(recording, sound);
-            QVERIFY2(fault.isEmpty(), qPrintable(fault));
-        }
     }
 };
 
