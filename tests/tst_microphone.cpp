@@ -305,14 +305,13 @@ class TestMicrophone : public QObject {
     void addTestMicrophone(const QString &name)
     {
         const QByteArray feed =
-            pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                   QStringLiteral("sink_name=%1_feed").arg(name), QStringLiteral("norewinds=1")});
+            pactl({"load-module", "module-null-sink", QStringLiteral("sink_name=%1_feed").arg(name),
+                   "norewinds=1"});
         const QByteArray remap =
-            pactl({QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
-                   QStringLiteral("source_name=") + name,
+            pactl({"load-module", "module-remap-source", "source_name=" + name,
                    QStringLiteral("master=%1_feed.monitor").arg(name),
                    // ranked as a sound card's microphone is, above a virtual one
-                   QStringLiteral("source_properties=priority.session=2000")});
+                   "source_properties=priority.session=2000"});
         QVERIFY(!feed.trimmed().isEmpty() && !remap.trimmed().isEmpty());
         microphones[name] = {remap.trimmed(), feed.trimmed()};
         QTRY_VERIFY(indexOf("sources", name) >= 0);
@@ -324,27 +323,24 @@ class TestMicrophone : public QObject {
     {
         voice.reset();
         pace.reset();
-        for (const QByteArray &module : microphones.take(QStringLiteral("testmic")))
-            pactl({QStringLiteral("unload-module"), QString::fromLatin1(module)});
-        QTRY_COMPARE(indexOf("sources", QStringLiteral("testmic")), -1);
+        for (const QByteArray &module : microphones.take("testmic"))
+            pactl({"unload-module", QString::fromLatin1(module)});
+        QTRY_COMPARE(indexOf("sources", "testmic"), -1);
     }
 
     void plugTestMicrophone()
     {
-        addTestMicrophone(QStringLiteral("testmic"));
+        addTestMicrophone("testmic");
         // The microphone delivers in 10 ms blocks, as a real one does: a
         // silent stream asking 10 ms sets its null sink's block, while the
         // tone keeps 200 ms queued, so that a busy machine never makes the
         // test's own microphone late (its lateness is silence, here harmless).
         pace = std::make_unique<QProcess>();
-        pace->start(QStringLiteral("pacat"),
-                    {QStringLiteral("--playback"), QStringLiteral("--raw"),
-                     QStringLiteral("--device=testmic_feed"), QStringLiteral("--latency-msec=10"),
-                     QStringLiteral("/dev/zero")});
+        pace->start("pacat", {"--playback", "--raw", "--device=testmic_feed", "--latency-msec=10",
+                              "/dev/zero"});
         voice = std::make_unique<QProcess>();
-        voice->start(QStringLiteral("paplay"),
-                     {QStringLiteral("--device=testmic_feed"), QStringLiteral("--latency-msec=200"),
-                      dir.filePath(QStringLiteral("tone.wav"))});
+        voice->start("paplay",
+                     {"--device=testmic_feed", "--latency-msec=200", dir.filePath("tone.wav")});
         QVERIFY(pace->waitForStarted() && voice->waitForStarted());
     }
 
@@ -368,8 +364,8 @@ private slots:
                 std::lround(ToneLevel * std::sin(2 * M_PI * double(i % ToneCycle) / ToneCycle)));
         writeFile(dir.filePath(QStringLiteral("tone.wav")), Wav::build(tone, 2, Rate));
         plugTestMicrophone();
-        pactl({QStringLiteral("set-default-source"), QStringLiteral("testmic")});
-        pactl({QStringLiteral("set-default-sink"), QStringLiteral("zembra")});
+        pactl({"set-default-source", "testmic"});
+        pactl({"set-default-sink", "zembra"});
     }
 
     void cleanup()
@@ -386,8 +382,8 @@ private slots:
     void carriesVoiceAndPad()
     {
         const Samples pad = Wav::ramp(std::size_t(Rate) / 5, 1, 37);
-        writeFile(dir.filePath(QStringLiteral("pad.tzk")), Wav::build(pad, 1, Rate));
-        writeFile(dir.filePath(QStringLiteral("quiet.tzk")), Wav::build(Samples(441), 1, Rate));
+        writeFile(dir.filePath("pad.tzk"), Wav::build(pad, 1, Rate));
+        writeFile(dir.filePath("quiet.tzk"), Wav::build(Samples(441), 1, Rate));
         // A stall of the whole machine costs every program's samples alike; on
         // PipeWire a watch of the graph's clock sees it, and the call is made
         // again.
@@ -403,9 +399,9 @@ private slots:
             engine.play(file("quiet.tzk"));
             engine.waitUntilHandled();
             Recorder room(Rate);
-            SourceRecorder call(QLatin1String(VirtualMicrophone::SourceName));
+            SourceRecorder call(VirtualMicrophone::SourceName);
             // Positive signals that the voice and the pad are routed before a press.
-            QTRY_COMPARE(capturing(kind, QStringLiteral("testmic")), 1);
+            QTRY_COMPARE(capturing(kind, "testmic"), 1);
             if (kind == QLatin1String("pulse"))
                 QTRY_VERIFY(ourStreamSink() == indexOf("sinks", QStringLiteral("zembra_mic_out")));
             else
@@ -449,7 +445,7 @@ private slots:
     {
         QFETCH(QString, setup);
         const Samples pad = Wav::ramp(std::size_t(Rate) / 5, 1, 41);
-        writeFile(dir.filePath(QStringLiteral("pad.tzk")), Wav::build(pad, 1, Rate));
+        writeFile(dir.filePath("pad.tzk"), Wav::build(pad, 1, Rate));
         // A stall of the machine costs the voice and the pad alike: on
         // PipeWire such a call is made again, on a server set up anew.
         // The watch beside the call: the room's sink runs only while the pad plays.
@@ -467,16 +463,15 @@ private slots:
             // and move the call, which it counts as following the default, onto
             // the headset when that comes back.
             if (setup == QLatin1String("replugged"))
-                addTestMicrophone(QStringLiteral("othermic"));
+                addTestMicrophone("othermic");
             VirtualMicrophone mic;
             QVERIFY(mic.setOn(true));
             if (setup == QLatin1String("ours"))
-                pactl({QStringLiteral("set-default-source"),
-                       QLatin1String(VirtualMicrophone::SourceName)});
+                pactl({"set-default-source", VirtualMicrophone::SourceName});
             SoundEngine engine;
-            SourceRecorder call(QLatin1String(VirtualMicrophone::SourceName));
+            SourceRecorder call(VirtualMicrophone::SourceName);
             if (setup != QLatin1String("none"))
-                QTRY_COMPARE(capturing(kind, QStringLiteral("testmic")), 1);
+                QTRY_COMPARE(capturing(kind, "testmic"), 1);
             QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
             if (setup == QLatin1String("replugged"))
                 unplugTestMicrophone();
@@ -487,7 +482,7 @@ private slots:
             std::this_thread::sleep_for(800ms);
             if (setup == QLatin1String("replugged")) {
                 plugTestMicrophone();
-                QTRY_COMPARE(capturing(kind, QStringLiteral("testmic")), 1);
+                QTRY_COMPARE(capturing(kind, "testmic"), 1);
                 std::this_thread::sleep_for(700ms);
                 engine.play(file("pad.tzk"));
                 engine.waitUntilHandled();
@@ -524,30 +519,25 @@ private slots:
     void offRemovesEverything()
     {
         QFETCH(bool, recorded);
-        const QByteArray modulesBefore =
-            pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")});
+        const QByteArray modulesBefore = pactl({"list", "short", "modules"});
         VirtualMicrophone mic;
         QVERIFY(mic.setOn(true));
-        QCOMPARE(count("sources", QLatin1String(VirtualMicrophone::SourceName)), 1);
+        QCOMPARE(count("sources", VirtualMicrophone::SourceName), 1);
         const qint64 pid = QCoreApplication::applicationPid();
         std::optional<SourceRecorder> call;
         if (recorded) {
-            call.emplace(QLatin1String(VirtualMicrophone::SourceName));
-            QTRY_COMPARE(capturing(kind, QStringLiteral("testmic")), 1);
+            call.emplace(VirtualMicrophone::SourceName);
+            QTRY_COMPARE(capturing(kind, "testmic"), 1);
         }
         QVERIFY(!madeBy(kind, pid).isEmpty());
         // PipeWire's own blocks, in this process: not its PulseAudio side's modules.
         if (kind == QLatin1String("pipewire"))
-            QCOMPARE(
-                pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}),
-                modulesBefore);
+            QCOMPARE(pactl({"list", "short", "modules"}), modulesBefore);
         QVERIFY(mic.setOn(false));
         // Not one module of PulseAudio's, be it through PipeWire's side of it.
-        QCOMPARE(
-            pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}),
-            modulesBefore);
-        QCOMPARE(count("sources", QLatin1String(VirtualMicrophone::SourceName)), 0);
-        QCOMPARE(capturing(kind, QStringLiteral("testmic")), 0);
+        QCOMPARE(pactl({"list", "short", "modules"}), modulesBefore);
+        QCOMPARE(count("sources", VirtualMicrophone::SourceName), 0);
+        QCOMPARE(capturing(kind, "testmic"), 0);
         QCOMPARE(madeBy(kind, pid), QStringList());
         if (kind == QLatin1String("pipewire"))
             QCOMPARE(graphObjectsOf(pid), QStringList());
@@ -581,8 +571,8 @@ private slots:
         }
         VirtualMicrophone mic;
         QVERIFY(mic.setOn(true));
-        QCOMPARE(count("sources", QLatin1String(VirtualMicrophone::SourceName)), 1);
-        QCOMPARE(count("sinks", QLatin1String(VirtualMicrophone::MixSinkName)),
+        QCOMPARE(count("sources", VirtualMicrophone::SourceName), 1);
+        QCOMPARE(count("sinks", VirtualMicrophone::MixSinkName),
                  kind == QLatin1String("pulse") ? 1 : 0);
         if (killed) {
             QCOMPARE(madeBy(kind, otherPid), QStringList());
@@ -592,7 +582,7 @@ private slots:
             QVERIFY(madeBy(kind, otherPid).size() >= 2);
             QVERIFY(other.end());
             QCOMPARE(madeBy(kind, otherPid), QStringList());
-            QCOMPARE(count("sources", QLatin1String(VirtualMicrophone::SourceName)), 0);
+            QCOMPARE(count("sources", VirtualMicrophone::SourceName), 0);
         }
     }
 
@@ -600,22 +590,22 @@ private slots:
     // is the default one of the moment; until then the mix sleeps too.
     void microphoneOpenOnlyWhileRecorded()
     {
-        addTestMicrophone(QStringLiteral("othermic"));
+        addTestMicrophone("othermic");
         VirtualMicrophone mic;
         QVERIFY(mic.setOn(true));
         QVERIFY(asleep());
-        QCOMPARE(capturing(kind, QStringLiteral("testmic")), 0);
+        QCOMPARE(capturing(kind, "testmic"), 0);
         {
-            SourceRecorder call(QLatin1String(VirtualMicrophone::SourceName));
-            QTRY_COMPARE(capturing(kind, QStringLiteral("testmic")), 1);
-            pactl({QStringLiteral("set-default-source"), QStringLiteral("othermic")});
-            QTRY_COMPARE(capturing(kind, QStringLiteral("othermic")), 1);
-            QCOMPARE(capturing(kind, QStringLiteral("testmic")), 0);
+            SourceRecorder call(VirtualMicrophone::SourceName);
+            QTRY_COMPARE(capturing(kind, "testmic"), 1);
+            pactl({"set-default-source", "othermic"});
+            QTRY_COMPARE(capturing(kind, "othermic"), 1);
+            QCOMPARE(capturing(kind, "testmic"), 0);
             call.stop();
         }
-        QTRY_COMPARE(capturing(kind, QStringLiteral("othermic")), 0);
+        QTRY_COMPARE(capturing(kind, "othermic"), 0);
         QTRY_VERIFY(asleep());
-        QCOMPARE(count("sources", QLatin1String(VirtualMicrophone::SourceName)), 1);
+        QCOMPARE(count("sources", VirtualMicrophone::SourceName), 1);
     }
 
 private:
@@ -624,8 +614,7 @@ private:
     bool asleep() const
     {
         if (kind == QLatin1String("pulse"))
-            return sinkState(QLatin1String(VirtualMicrophone::MixSinkName)) ==
-                   QLatin1String("SUSPENDED");
+            return sinkState(VirtualMicrophone::MixSinkName) == QLatin1String("SUSPENDED");
         int found = 0;
         for (const QJsonValue &o : pipewireGraph()) {
             const QString name = propsOf(o)[QLatin1String("node.name")].toString();
