@@ -47,9 +47,9 @@ class TestAccessibility : public QObject {
 
     QWidget *windowNamed(const QString &name) const
     {
-        return name == QLatin1String("frmAna")   ? static_cast<QWidget *>(main.get())
-               : name == QLatin1String("frmHak") ? static_cast<QWidget *>(about.get())
-                                                 : static_cast<QWidget *>(browser.get());
+        return name == "frmAna"   ? static_cast<QWidget *>(main.get())
+               : name == "frmHak" ? static_cast<QWidget *>(about.get())
+                                  : static_cast<QWidget *>(browser.get());
     }
 
 private slots:
@@ -113,12 +113,10 @@ private slots:
     // Each print is news to a listener, the same text printed again too.
     void everyPrintIsAnnounced()
     {
-        auto *panel = main->findChild<StatusPanel *>(QStringLiteral("PicStatus"));
+        auto *panel = main->findChild<StatusPanel *>("PicStatus");
         heard.clear();
-        for (int i = 0; i < 2; ++i)
-            QTest::mouseClick(main->findChild<QWidget *>(QStringLiteral("Command3")),
-                              Qt::LeftButton);
-        QTest::mouseClick(main->findChild<QWidget *>(QStringLiteral("Command9")), Qt::LeftButton);
+        for (const char *button : {"Command3", "Command3", "Command9"})
+            QTest::mouseClick(main->findChild<QWidget *>(button), Qt::LeftButton);
         QStringList announced;
         for (const Heard &h : heard)
             if (h.object == panel && h.type == QAccessible::NameChanged)
@@ -128,7 +126,7 @@ private slots:
 
     void reloadPictureCanBePressedWithoutAMouse()
     {
-        auto *reload = browser->findChild<ClickableImage *>(QStringLiteral("Image1"));
+        auto *reload = browser->findChild<ClickableImage *>("Image1");
         QSignalSpy clicked(reload, &ClickableImage::clicked);
         QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(reload);
         QVERIFY(iface->actionInterface());
