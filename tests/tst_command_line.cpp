@@ -106,16 +106,9 @@ private slots:
 
     // Without /proc (a bare container or chroot) the program cannot see where it
     // lies: it must say so and end, not load the module lying in its working folder.
-    void withoutItsOwnPathNoModuleFromTheWorkingFolder_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("--version") << QStringList{"--version"};
-        QTest::newRow("--help") << QStringList{"--help"};
-    }
-
+    // --version stands for --help, which takes the same way to the module.
     void withoutItsOwnPathNoModuleFromTheWorkingFolder()
     {
-        QFETCH(QStringList, arguments);
         QTemporaryDir cwd;
         QVERIFY(cwd.isValid());
         const QString module = QFileInfo(ZEMBRA_PROGRAM).dir().filePath("zembra_program.so");
@@ -128,13 +121,12 @@ private slots:
         QStringList unshare{"--mount", "--propagation", "unchanged"};
         if (::geteuid() != 0)
             unshare << "--map-root-user";
-        zembra.start("unshare", unshare +
-                                    QStringList{"--", "sh", "-c",
-                                                "mount --make-private /proc && mount -t tmpfs "
-                                                "zembra-test /proc && test ! -e /proc/self || "
-                                                "exit 97; exec \"$@\"",
-                                                "sh", ZEMBRA_PROGRAM} +
-                                    arguments);
+        zembra.start("unshare",
+                     unshare + QStringList{"--", "sh", "-c",
+                                           "mount --make-private /proc && mount -t tmpfs "
+                                           "zembra-test /proc && test ! -e /proc/self || "
+                                           "exit 97; exec \"$@\"",
+                                           "sh", ZEMBRA_PROGRAM, "--version"});
         QVERIFY(zembra.waitForFinished(10000));
         const QString err = QString::fromUtf8(zembra.readAllStandardError());
         QCOMPARE(zembra.exitStatus(), QProcess::NormalExit);
