@@ -45,13 +45,6 @@ class TestAccessibility : public QObject {
     std::unique_ptr<frmBrowser> browser;
     QList<Heard> heard;
 
-    QWidget *windowNamed(const QString &name) const
-    {
-        return name == "frmAna"   ? static_cast<QWidget *>(main.get())
-               : name == "frmHak" ? static_cast<QWidget *>(about.get())
-                                  : static_cast<QWidget *>(browser.get());
-    }
-
 private slots:
     void initTestCase()
     {
@@ -71,37 +64,37 @@ private slots:
 
     void everyControlHasANameAndRole_data()
     {
-        QTest::addColumn<QString>("window");
-        QTest::addColumn<QString>("control");
+        QTest::addColumn<QWidget *>("widget");
         QTest::addColumn<int>("role");
         QTest::addColumn<QString>("name");
+        QWidget *ana = main.get(), *hak = about.get(), *web = browser.get();
         const struct {
-            const char *row, *window, *control;
+            const char *row;
+            QWidget *window;
+            const char *control;
             QAccessible::Role role;
             const char *name;
         } rows[] = {
-            {"first effect button", "frmAna", "Command1", QAccessible::Button, "Kısa Gülme"},
-            {"last effect button", "frmAna", "Command20", QAccessible::Button, "Remixed by"},
-            {"banner", "frmAna", "Image1", QAccessible::Graphic, "Zembra"},
-            {"main status panel", "frmAna", "PicStatus", QAccessible::StatusBar, ""},
-            {"about text", "frmHak", "Text1", QAccessible::EditableText, "Zembra hakkında"},
-            {"about picture", "frmHak", "Picture1", QAccessible::Graphic, "Tzk Design"},
-            {"about button", "frmHak", "Command1", QAccessible::Button, "Kapat"},
-            {"reload picture", "frmBrowser", "Image1", QAccessible::Button, "Yenile"},
-            {"update status panel", "frmBrowser", "PicStatus", QAccessible::StatusBar, ""},
+            {"first effect button", ana, "Command1", QAccessible::Button, "Kısa Gülme"},
+            {"last effect button", ana, "Command20", QAccessible::Button, "Remixed by"},
+            {"banner", ana, "Image1", QAccessible::Graphic, "Zembra"},
+            {"main status panel", ana, "PicStatus", QAccessible::StatusBar, ""},
+            {"about text", hak, "Text1", QAccessible::EditableText, "Zembra hakkında"},
+            {"about picture", hak, "Picture1", QAccessible::Graphic, "Tzk Design"},
+            {"about button", hak, "Command1", QAccessible::Button, "Kapat"},
+            {"reload picture", web, "Image1", QAccessible::Button, "Yenile"},
+            {"update status panel", web, "PicStatus", QAccessible::StatusBar, ""},
         };
         for (const auto &r : rows)
-            QTest::newRow(r.row) << QString::fromLatin1(r.window) << QString::fromLatin1(r.control)
-                                 << int(r.role) << QString::fromUtf8(r.name);
+            QTest::newRow(r.row) << r.window->findChild<QWidget *>(r.control) << int(r.role)
+                                 << QString::fromUtf8(r.name);
     }
 
     void everyControlHasANameAndRole()
     {
-        QFETCH(QString, window);
-        QFETCH(QString, control);
+        QFETCH(QWidget *, widget);
         QFETCH(int, role);
         QFETCH(QString, name);
-        QWidget *widget = windowNamed(window)->findChild<QWidget *>(control);
         QVERIFY(widget);
         QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
         QVERIFY(iface);
