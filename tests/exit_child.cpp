@@ -1,15 +1,10 @@
-// Runs the main window in a process of its own and ends it the way a user would;
-// the parent test checks how the process ended.
-//   menu, ctrl-c: the exit command: every window goes at once, the process once
-//   the closing sound has played out.
-//   yes-with-about: Yes to the exit question while the about window is open.
-//   yes: Yes to the exit question, nothing else open.
-//   web: Ctrl+W with the web engine's sandbox left on; prints what the update
-//   window's panel ends up showing.
-// Further arguments: "sound" plays through the real sound engine; "bus" offers
-// the press service on the session bus as the program does, prints "owner" once
-// it holds the name, and waits for a line on standard input before it ends
-// itself, and again once the windows are gone, before the goodbye plays out.
+// The main window in a process of its own, ended as a user would; the parent test
+// checks how the process ended. First argument: menu or ctrl-c (the exit
+// command), yes (Yes to the exit question), yes-with-about (the same with the
+// about window open), web (Ctrl+W with the engine's sandbox left on; prints the
+// update window's panel). Further: "sound" plays through the real engine; "bus"
+// offers the press service, prints "owner" once it holds the name, and waits for
+// a line on standard input then and again at the start of the goodbye.
 #include "audio/sound_engine.h"
 #include "effects/sounds.h"
 #include "main_window/frm_ana.h"
@@ -52,7 +47,7 @@ public:
     }
     void play(const std::string &path) override
     {
-        std::printf("%s ", QFileInfo(QString::fromStdString(path)).fileName().toUtf8().constData());
+        std::printf("%s ", qPrintable(QFileInfo(QString::fromStdString(path)).fileName()));
         std::fflush(stdout);
         player_.play(path);
     }
@@ -82,15 +77,15 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     Fonts::install();
     const QStringList extras = QCoreApplication::arguments().mid(2);
-    const bool onTheBus = extras.contains(QLatin1String("bus"));
+    const bool onTheBus = extras.contains("bus");
     std::unique_ptr<EffectPlayer> sink;
-    if (extras.contains(QLatin1String("sound")))
+    if (extras.contains("sound"))
         sink = std::make_unique<SoundEngine>();
     else
         sink = std::make_unique<RecordingPlayer>();
     PrintingPlayer player(*sink, onTheBus);
     const QString how = QCoreApplication::arguments().value(1);
-    const bool answerYes = how.startsWith(QLatin1String("yes"));
+    const bool answerYes = how.startsWith("yes");
     QuestionBox::setAsker([answerYes](QMessageBox &) {
         if (!answerYes) {
             std::puts("asked");
@@ -116,12 +111,12 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
         waitForTheParent();
     }
-    if (how == QLatin1String("yes")) {
+    if (how == "yes") {
         QTimer::singleShot(0, &window, &QWidget::close);
         return ZembraApp::exec(window);
     }
     if (answerYes) {
-        window.findChild<QAction *>(QStringLiteral("bilgi"))->trigger();
+        window.findChild<QAction *>("bilgi")->trigger();
         QTimer::singleShot(0, &window, &QWidget::close);
         QTimer::singleShot(300, [&window] {
             std::printf("alive ");
@@ -130,9 +125,8 @@ int main(int argc, char *argv[])
         });
         return ZembraApp::exec(window); // ends by itself once the about window is gone
     }
-    if (how == QLatin1String("web")) {
-        window.browserWindow().setFactory(
-            [] { return new frmBrowser(QStringLiteral(WEBVIEW_MODULE)); });
+    if (how == "web") {
+        window.browserWindow().setFactory([] { return new frmBrowser(WEBVIEW_MODULE); });
         QTest::keyClick(&window, Qt::Key_W, Qt::ControlModifier);
         auto *panel = window.browserWindow().window()->findChild<StatusPanel *>();
         const QDeadlineTimer deadline(30000);
@@ -141,17 +135,17 @@ int main(int argc, char *argv[])
         // The sandbox is the user's to switch off, never the program's.
         const bool unsandboxed =
             qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX") ||
-            qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").contains(QLatin1String("sandbox"));
+            qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").contains("sandbox");
         std::printf("%s%s alive", panel->text().trimmed().toUtf8().constData(),
                     unsandboxed ? " unsandboxed" : "");
         return 0;
     }
-    if (how == QLatin1String("ctrl-c")) {
-        QWidget *button = window.findChild<QWidget *>(QStringLiteral("Command3"));
+    if (how == "ctrl-c") {
+        QWidget *button = window.findChild<QWidget *>("Command3");
         button->setFocus();
         QTest::keyClick(button, Qt::Key_C, Qt::ControlModifier);
     } else {
-        window.findChild<QAction *>(QStringLiteral("cik"))->trigger();
+        window.findChild<QAction *>("cik")->trigger();
     }
     return 5; // still running: the command did not end the process
 }

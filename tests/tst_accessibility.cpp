@@ -45,13 +45,6 @@ class TestAccessibility : public QObject {
     std::unique_ptr<frmBrowser> browser;
     QList<Heard> heard;
 
-    QWidget *windowNamed(const QString &name) const
-    {
-        return name == QLatin1String("frmAna")   ? static_cast<QWidget *>(main.get())
-               : name == QLatin1String("frmHak") ? static_cast<QWidget *>(about.get())
-                                                 : static_cast<QWidget *>(browser.get());
-    }
-
 private slots:
     void initTestCase()
     {
@@ -71,37 +64,37 @@ private slots:
 
     void everyControlHasANameAndRole_data()
     {
-        QTest::addColumn<QString>("window");
-        QTest::addColumn<QString>("control");
+        QTest::addColumn<QWidget *>("widget");
         QTest::addColumn<int>("role");
         QTest::addColumn<QString>("name");
+        QWidget *ana = main.get(), *hak = about.get(), *web = browser.get();
         const struct {
-            const char *row, *window, *control;
+            const char *row;
+            QWidget *window;
+            const char *control;
             QAccessible::Role role;
             const char *name;
         } rows[] = {
-            {"first effect button", "frmAna", "Command1", QAccessible::Button, "Kısa Gülme"},
-            {"last effect button", "frmAna", "Command20", QAccessible::Button, "Remixed by"},
-            {"banner", "frmAna", "Image1", QAccessible::Graphic, "Zembra"},
-            {"main status panel", "frmAna", "PicStatus", QAccessible::StatusBar, ""},
-            {"about text", "frmHak", "Text1", QAccessible::EditableText, "Zembra hakkında"},
-            {"about picture", "frmHak", "Picture1", QAccessible::Graphic, "Tzk Design"},
-            {"about button", "frmHak", "Command1", QAccessible::Button, "Kapat"},
-            {"reload picture", "frmBrowser", "Image1", QAccessible::Button, "Yenile"},
-            {"update status panel", "frmBrowser", "PicStatus", QAccessible::StatusBar, ""},
+            {"first effect button", ana, "Command1", QAccessible::Button, "Kısa Gülme"},
+            {"last effect button", ana, "Command20", QAccessible::Button, "Remixed by"},
+            {"banner", ana, "Image1", QAccessible::Graphic, "Zembra"},
+            {"main status panel", ana, "PicStatus", QAccessible::StatusBar, ""},
+            {"about text", hak, "Text1", QAccessible::EditableText, "Zembra hakkında"},
+            {"about picture", hak, "Picture1", QAccessible::Graphic, "Tzk Design"},
+            {"about button", hak, "Command1", QAccessible::Button, "Kapat"},
+            {"reload picture", web, "Image1", QAccessible::Button, "Yenile"},
+            {"update status panel", web, "PicStatus", QAccessible::StatusBar, ""},
         };
         for (const auto &r : rows)
-            QTest::newRow(r.row) << QString::fromLatin1(r.window) << QString::fromLatin1(r.control)
-                                 << int(r.role) << QString::fromUtf8(r.name);
+            QTest::newRow(r.row) << r.window->findChild<QWidget *>(r.control) << int(r.role)
+                                 << QString::fromUtf8(r.name);
     }
 
     void everyControlHasANameAndRole()
     {
-        QFETCH(QString, window);
-        QFETCH(QString, control);
+        QFETCH(QWidget *, widget);
         QFETCH(int, role);
         QFETCH(QString, name);
-        QWidget *widget = windowNamed(window)->findChild<QWidget *>(control);
         QVERIFY(widget);
         QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
         QVERIFY(iface);
@@ -113,12 +106,10 @@ private slots:
     // Each print is news to a listener, the same text printed again too.
     void everyPrintIsAnnounced()
     {
-        auto *panel = main->findChild<StatusPanel *>(QStringLiteral("PicStatus"));
+        auto *panel = main->findChild<StatusPanel *>("PicStatus");
         heard.clear();
-        for (int i = 0; i < 2; ++i)
-            QTest::mouseClick(main->findChild<QWidget *>(QStringLiteral("Command3")),
-                              Qt::LeftButton);
-        QTest::mouseClick(main->findChild<QWidget *>(QStringLiteral("Command9")), Qt::LeftButton);
+        for (const char *button : {"Command3", "Command3", "Command9"})
+            QTest::mouseClick(main->findChild<QWidget *>(button), Qt::LeftButton);
         QStringList announced;
         for (const Heard &h : heard)
             if (h.object == panel && h.type == QAccessible::NameChanged)
@@ -128,7 +119,7 @@ private slots:
 
     void reloadPictureCanBePressedWithoutAMouse()
     {
-        auto *reload = browser->findChild<ClickableImage *>(QStringLiteral("Image1"));
+        auto *reload = browser->findChild<ClickableImage *>("Image1");
         QSignalSpy clicked(reload, &ClickableImage::clicked);
         QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(reload);
         QVERIFY(iface->actionInterface());

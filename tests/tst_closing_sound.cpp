@@ -26,32 +26,49 @@ class TestClosingSound : public QObject {
     std::unique_ptr<EnvGuard> env;
     int rate = 0;
 
-    void writeClosingSound(const Samples &sound)
+    // Writes `goodbye` as the closing sound, ends the child the way `how` names
+    // (sending `sig` once it has asked for the sound, if one is given) and tells
+    // what the server played of it; a try in which the graph stalled is made again.
+    void hear(const Samples &goodbye, const QString &how, int sig, std::vector<Heard> &heard)
     {
-        std::ofstream out(data.filePath(QStringLiteral("zembra/01.tzk")).toStdString(),
+        std::ofstream out(data.filePath("zembra/01.tzk").toStdString(),
                           std::ios::binary | std::ios::trunc);
-        const std::vector<std::uint8_t> bytes = Wav::build(sound, 1, rate);
+        const std::vector<std::uint8_t> bytes = Wav::build(goodbye, 1, rate);
         out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-    }
-
-    // Runs the child to its end; once it has asked for the closing sound, sends
-    // `sig` if one is given.
-    void runChild(const QString &how, int sig, QProcess &child)
-    {
+        out.close();
         QProcessEnvironment childEnv = QProcessEnvironment::systemEnvironment();
         // The user's own sounds folder: the closing sound and no intro.
-        childEnv.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
-        child.setProcessEnvironment(childEnv);
-        child.start(QStringLiteral(EXIT_CHILD), {how, QStringLiteral("sound")});
-        QVERIFY(child.waitForStarted());
-        if (sig) {
-            QByteArray said;
-            while (!said.contains("01.tzk") && child.waitForReadyRead(30000))
-                said += child.readAllStandardOutput();
-            QVERIFY2(said.contains("01.tzk"), said.constData());
-            ::kill(int(child.processId()), sig);
+        childEnv.insert("XDG_DATA_HOME", data.path());
+        for (StallTries tries(kind == "pipewire", rate);;) {
+            Recorder recorder(rate);
+            QVERIFY(recorder.started());
+            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
+            QProcess child;
+            child.setProcessEnvironment(childEnv);
+            child.start(EXIT_CHILD, {how, "sound"});
+            QVERIFY(child.waitForStarted());
+            if (sig) {
+                QByteArray said;
+                while (!said.contains("01.tzk") && child.waitForReadyRead(30000))
+                    said += child.readAllStandardOutput();
+                QVERIFY2(said.contains("01.tzk"), said.constData());
+                ::kill(int(child.processId()), sig);
+            }
+            QVERIFY(child.waitForFinished(30000));
+            if (sig) {
+                QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+            } else {
+                QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+                QCOMPARE(child.exitCode(), 0);
+            }
+            std::this_thread::sleep_for(200ms);
+            const auto recording = tries.recorded(recorder.stop());
+            if (tries.madeAgain())
+                continue;
+            QVERIFY2(recording, Recorder::Unheard);
+            heard = heardSounds(*recording, {&goodbye});
+            return;
         }
-        QVERIFY(child.waitForFinished(30000));
     }
 
 private slots:
@@ -59,14 +76,14 @@ private slots:
     {
         QVERIFY2(kind == "pulse" || kind == "pipewire",
                  "ZEMBRA_TEST_SERVER must name the server to test: pulse or pipewire");
-        QVERIFY(data.isValid() && QDir(data.path()).mkpath(QStringLiteral("zembra")));
+        QVERIFY(data.isValid() && QDir(data.path()).mkpath("zembra"));
         env = clientEnvironment();
         // Recordings compared sample for sample: a period the machine holds.
         server = std::make_unique<Server>(kind, 1024);
         QVERIFY2(server->ready(), "the sound server did not start");
         server->use();
         SoundEngine probe;
-        probe.play(data.filePath(QStringLiteral("none.tzk")).toStdString());
+        probe.play(data.filePath("none.tzk").toStdString());
         probe.waitUntilHandled();
         rate = probe.outputRate();
         QCOMPARE(QString::fromStdString(probe.outputName()), kind);
@@ -92,26 +109,13 @@ private slots:
     {
         QFETCH(QString, how);
         const Samples goodbye = Wav::ramp(std::size_t(rate) * 6 / 10, 1, 59);
-        writeClosingSound(goodbye);
-        for (StallTries tries(kind == QLatin1String("pipewire"), rate);;) {
-            Recorder recorder(rate);
-            QVERIFY(recorder.started());
-            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
-            QProcess child;
-            runChild(how, 0, child);
-            QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-            QCOMPARE(child.exitCode(), 0);
-            std::this_thread::sleep_for(200ms);
-            const auto recording = tries.recorded(recorder.stop());
-            if (tries.madeAgain())
-                continue;
-            QVERIFY2(recording, Recorder::Unheard);
-            const auto heard = heardSounds(*recording, {&goodbye});
-            // To its last sample: the process waits until the server has played it.
-            const std::vector<Heard> whole{{0, goodbye.size(), {}}};
-            QVERIFY2(heard == whole, qPrintable(describe(heard)));
+        std::vector<Heard> heard;
+        hear(goodbye, how, 0, heard);
+        if (QTest::currentTestFailed())
             return;
-        }
+        // To its last sample: the process waits until the server has played it.
+        const std::vector<Heard> whole{{0, goodbye.size(), {}}};
+        QVERIFY2(heard == whole, qPrintable(describe(heard)));
     }
 
     // A long closing sound is heard for 3 s at most, and a signal meanwhile ends
@@ -128,36 +132,19 @@ private slots:
     {
         QFETCH(int, sig);
         const Samples goodbye = Wav::ramp(std::size_t(rate) * 10, 1, 61);
-        writeClosingSound(goodbye);
-        for (StallTries tries(kind == QLatin1String("pipewire"), rate);;) {
-            Recorder recorder(rate);
-            QVERIFY(recorder.started());
-            QVERIFY2(tries.begin(), "the watch of the graph saw it run no cycle");
-            QProcess child;
-            runChild(QStringLiteral("menu"), sig, child);
-            if (sig) {
-                QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-            } else {
-                QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-                QCOMPARE(child.exitCode(), 0);
-            }
-            std::this_thread::sleep_for(200ms);
-            const auto recording = tries.recorded(recorder.stop());
-            if (tries.madeAgain())
-                continue;
-            QVERIFY2(recording, Recorder::Unheard);
-            const auto heard = heardSounds(*recording, {&goodbye});
-            QVERIFY2(heard.size() <= 1, qPrintable(describe(heard)));
-            const std::size_t reached = heard.empty() ? 0 : heard[0].reached;
-            const std::size_t bound = std::size_t(rate) * 3;
-            // The bound and what the server still held; with a signal, far less.
-            QVERIFY2(reached <= (sig ? bound / 2 : bound + std::size_t(rate) / 5),
-                     qPrintable(describe(heard)));
-            // Less only by the sound's start, a few milliseconds on an idle machine.
-            if (!sig)
-                QVERIFY2(reached >= bound - std::size_t(rate) / 4, qPrintable(describe(heard)));
+        std::vector<Heard> heard;
+        hear(goodbye, "menu", sig, heard);
+        if (QTest::currentTestFailed())
             return;
-        }
+        QVERIFY2(heard.size() <= 1, qPrintable(describe(heard)));
+        const std::size_t reached = heard.empty() ? 0 : heard[0].reached;
+        const std::size_t bound = std::size_t(rate) * 3;
+        // The bound and what the server still held; with a signal, far less.
+        QVERIFY2(reached <= (sig ? bound / 2 : bound + std::size_t(rate) / 5),
+                 qPrintable(describe(heard)));
+        // Less only by the sound's start, a few milliseconds on an idle machine.
+        if (!sig)
+            QVERIFY2(reached >= bound - std::size_t(rate) / 4, qPrintable(describe(heard)));
     }
 };
 

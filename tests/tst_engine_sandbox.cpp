@@ -28,9 +28,8 @@ constexpr uid_t Nobody = 65534;
 
 QStringList asNobody(const QString &program, const QStringList &arguments)
 {
-    return QStringList{QStringLiteral("--reuid=%1").arg(Nobody),
-                       QStringLiteral("--regid=%1").arg(Nobody), QStringLiteral("--clear-groups"),
-                       program} +
+    return QStringList{QString("--reuid=%1").arg(Nobody), QString("--regid=%1").arg(Nobody),
+                       "--clear-groups", program} +
            arguments;
 }
 
@@ -46,11 +45,11 @@ QString userNamespaceOf(qint64 pid)
 QList<qint64> sandboxedZygotes()
 {
     QList<qint64> found;
-    const auto processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    const auto processes = QDir("/proc").entryList(QDir::Dirs);
     for (const QString &name : processes) {
         bool number = false;
         const qint64 pid = name.toLongLong(&number);
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(name));
+        QFile cmdline(QString("/proc/%1/cmdline").arg(name));
         if (!number || pid == getpid() || !cmdline.open(QIODevice::ReadOnly))
             continue;
         const QByteArray line = cmdline.readAll();
@@ -68,7 +67,7 @@ int runAsUser(int argc, char *argv[])
     QApplication app(argc, argv);
     HttpServer server;
     server.page("/sayfa.html", "<html><head><title>tamam</title></head><body>Güncel</body></html>");
-    WebViewFactory *engine = WebViewLoader::factoryFrom(QStringLiteral(WEBVIEW_MODULE));
+    WebViewFactory *engine = WebViewLoader::factoryFrom(WEBVIEW_MODULE);
     QWidget probe;
     std::unique_ptr<WebView> view(engine ? engine->createWebView(&probe) : nullptr);
     if (!view) {
@@ -77,9 +76,9 @@ int runAsUser(int argc, char *argv[])
     }
     std::puts("can");
     view.reset();
-    frmBrowser window(engine, QUrl(server.base() + QStringLiteral("/sayfa.html")));
+    frmBrowser window(engine, QUrl(server.base() + "/sayfa.html"));
     window.show();
-    auto *panel = window.findChild<StatusPanel *>(QStringLiteral("PicStatus"));
+    auto *panel = window.findChild<StatusPanel *>("PicStatus");
     const bool loaded =
         QTest::qWaitFor([&] { return panel->text() != frmBrowser::loadingText(); }, 60000);
     std::printf("page %s\n",
@@ -107,11 +106,8 @@ private slots:
         // Whether this machine lets nobody make the namespaces, asked of
         // util-linux rather than of the code under test.
         QProcess unshare;
-        unshare.start(
-            QStringLiteral("setpriv"),
-            asNobody(QStringLiteral("unshare"),
-                     {QStringLiteral("--user"), QStringLiteral("--pid"), QStringLiteral("--net"),
-                      QStringLiteral("--fork"), QStringLiteral("true")}));
+        unshare.start("setpriv",
+                      asNobody("unshare", {"--user", "--pid", "--net", "--fork", "true"}));
         QVERIFY(unshare.waitForFinished(10000));
         const bool allowed =
             unshare.exitStatus() == QProcess::NormalExit && unshare.exitCode() == 0;
@@ -121,21 +117,16 @@ private slots:
         QVERIFY(chown(qPrintable(home.path()), Nobody, Nobody) == 0);
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/config"));
-        env.insert(QStringLiteral("XDG_CACHE_HOME"), home.path() + QStringLiteral("/cache"));
+        env.insert("HOME", home.path());
+        env.insert("XDG_RUNTIME_DIR", home.path());
+        env.insert("XDG_CONFIG_HOME", home.path() + "/config");
+        env.insert("XDG_CACHE_HOME", home.path() + "/cache");
         child.setProcessEnvironment(env);
-        child.start(QStringLiteral("setpriv"),
-                    asNobody(QCoreApplication::applicationFilePath(), {QLatin1String(AsUser)}));
+        child.start("setpriv", asNobody(QCoreApplication::applicationFilePath(), {AsUser}));
         QVERIFY(child.waitForFinished(120000));
         const QString said = QString::fromUtf8(child.readAllStandardOutput());
         QVERIFY2(child.exitCode() == 0, qPrintable(said + child.readAllStandardError()));
-        if (!allowed) {
-            QCOMPARE(said, QStringLiteral("cannot\n"));
-            return;
-        }
-        QCOMPARE(said, QStringLiteral("can\npage loaded\nrenderer sandboxed\n"));
+        QCOMPARE(said, allowed ? "can\npage loaded\nrenderer sandboxed\n" : "cannot\n");
     }
 };
 

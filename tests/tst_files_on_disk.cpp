@@ -31,11 +31,6 @@ int fail(const char *step)
     return 2;
 }
 
-bool waitForText(StatusPanel *panel, const QString &text)
-{
-    return QTest::qWaitFor([&] { return panel->text() == text; }, 30000);
-}
-
 // Set up as main() does, with the web view module from the build and the page
 // from a local server.
 int runChild(int argc, char *argv[])
@@ -48,23 +43,23 @@ int runChild(int argc, char *argv[])
     HttpServer server;
     server.page("/tzk/guncelleme.shtml",
                 "<html><body><p>Yeni s\xc3\xbcr\xc3\xbcm yok.</p></body></html>");
-    const QUrl address(server.base() + QStringLiteral("/tzk/guncelleme.shtml"));
+    const QUrl address(server.base() + "/tzk/guncelleme.shtml");
     {
         frmAna window(player);
         window.browserWindow().setFactory(
-            [address] { return new frmBrowser(QStringLiteral(WEBVIEW_MODULE), address); });
+            [address] { return new frmBrowser(WEBVIEW_MODULE, address); });
         window.show();
         if (!QTest::qWaitForWindowExposed(&window))
             return fail("main window never shown");
-        window.findChild<QAction *>(QStringLiteral("web"))->trigger();
+        window.findChild<QAction *>("web")->trigger();
         QWidget *web = window.browserWindow().window();
         if (!web)
             return fail("no update window");
-        auto *panel = web->findChild<StatusPanel *>(QStringLiteral("PicStatus"));
-        if (!waitForText(panel, frmBrowser::loadedText()))
+        auto *panel = web->findChild<StatusPanel *>("PicStatus");
+        if (!QTest::qWaitFor([&] { return panel->text() == frmBrowser::loadedText(); }, 30000))
             return fail("page never loaded");
         QSignalSpy shown(panel, &StatusPanel::shown);
-        QTest::mouseClick(web->findChild<QWidget *>(QStringLiteral("Image1")), Qt::LeftButton);
+        QTest::mouseClick(web->findChild<QWidget *>("Image1"), Qt::LeftButton);
         if (!shown.wait(30000) || panel->text() != frmBrowser::loadedText())
             return fail("reload never finished");
         web->close();
@@ -81,37 +76,36 @@ class TestFilesOnDisk : public QObject {
 private slots:
     void webWindowLeavesHomeEmpty()
     {
-        QVERIFY2(qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("xcb") &&
+        QVERIFY2(qEnvironmentVariable("QT_QPA_PLATFORM") == "xcb" &&
                      qEnvironmentVariableIsSet("DISPLAY"),
                  "needs a real X server: run through with_display.sh");
         QTemporaryDir home;
         QVERIFY(home.isValid());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.path());
-        for (const char *var :
-             {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
-            env.remove(QLatin1String(var));
+        env.insert("HOME", home.path());
         // The program itself turns off Mesa's shader cache, not whoever runs the test.
-        env.remove(QStringLiteral("MESA_SHADER_CACHE_DISABLE"));
+        for (const char *var : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+                                "XDG_STATE_HOME", "MESA_SHADER_CACHE_DISABLE"})
+            env.remove(var);
         // Root cannot use the browser's sandbox.
-        env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+        env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
         QProcess child;
         child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child")});
+        child.start(QCoreApplication::applicationFilePath(), {"--child"});
         QVERIFY(child.waitForFinished(120000));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         const QString said = QString::fromLocal8Bit(child.readAllStandardError());
         QVERIFY2(child.exitCode() == 0, qPrintable(said));
         // Nor does it print Qt's reports and warnings about the engine's start on
         // the terminal, which only a real X server brings out.
-        for (const QString &line : said.split(QLatin1Char('\n')))
-            QVERIFY2(!line.contains(QLatin1String("AA_ShareOpenGLContexts")) &&
-                         !line.contains(QLatin1String("initialized from a plugin")) &&
-                         !line.startsWith(QLatin1String("qt.webenginecontext")),
+        for (const QString &line : said.split('\n'))
+            QVERIFY2(!line.contains("AA_ShareOpenGLContexts") &&
+                         !line.contains("initialized from a plugin") &&
+                         !line.startsWith("qt.webenginecontext"),
                      qPrintable(line));
         QStringList files = filesBelow(home.path());
         // The sound server's client library keeps its own cookie there.
-        files.removeAll(QStringLiteral(".config/pulse/cookie"));
+        files.removeAll(".config/pulse/cookie");
         QCOMPARE(files, QStringList());
     }
 };

@@ -50,16 +50,16 @@ private slots:
         QFETCH(bool, playsOwn);
         put(beside("7.tzk"));
         // A link points at the real thing kept elsewhere in the user's folder.
-        const bool link = userHas.startsWith(QLatin1String("link to "));
+        const bool link = userHas.startsWith("link to ");
         const QString real = link ? own("elsewhere") : own("7.tzk");
-        if (userHas.endsWith(QLatin1String("file")))
+        if (userHas.endsWith("file"))
             put(real);
-        else if (userHas.endsWith(QLatin1String("folder")))
+        else if (userHas.endsWith("folder"))
             QVERIFY(QDir().mkpath(real));
         if (link)
             QVERIFY(QFile::link(real, own("7.tzk")));
         RecordingPlayer player;
-        Sounds(player, program.path(), user.path()).PlayEffect(QStringLiteral("7.tzk"));
+        Sounds(player, program.path(), user.path()).PlayEffect("7.tzk");
         const QString expected = playsOwn ? own("7.tzk") : beside("7.tzk");
         QCOMPARE(player.requests, std::vector<std::string>{expected.toStdString()});
     }
@@ -68,11 +68,11 @@ private slots:
     {
         RecordingPlayer player;
         const Sounds sounds(player, program.path(), user.path());
-        sounds.PlayEffect(QStringLiteral("3.tzk"));
+        sounds.PlayEffect("3.tzk");
         put(own("3.tzk"));
-        sounds.PlayEffect(QStringLiteral("3.tzk"));
+        sounds.PlayEffect("3.tzk");
         QVERIFY(QFile::remove(own("3.tzk")));
-        sounds.PlayEffect(QStringLiteral("3.tzk"));
+        sounds.PlayEffect("3.tzk");
         const std::string mine = own("3.tzk").toStdString(), theirs = beside("3.tzk").toStdString();
         QCOMPARE(player.requests, (std::vector<std::string>{theirs, mine, theirs}));
     }
@@ -106,14 +106,12 @@ private slots:
         QLoggingCategory::setFilterRules(QString());
         SoundLog::install();
         QCOMPARE(AudioLog::enabled(), false);
-        QCOMPARE(heard, said ? QStringList{QStringLiteral("output: pipewire at 48000 Hz")}
-                             : QStringList{});
+        QCOMPARE(heard, said ? QStringList{"output: pipewire at 48000 Hz"} : QStringList{});
     }
 
-    // A worker still writing as the process ends (the engine leaves one behind
-    // when a sound server hangs) must not write into the category once the
-    // statics are gone. A race, so run a number of times; under the address
-    // sanitizer a line that gets through is a report or a crash.
+    // A worker still writing as the process ends (left behind by a hung sound
+    // server) must not write into the category once the statics are gone. A
+    // race, so run many times; under the address sanitizer it is a report or crash.
     void reportsAsTheProcessEndsDoNotOutliveTheCategory_data()
     {
         QTest::addColumn<QString>("rules");
@@ -125,21 +123,19 @@ private slots:
     {
         QFETCH(QString, rules);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+        env.insert("QT_LOGGING_RULES", rules);
         for (int run = 0; run < 15; ++run) {
             QProcess child;
             child.setProcessEnvironment(env);
-            child.start(QStringLiteral(LOG_EXIT_CHILD), QStringList());
+            child.start(LOG_EXIT_CHILD, {});
             QVERIFY(child.waitForFinished(30000));
             const QString err = QString::fromLocal8Bit(child.readAllStandardError());
             const QString end = err.right(2000);
             QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
                      qPrintable(end));
-            QVERIFY2(!err.contains(QLatin1String("Sanitizer")) &&
-                         !err.contains(QLatin1String("runtime error")),
-                     qPrintable(QStringLiteral("run %1: %2").arg(run).arg(end)));
-            QVERIFY2(err.contains(QLatin1String("zembra.sound: worker 3: first line")),
-                     qPrintable(end));
+            QVERIFY2(!err.contains("Sanitizer") && !err.contains("runtime error"),
+                     qPrintable(QString("run %1: %2").arg(run).arg(end)));
+            QVERIFY2(err.contains("zembra.sound: worker 3: first line"), qPrintable(end));
         }
     }
 };

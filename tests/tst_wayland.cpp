@@ -27,7 +27,7 @@ int runChild(int argc, char *argv[])
     window.show();
     if (!QTest::qWaitForWindowExposed(&window, 10000))
         return 2;
-    QTest::mouseClick(window.findChild<QWidget *>(QStringLiteral("Command5")), Qt::LeftButton);
+    QTest::mouseClick(window.findChild<QWidget *>("Command5"), Qt::LeftButton);
     std::printf("platform=%s\n", qPrintable(QGuiApplication::platformName()));
     std::printf("panel=%s\n", window.findChild<StatusPanel *>()->text().toUtf8().constData());
     for (const std::string &path : player.requests)
@@ -43,25 +43,25 @@ class TestWayland : public QObject {
 private slots:
     void windowMapsAndAButtonPlays()
     {
-        QVERIFY2(qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("wayland") &&
+        QVERIFY2(qEnvironmentVariable("QT_QPA_PLATFORM") == "wayland" &&
                      qEnvironmentVariableIsSet("WAYLAND_DISPLAY"),
                  "needs a Wayland compositor: run through with_wayland.sh");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         // The client's side of the protocol, as the compositor receives it.
-        env.insert(QStringLiteral("WAYLAND_DEBUG"), QStringLiteral("client"));
+        env.insert("WAYLAND_DEBUG", "client");
         QProcess child;
         child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child")});
+        child.start(QCoreApplication::applicationFilePath(), {"--child"});
         QVERIFY(child.waitForFinished(60000));
         const QString out = QString::fromUtf8(child.readAllStandardOutput());
         const QString protocol = QString::fromUtf8(child.readAllStandardError());
         QVERIFY2(child.exitCode() == 0, qPrintable(protocol.right(2000)));
-        QVERIFY2(out.contains(QLatin1String("platform=wayland\n")), qPrintable(out));
-        QVERIFY2(protocol.contains(QLatin1String("set_app_id(\"org.example.Zembra\")")),
+        QVERIFY2(out.contains("platform=wayland\n"), qPrintable(out));
+        QVERIFY2(protocol.contains("set_app_id(\"org.example.Zembra\")"),
                  "no app id matching the desktop entry");
-        QVERIFY2(protocol.contains(QLatin1String("set_title(\"Zembra v1.1 - ")), "no title");
-        QVERIFY2(out.contains(QStringLiteral("panel=     Alkış Gülme !\n")), qPrintable(out));
-        QVERIFY2(out.contains(QLatin1String("played=00.tzk\nplayed=5.tzk\n")), qPrintable(out));
+        QVERIFY2(protocol.contains("set_title(\"Zembra v1.1 - "), "no title");
+        QVERIFY2(out.contains("panel=     Alkış Gülme !\n"), qPrintable(out));
+        QVERIFY2(out.contains("played=00.tzk\nplayed=5.tzk\n"), qPrintable(out));
     }
 };
 

@@ -65,7 +65,7 @@ class TestX11Icon : public QObject {
 private slots:
     void initTestCase()
     {
-        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+        QCOMPARE(QGuiApplication::platformName(), "xcb");
         Fonts::install();
     }
 
@@ -84,9 +84,9 @@ private slots:
     {
         QFETCH(QString, window);
         std::unique_ptr<QWidget> w;
-        if (window == QLatin1String("frmAna"))
+        if (window == "frmAna")
             w = std::make_unique<frmAna>(player);
-        else if (window == QLatin1String("frmHak"))
+        else if (window == "frmHak")
             w = std::make_unique<frmHak>();
         else
             w = std::make_unique<frmBrowser>(static_cast<WebViewFactory *>(nullptr));
@@ -94,17 +94,17 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         QCoreApplication::processEvents();
         QList<QImage> offered = iconImages(w->winId());
-        const auto byWidth = [](const QImage &a, const QImage &b) { return a.width() < b.width(); };
-        std::sort(offered.begin(), offered.end(), byWidth);
+        std::sort(offered.begin(), offered.end(),
+                  [](const QImage &a, const QImage &b) { return a.width() < b.width(); });
         QList<QImage> drawn;
         for (const char *name : {"icon", "icon-48", "icon@2x", "icon-128"})
-            drawn << QImage(QStringLiteral(":/assets/%1.png").arg(QLatin1String(name)))
+            drawn << QImage(QString(":/assets/%1.png").arg(name))
                          .convertToFormat(QImage::Format_ARGB32);
         QCOMPARE(offered.size(), drawn.size());
         for (qsizetype i = 0; i < drawn.size(); ++i) {
             QCOMPARE(offered[i].size(), drawn[i].size());
             QVERIFY2(offered[i] == drawn[i],
-                     qPrintable(QStringLiteral("the %1 px picture differs").arg(drawn[i].width())));
+                     qPrintable(QString("the %1 px picture differs").arg(drawn[i].width())));
         }
     }
 };
