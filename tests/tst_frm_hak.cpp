@@ -38,7 +38,7 @@ class TestFrmHak : public QObject {
         }
         return about;
     }
-    // The about box of a freshly opened window, as the user sees it.
+    // The about window's text box, the window opened or raised first.
     QPlainTextEdit *openText() { return openAbout()->findChild<QPlainTextEdit *>("Text1"); }
     static QString shownText() { return frmHak::aboutText().replace("\r\n", "\n"); }
 

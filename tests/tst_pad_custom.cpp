@@ -458,7 +458,7 @@ private slots:
         QTest::addColumn<QString>("way");
         QTest::addColumn<QStringList>("entries");
         const QString mic = "&Mikrofona da çal";
-        // " (-)": disabled, as going back to the kit is for a button never customised.
+        // " (-)": disabled, since button 3 has nothing of the user's to go back from.
         const QStringList onButton{"Ses &dosyası seç…", "&Adını değiştir…", "&Kitin sesine dön (-)",
                                    QString(), mic};
         QTest::newRow("right click off the buttons") << "mouse off the buttons" << QStringList{mic};

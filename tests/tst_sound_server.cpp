@@ -323,8 +323,9 @@ protected:
     // A mono sound file in the test's folder; its path.
     std::string put(const QString &name, const Samples &sound, int rate) const
     {
-        writeFile(dir.filePath(name), Wav::build(sound, 1, rate));
-        return dir.filePath(name).toStdString();
+        const QString written = path(name);
+        writeFile(written, Wav::build(sound, 1, rate));
+        return written.toStdString();
     }
 
 protected slots:
@@ -820,7 +821,6 @@ private slots:
         const Samples tone = steadyTone(rate, 3);
         put("tone.wav", tone, rate);
         const std::string quiet = put("quiet.tzk", Samples(24000), rate);
-
         // Recorded in periods longer than the player's, so that only the
         // player and Zembra choose the graph's.
         for (StallTries tries(true, rate);;) {
